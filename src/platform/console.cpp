@@ -1,0 +1,57 @@
+#include "platform/platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+namespace {
+std::atomic<std::uint16_t> g_consoleAttr{CONSOLE_GREY};
+
+#ifndef _WIN32
+const char* ansiFor(std::uint16_t attr) {
+    switch (attr) {
+    case CONSOLE_BRIGHT_RED: return "\033[1;31m";
+    case CONSOLE_BRIGHT_GREEN: return "\033[1;32m";
+    default: return "\033[0m";
+    }
+}
+#endif
+}  // namespace
+
+void sleepMs(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void setConsoleAttribute(std::uint16_t attr) {
+    g_consoleAttr.store(attr);
+#ifdef _WIN32
+    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attr);
+#else
+    if (isTerminal(1)) {
+        std::fputs(ansiFor(attr), stdout);
+        std::fflush(stdout);
+    }
+#endif
+}
+
+std::uint16_t consoleAttribute() { return g_consoleAttr.load(); }
+
+bool isTerminal(int fd) {
+#ifdef _WIN32
+    return _isatty(fd) != 0;
+#else
+    return isatty(fd) == 1;
+#endif
+}
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+// The one place where the host operating system shows through. Everything
+// outside src/platform/ calls these functions instead of Win32 or POSIX.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Pauses the calling thread (Win32 Sleep).
+void sleepMs(unsigned ms);
+
+// Console character attributes as the Windows console knows them.
+enum ConsoleAttr : std::uint16_t {
+    CONSOLE_GREY = 0x07,
+    CONSOLE_BRIGHT_GREEN = 0x0A,
+    CONSOLE_BRIGHT_RED = 0x0C,
+};
+
+// Sets the colour of the process's standard output. On POSIX this writes an
+// ANSI sequence, and only when standard output is a terminal.
+void setConsoleAttribute(std::uint16_t attr);
+
+// The attribute last set through setConsoleAttribute (CONSOLE_GREY at start).
+std::uint16_t consoleAttribute();
+
+// True when the given stream (1 = stdout, 2 = stderr) is a terminal.
+bool isTerminal(int fd);
+
+}  // namespace platform

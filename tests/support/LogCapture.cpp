@@ -1,0 +1,86 @@
+#include "support/LogCapture.h"
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/LayoutAppender.hh>
+#include <log4cpp/PatternLayout.hh>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace camtest {
+
+// Keeps each formatted message; appends come from the library's threads.
+class CaptureAppender : public log4cpp::LayoutAppender {
+public:
+    CaptureAppender() : log4cpp::LayoutAppender("capture") {}
+    void close() override {}
+    std::vector<std::string> popAll() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::vector<std::string> out;
+        out.swap(m_lines);
+        return out;
+    }
+
+protected:
+    void _append(const log4cpp::LoggingEvent& event) override {
+        std::string line = _getLayout().format(event);
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.push_back(std::move(line));
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+LogCapture::LogCapture() : m_appender(new CaptureAppender()) {
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("%m");
+    m_appender->setLayout(layout);
+    log4cpp::Category& cat = log4cpp::Category::getInstance("camclient");
+    cat.setPriority(log4cpp::Priority::DEBUG);
+    cat.addAppender(m_appender);
+}
+
+LogCapture::~LogCapture() {
+    log4cpp::Category::getInstance("camclient").removeAppender(m_appender);
+}
+
+void LogCapture::drain() {
+    for (auto& line : m_appender->popAll())
+        m_lines.push_back(std::move(line));
+}
+
+std::vector<std::string> LogCapture::take() {
+    drain();
+    std::vector<std::string> out;
+    out.swap(m_lines);
+    return out;
+}
+
+std::vector<std::string> LogCapture::matching(const std::string& text) {
+    drain();
+    std::vector<std::string> out;
+    for (const auto& line : m_lines)
+        if (line.find(text) != std::string::npos)
+            out.push_back(line);
+    return out;
+}
+
+bool LogCapture::waitFor(const std::string& text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (count(text) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string LogCapture::body(const std::string& line) {
+    auto end = line.find("] ");
+    return end == std::string::npos ? line : line.substr(end + 2);
+}
+
+}  // namespace camtest

@@ -1,0 +1,129 @@
+#include "printfColor.h"
+#include "platform/platform.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string tempPath(const std::string& name) {
+    return ::testing::TempDir() + name + "." + std::to_string(getpid());
+}
+
+struct Widget {
+    static std::string where() { return camlog::funcBase("Widget::where"); }
+};
+
+}  // namespace
+
+TEST(LogPrefix, FileBaseCutsAtLastBackslashThenSlash) {
+    EXPECT_STREQ(camlog::fileBase("C:\\src\\upgrade\\DevApp.cpp"), "DevApp.cpp");
+    EXPECT_STREQ(camlog::fileBase("/src/upgrade/DevApp.cpp"), "DevApp.cpp");
+    EXPECT_STREQ(camlog::fileBase("a\\b/c.cpp"), "b/c.cpp");
+    EXPECT_STREQ(camlog::fileBase("DevApp.cpp"), "DevApp.cpp");
+}
+
+TEST(LogPrefix, FunctionBaseCutsAtLastColon) {
+    EXPECT_EQ(Widget::where(), "where");
+    EXPECT_STREQ(camlog::funcBase("ns::DevApp::startUpgrade"), "startUpgrade");
+    EXPECT_STREQ(camlog::funcBase("process"), "process");
+}
+
+TEST(LogStatement, CarriesPrefixAndMessageUnchanged) {
+    camtest::LogCapture log;
+    int line = __LINE__ + 1;
+    LOG_LINE("value=%d %s", 42, "no line end");
+    auto lines = log.take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "[test_logging.cpp(" + std::to_string(line) +
+                            ") TestBody] value=42 no line end");
+}
+
+TEST(LogError, LineShapeAndColourRestored) {
+    camtest::LogCapture log;
+    LOG_ERROR_("set tftp server IP fail...\n");
+    LOG_ERROR_("plain");
+    auto lines = log.take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(camtest::LogCapture::body(lines[0]), "[ERROR] set tftp server IP fail...\n\n");
+    EXPECT_EQ(camtest::LogCapture::body(lines[1]), "[ERROR] plain\n");
+    EXPECT_NE(lines[0].find(" LOG_ERROR_] "), std::string::npos);
+    EXPECT_EQ(platform::consoleAttribute(), platform::CONSOLE_GREY);
+}
+
+TEST(LogResult, SuccessAndFailureLines) {
+    camtest::LogCapture log;
+    LOG_RES_SUC("done");
+    LOG_RES_FAL("failed");
+    auto lines = log.take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(camtest::LogCapture::body(lines[0]), "done\n");
+    EXPECT_EQ(camtest::LogCapture::body(lines[1]), "failed\n");
+    EXPECT_EQ(platform::consoleAttribute(), platform::CONSOLE_GREY);
+}
+
+TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
+    std::string out = tempPath("camclient.log");
+    std::string props = tempPath("log.properties");
+    {
+        std::ofstream p(props);
+        p << "log4cpp.rootCategory=DEBUG, file\n"
+             "log4cpp.appender.file=FileAppender\n"
+             "log4cpp.appender.file.fileName=" << out << "\n"
+             "log4cpp.appender.file.append=false\n"
+             "log4cpp.appender.file.layout=PatternLayout\n"
+             "log4cpp.appender.file.layout.ConversionPattern=%p|%m\n";
+    }
+    ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
+    int line = __LINE__ + 1;
+    LOG_LINE("connect succeed\n");
+    LOG_LINE("ip is different");
+    LOG_LINE("x\n");
+    TARNlog4cpp::CTarnLog::LoadDefault();  // closes nothing but detaches the file
+
+    EXPECT_EQ(readFile(out), "DEBUG|[test_logging.cpp(" + std::to_string(line) +
+                                 ") TestBody] connect succeed\n"
+                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 1) +
+                                 ") TestBody] ip is different"
+                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 2) +
+                                 ") TestBody] x\n");
+    std::remove(out.c_str());
+    std::remove(props.c_str());
+}
+
+TEST(LogConfig, MissingOrBrokenFileIsRejected) {
+    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig("/nonexistent/SDKLOG_default.properties"));
+    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(nullptr));
+
+    std::string props = tempPath("broken.properties");
+    {
+        std::ofstream p(props);
+        p << "log4cpp.appender.file=NoSuchAppender\n";  // and no rootCategory
+    }
+    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
+    std::remove(props.c_str());
+}
+
+TEST(LogConfig, ShippedSampleLoads) {
+    std::string sample = std::string(CAMUPGRADE_SOURCE_DIR) + "/SDKLOG_default.properties";
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    std::string dir = ::testing::TempDir();
+    ASSERT_EQ(chdir(dir.c_str()), 0);  // the sample names a relative log file
+    EXPECT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(sample.c_str()));
+    TARNlog4cpp::CTarnLog::LoadDefault();
+    ASSERT_EQ(chdir(cwd), 0);
+}
