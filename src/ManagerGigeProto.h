@@ -1,0 +1,47 @@
+// managerGige: the control channel to one camera. Owns the GVCP socket and
+// client, takes control of the camera, keeps it with a heartbeat thread and
+// offers register and memory access.
+#pragma once
+
+#include "platform/socket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class CGigEProtocol;
+
+class managerGige {
+public:
+    managerGige();
+    ~managerGige();
+    managerGige(const managerGige&) = delete;
+    managerGige& operator=(const managerGige&) = delete;
+
+    // Takes control (CCP = 2, heartbeat timeout) and starts a heartbeat.
+    bool connect(const char* ip);
+    // Releases control (CCP = 0), stops the heartbeat, closes the socket.
+    bool disconnect();
+    bool isConnected() const;
+    void getIpAddr(std::string& ip) const;
+
+    // Values go in host order and come back in network order.
+    bool setRegister(std::uint32_t address, std::uint32_t value, std::uint32_t* length, bool ack);
+    bool getRegister(std::uint32_t address, std::uint64_t* value, std::uint32_t* length, bool ack);
+    bool readReg(std::uint32_t address, std::uint64_t* value, std::uint32_t* length);
+    bool writeReg(std::uint32_t address, std::uint32_t value, std::uint32_t* length);
+    bool readMemory(std::uint32_t address, void* buffer, std::uint32_t* count);
+    bool writeMemory(std::uint32_t address, const void* data, std::uint32_t* count);
+
+    // The heartbeat loop; runs on a thread that connect starts.
+    void heartBeatThread();
+
+    // Camera registers this class uses itself.
+    static constexpr std::uint32_t REG_CCP = 0x0A00;
+    static constexpr std::uint32_t REG_HEARTBEAT_TIMEOUT = 0x0938;
+    static constexpr std::uint16_t GVCP_PORT = 3956;
+
+private:
+    // Filled in with the implementation.
+};

@@ -1,0 +1,203 @@
+#include "platform/socket.h"
+
+#include <cerrno>
+#include <chrono>
+
+#ifdef _WIN32
+#pragma comment(lib, "ws2_32.lib")
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+#ifdef _WIN32
+
+int netStartup() {
+    WSADATA data;
+    return WSAStartup(0x0202, &data);
+}
+void netCleanup() { WSACleanup(); }
+socket_t udpSocket() { return ::socket(AF_INET, SOCK_DGRAM, 0); }
+void closeSocket(socket_t s) {
+    if (s != INVALID_SOCK)
+        ::closesocket(s);
+}
+int lastSocketError() { return WSAGetLastError(); }
+bool setNonBlocking(socket_t s, bool on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+// Windows select() takes sockets only: the waker is a loopback UDP socket
+// that receives a byte from its own sending socket.
+Waker::Waker() {
+    m_read = udpSocket();
+    m_write = udpSocket();
+    sockaddr_in addr = makeAddr("127.0.0.1", 0);
+    int len = sizeof addr;
+    if (::bind(m_read, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(m_read, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        ::connect(m_write, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        closeSocket(m_read);
+        closeSocket(m_write);
+        m_read = m_write = INVALID_SOCK;
+        return;
+    }
+    setNonBlocking(m_read, true);
+}
+void Waker::wake() {
+    char b = 1;
+    ::send(m_write, &b, 1, 0);
+}
+void Waker::clear() {
+    char buf[16];
+    while (::recv(m_read, buf, sizeof buf, 0) > 0) {
+    }
+}
+
+int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    if (waker != nullptr && waker->m_read != INVALID_SOCK)
+        FD_SET(waker->m_read, &set);
+    timeval tv{};
+    tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
+    tv.tv_usec = static_cast<long>(timeoutUs % 1000000);
+    int n = ::select(0, &set, nullptr, nullptr, timeoutUs < 0 ? nullptr : &tv);
+    if (n < 0)
+        return WAIT_ERROR;
+    if (n == 0)
+        return WAIT_TIMEOUT;
+    if (waker != nullptr && waker->m_read != INVALID_SOCK && FD_ISSET(waker->m_read, &set))
+        return WAIT_WOKEN;
+    return WAIT_READABLE;
+}
+
+int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
+    sockaddr_in src{};
+    int srcLen = sizeof src;
+    int n = ::recvfrom(s, buf, static_cast<int>(len), 0, reinterpret_cast<sockaddr*>(&src), &srcLen);
+    if (n < 0)
+        return WSAGetLastError() == WSAEMSGSIZE ? RECV_TRUNCATED : -1;
+    if (from != nullptr)
+        *from = src;
+    return n;
+}
+
+#else
+
+int netStartup() { return 0; }
+void netCleanup() {}
+socket_t udpSocket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+void closeSocket(socket_t s) {
+    if (s != INVALID_SOCK)
+        ::close(s);
+}
+int lastSocketError() { return errno; }
+bool setNonBlocking(socket_t s, bool on) {
+    int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, flags) == 0;
+}
+
+Waker::Waker() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_read = fds[0];
+        m_write = fds[1];
+    }
+}
+void Waker::wake() {
+    char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_write, &b, 1);
+}
+void Waker::clear() {
+    char buf[16];
+    while (::read(m_read, buf, sizeof buf) > 0) {
+    }
+}
+
+int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
+    pollfd fds[2] = {{s, POLLIN, 0}, {waker != nullptr ? waker->m_read : -1, POLLIN, 0}};
+    nfds_t count = (waker != nullptr && waker->m_read >= 0) ? 2 : 1;
+    // Round up so that a wait of 1 µs does not become a busy poll of 0 ms.
+    int timeoutMs = timeoutUs < 0 ? -1 : static_cast<int>((timeoutUs + 999) / 1000);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+    for (;;) {
+        int n = ::poll(fds, count, timeoutMs);
+        if (n < 0 && errno == EINTR) {
+            if (timeoutUs >= 0) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+            }
+            continue;
+        }
+        if (n < 0)
+            return WAIT_ERROR;
+        if (n == 0)
+            return WAIT_TIMEOUT;
+        if (count == 2 && (fds[1].revents & POLLIN) != 0)
+            return WAIT_WOKEN;
+        return WAIT_READABLE;
+    }
+}
+
+int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
+    sockaddr_in src{};
+    iovec iov{buf, len};
+    msghdr msg{};
+    msg.msg_name = &src;
+    msg.msg_namelen = sizeof src;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t n = ::recvmsg(s, &msg, MSG_DONTWAIT);
+    if (n < 0)
+        return -1;
+    // POSIX cuts a long datagram silently; Windows reports it. Drop it alike.
+    if ((msg.msg_flags & MSG_TRUNC) != 0)
+        return RECV_TRUNCATED;
+    if (from != nullptr)
+        *from = src;
+    return static_cast<int>(n);
+}
+
+#endif
+
+int lastErrno() { return errno; }
+
+Waker::~Waker() {
+    closeSocket(m_read);
+    closeSocket(m_write);
+}
+
+bool Waker::valid() const { return m_read != INVALID_SOCK && m_write != INVALID_SOCK; }
+
+sockaddr_in makeAddr(const char* ip, std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = inet_addr(ip != nullptr ? ip : "");
+    return addr;
+}
+
+std::string addrText(const sockaddr_in& addr) {
+    char text[INET_ADDRSTRLEN] = {0};
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    return text;
+}
+
+int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to) {
+    auto n = ::sendto(s, static_cast<const char*>(data), static_cast<int>(len), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+}  // namespace platform

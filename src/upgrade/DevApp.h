@@ -1,0 +1,93 @@
+// DevApp: the upgrade session of one camera. Prepares the firmware package,
+// puts the camera into upgrade mode, follows its reports and restart, and
+// serves the firmware files it requests.
+#pragma once
+
+#include "myThread1.h"
+#include "platform/socket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CUdpSocket;
+class managerGige;
+
+// Process-wide counter that numbers the unpack folders; the first is 1.
+extern std::atomic<std::int32_t> g_tmpDirCount;
+
+class DevApp : public myThread1 {
+public:
+    DevApp(managerGige* manager, std::string hostIp, std::string deviceIp);
+    ~DevApp() override;
+
+    // Upgrade procedure and link supervision.
+    bool startUpgrade(std::string packagePath, bool preUpgradeClear);
+    void run() override;
+    void devLinkNotify();
+    void updateProgress();
+    std::uint16_t getStatus();
+    std::string getDeviceIp();
+    int forceTerminer();
+    int ResetCamera();
+
+    // Firmware file transfer.
+    void fileRequest(const char* data, std::uint16_t fromPort);
+    void fileRequest(const char* data, std::uint32_t length, std::uint16_t fromPort);
+    void sendFile(const char* fileName);
+    void sendBlock(std::uint16_t ack);
+    void msgProc(const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort);
+    void stopSend();
+
+    // Camera registers of the vendor upgrade service.
+    static constexpr std::uint32_t DEV_TYPE_REG = 0x7E000304;
+    static constexpr std::uint32_t PRE_UPGRADE_CLEAR_REG = 0x7E000300;
+    static constexpr std::uint32_t FILE_SERVER_IP_REG = 0xEFFFFFEC;
+    static constexpr std::uint32_t UPGRADE_CMD_REG = 0xEFFFFFFC;
+    static constexpr std::uint32_t UPGRADE_STATUS_REG = 0xEFFFFFE8;
+    static constexpr std::uint32_t DEVICE_RESET_REG = 0xEFFFFFC4;
+    static constexpr int BLOCK_SIZE = 512;
+
+    // Package preparation; public so tests can drive it without a camera.
+    void init(const std::string& packagePath);
+    const std::vector<std::string>& fwDirs() const { return m_fwDirs; }
+    std::string fwDir() const;
+    const std::string& tmpDir() const { return m_tmpDir; }
+    int deviceType() const { return m_deviceType; }
+
+private:
+    std::int32_t getDevType();
+    void makeTmpDir(std::string packagePath);
+    bool unpackFile(std::string archive, std::string destDir);
+    bool isFileExist(const char* dir, const char* name);
+    bool listDir(const char* dir, std::vector<std::string>& out);
+    void removeDir(const char* path);
+
+    CUdpSocket* m_udpSocket = nullptr;
+    std::uint16_t m_blockNo = 0;
+    char m_sendBuf[4 + BLOCK_SIZE] = {};
+    std::int32_t m_sendLen = 0;
+    std::vector<std::string> m_fwDirs;
+    std::atomic<bool> m_sending{false};
+    std::string m_fwDir;             // guarded by m_pathLock once threads run
+    std::string m_tmpDir;
+    sockaddr_in m_peerAddr{};
+    std::FILE* m_file = nullptr;
+    managerGige* m_manager = nullptr;
+    std::thread m_linkThread;
+    std::atomic<std::uint16_t> m_upgradeProgress{5};
+    std::atomic<bool> m_monitoring{false};
+    std::string m_hostIp;
+    std::string m_deviceIp;
+    std::int32_t m_deviceType = 0;
+    bool m_preUpgradeClear = true;
+    std::atomic<std::int32_t> m_fileResult{0};
+
+    // Ours, beyond the fields above.
+    mutable std::mutex m_pathLock;   // m_fwDir: written by run, read by the transfer
+    // Further members (transfer lock, stop flags) are added with their code.
+};
