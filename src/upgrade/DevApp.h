@@ -36,7 +36,7 @@ public:
     int ResetCamera();
 
     // Firmware file transfer.
-    void fileRequest(const char* data, std::uint16_t fromPort);
+    // The datagram's length bounds the requested name.
     void fileRequest(const char* data, std::uint32_t length, std::uint16_t fromPort);
     void sendFile(const char* fileName);
     void sendBlock(std::uint16_t ack);
