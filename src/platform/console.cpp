@@ -54,4 +54,14 @@ bool isTerminal(int fd) {
 #endif
 }
 
+void detachStdinIfNotTerminal() {
+    if (isTerminal(0))
+        return;
+#ifdef _WIN32
+    [[maybe_unused]] FILE* in = std::freopen("NUL", "r", stdin);
+#else
+    [[maybe_unused]] FILE* in = std::freopen("/dev/null", "r", stdin);
+#endif
+}
+
 }  // namespace platform

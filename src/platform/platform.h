@@ -26,4 +26,9 @@ std::uint16_t consoleAttribute();
 // True when the given stream (1 = stdout, 2 = stderr) is a terminal.
 bool isTerminal(int fd);
 
+// When standard input is not a terminal, reads from the null device from now
+// on, so that a library waiting for a key press cannot hang a process that
+// nobody is there to answer.
+void detachStdinIfNotTerminal();
+
 }  // namespace platform

@@ -173,6 +173,14 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
 
 int lastErrno() { return errno; }
 
+#ifdef _WIN32
+bool isPermissionError(int error) { return error == WSAEACCES; }
+bool isAddressInUse(int error) { return error == WSAEADDRINUSE; }
+#else
+bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+bool isAddressInUse(int error) { return error == EADDRINUSE; }
+#endif
+
 Waker::~Waker() {
     closeSocket(m_read);
     closeSocket(m_write);
@@ -186,6 +194,11 @@ sockaddr_in makeAddr(const char* ip, std::uint16_t port) {
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = inet_addr(ip != nullptr ? ip : "");
     return addr;
+}
+
+bool isIpv4Text(const char* text) {
+    in_addr addr{};
+    return text != nullptr && inet_pton(AF_INET, text, &addr) == 1;
 }
 
 std::string addrText(const sockaddr_in& addr) {

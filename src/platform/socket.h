@@ -40,9 +40,15 @@ int lastErrno();
 
 bool setNonBlocking(socket_t s, bool on);
 
+// Classes of lastSocketError() values callers explain to users.
+bool isPermissionError(int error);
+bool isAddressInUse(int error);
+
 // IPv4 socket address from dotted text (inet_addr semantics: no check) and a
 // host-order port.
 sockaddr_in makeAddr(const char* ip, std::uint16_t port);
+// True for a dotted-decimal IPv4 address such as "192.168.1.10".
+bool isIpv4Text(const char* text);
 // Dotted text of an address in network order.
 std::string addrText(const sockaddr_in& addr);
 
