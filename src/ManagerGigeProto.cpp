@@ -30,8 +30,6 @@ std::uint32_t chunkSize(std::uint32_t remaining) {
 managerGige::managerGige() : m_socket(platform::udpSocket()) {
     if (m_socket == platform::INVALID_SOCK)
         LOG_LINE("socket invalid");
-    else
-        platform::setNonBlocking(m_socket, true);
     m_protocol.reset(new CGigEProtocol(m_socket));
 }
 

@@ -42,7 +42,6 @@ private:
 // A client socket and protocol pointed at a fake camera of its own.
 struct Rig {
     explicit Rig(const char* ip) : camera(ip), socket(platform::udpSocket()), client(socket) {
-        platform::setNonBlocking(socket, true);
         client.setAddress(ip, 3956);
     }
     ~Rig() { platform::closeSocket(socket); }

@@ -116,6 +116,8 @@ CGigEProtocol::CGigEProtocol(platform::socket_t socket)
       m_retryCount(RETRY_COUNT),
       m_recvTimeoutUs(DEFAULT_RECV_TIMEOUT_US) {
     m_deviceAddr.sin_family = AF_INET;
+    if (socket != platform::INVALID_SOCK)
+        m_receiver.prepare(socket);
 }
 
 CGigEProtocol::~CGigEProtocol() = default;
@@ -147,20 +149,15 @@ int CGigEProtocol::recvData(char* buffer, std::uint32_t length) {
         LOG_LINE("select error");
         return -1;
     }
-    int r = platform::waitReadable(s, static_cast<std::int64_t>(m_recvTimeoutUs.load()), &m_waker);
-    if (r == platform::WAIT_WOKEN)
+    int n = m_receiver.receive(s, buffer, length, static_cast<std::int64_t>(m_recvTimeoutUs.load()));
+    if (n == platform::RECV_WOKEN)
         return -1;
-    if (r == platform::WAIT_ERROR) {
-        LOG_LINE("select error");
-        return -1;
-    }
-    if (r == platform::WAIT_TIMEOUT) {
+    if (n == platform::RECV_TIMEOUT) {
         LOG_LINE("select timeout");
         return -1;
     }
-    // The socket does not block here, so the second try cannot outlast the
-    // transaction's time-out.
-    int n = platform::recvDatagram(s, buffer, length, nullptr);
+    // The second try never blocks, so it cannot outlast the transaction's
+    // time-out.
     if (n < 0)
         n = platform::recvDatagram(s, buffer, length, nullptr);
     return n < 0 ? -1 : n;
@@ -186,13 +183,7 @@ void CGigEProtocol::setNextRequestId(std::uint16_t id) {
 
 void CGigEProtocol::stop() {
     m_stopped.store(true);
-    m_waker.wake();
-}
-
-void CGigEProtocol::resume() {
-    std::lock_guard<std::mutex> lock(m_txnLock);
-    m_waker.clear();
-    m_stopped.store(false);
+    m_receiver.interrupt(m_socket.load());
 }
 
 platform::socket_t CGigEProtocol::releaseSocket() {

@@ -126,10 +126,9 @@ public:
     bool readMem(ReadMemRequest& request, ReadMemAck& ack);
     bool writeMem(WriteMemRequest& request, WriteMemAck& ack);
 
-    // Shutdown: a transaction in progress ends at its next wait, and later
-    // ones fail at once without traffic, until resume().
+    // Shutdown, for good: a transaction in progress ends its wait at once,
+    // and later ones fail without traffic.
     void stop();
-    void resume();
     // Hands the socket back to its owner (to close it); transactions after
     // this fail without traffic.
     platform::socket_t releaseSocket();
@@ -160,5 +159,5 @@ private:
     std::uint16_t m_retryCount;
     std::atomic<std::uint64_t> m_recvTimeoutUs;
     std::atomic<bool> m_stopped{false};
-    platform::Waker m_waker;
+    platform::TimedReceiver m_receiver;
 };
