@@ -110,7 +110,7 @@ TEST(GvcpInterop, ControlAgainstAForeignDeviceDissectsCleanly) {
             .string();
     std::filesystem::remove(capture);
     // Only the first packets are kept: the heartbeat sends thousands a second.
-    Child tshark({"tshark", "-q", "-i", "lo", "-f", "udp port 3956", "-c", "4000", "-w", capture});
+    Child tshark({"tshark", "-q", "-i", "lo", "-f", "udp port 3956", "-c", "2000", "-w", capture});
     ASSERT_TRUE(tshark.started());
     // tshark writes the file header once it captures.
     auto capturing = [&] {
