@@ -106,6 +106,9 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
+            // With repetitions, the median stands for the benchmark.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
             auto it = run.counters.find("items_per_second");
             if (it != run.counters.end())
                 rates[run.benchmark_name()] = it->second.value;
