@@ -128,8 +128,10 @@ struct Camera::Impl {
 
     // Call with the lock held: queues the model's events and a new one.
     void noteLocked(std::vector<Event>* out, EventKind kind, int level, std::string text) {
+        const std::size_t first = out->size();
         for (auto& e : model.takeEvents())
-            out->push_back(std::move(e));
+            if (e.level <= cfg.eventLevel)
+                out->push_back(std::move(e));
         if (!text.empty() && level <= cfg.eventLevel)
             out->push_back(Event{std::chrono::system_clock::now(), {}, kind, level, std::move(text)});
         if (model.state() != lastState || model.percent() != lastPercent) {
@@ -137,7 +139,8 @@ struct Camera::Impl {
             lastPercent = model.percent();
             stats.stateHistory.push_back(static_cast<std::uint16_t>(lastPercent << 8 | lastState));
         }
-        for (auto& e : *out) {
+        for (std::size_t i = first; i < out->size(); ++i) {
+            Event& e = (*out)[i];
             e.camera = cfg.ip;
             log.push_back(e);
             if (log.size() > 4096)
@@ -391,10 +394,11 @@ struct Camera::Impl {
             std::lock_guard<std::mutex> g(lock);
             answering = false;
             ++stats.restarts;
-            model.restart();
             noteLocked(&out, EventKind::Restart, 1,
                        cfg.neverReturn ? std::string("restarting, and never coming back (never-return)")
                                        : "restarting: silent for " + std::to_string(cfg.restartMs) + " ms");
+            model.restart();
+            noteLocked(&out, EventKind::Control, 1, {});
         }
         publish(out);
         if (cfg.neverReturn) {
