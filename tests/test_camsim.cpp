@@ -817,12 +817,14 @@ TEST(CamsimTool, CommandLineServesAndStops) {
     pid_t pid;
     ASSERT_EQ(::posix_spawn(&pid, CAMSIM_BIN, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     Probe a("127.0.2.1", "127.0.2.50"), b("127.0.2.1", "127.0.2.51");
-    std::uint32_t ka = 0, kb = 0;
-    for (int i = 0; i < 50 && a.readReg(0x7E000304, &ka, 100) != 0; ++i) {
-    }
-    EXPECT_EQ(ka, 0x2A5u);
-    EXPECT_EQ(b.readReg(0x7E000304, &kb), 0);
-    EXPECT_EQ(kb, 0x1A4u);
+    auto kindOf = [](Probe& p) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 100 && p.readReg(0x7E000304, &v, 100) != 0; ++i) {
+        }
+        return v;
+    };
+    EXPECT_EQ(kindOf(a), 0x2A5u);
+    EXPECT_EQ(kindOf(b), 0x1A4u);
     ::kill(pid, SIGTERM);
     int status = -1;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

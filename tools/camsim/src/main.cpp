@@ -137,6 +137,10 @@ int serve(ServeOptions& o) {
         return 2;
     }
 
+    // Before the first camera answers, so a stop request never meets the
+    // default action.
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
     std::mutex outLock;
     std::vector<std::unique_ptr<camsim::Camera>> cams;
     for (std::size_t i = 0; i < o.ips.size(); ++i) {
@@ -159,8 +163,6 @@ int serve(ServeOptions& o) {
         cams.push_back(std::move(cam));
     }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     auto until = std::chrono::steady_clock::now() +
                  std::chrono::milliseconds(static_cast<long long>(o.runFor * 1000));
     while (!g_quit.load() && (o.runFor <= 0 || std::chrono::steady_clock::now() < until))
