@@ -93,6 +93,19 @@ bool copyData(archive* in, archive* out) {
     return r == ARCHIVE_EOF;
 }
 
+// Visits every entry of the archive in order, refusing the whole archive at
+// the first unsafe entry or the first one the visitor fails on.
+template <class Visit>
+bool forEachSafeEntry(archive* in, Visit visit) {
+    archive_entry* entry = nullptr;
+    int r;
+    while ((r = archive_read_next_header(in, &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+        if (!isSafeEntry(entry) || !visit(entry))
+            return false;
+    }
+    return r == ARCHIVE_EOF;
+}
+
 }  // namespace
 
 int CDeCompress::open(const char* path, std::int32_t length) {
@@ -113,18 +126,11 @@ bool CDeCompress::selectItem(std::int32_t& item) {
     Reader in = openReader(m_path);
     if (!in)
         return false;
-    archive_entry* entry = nullptr;
-    int r;
-    while ((r = archive_read_next_header(in.get(), &entry)) == ARCHIVE_OK
-           || r == ARCHIVE_WARN) {
-        if (!isSafeEntry(entry))
-            return false;
+    m_selected = forEachSafeEntry(in.get(), [&](archive_entry*) {
         ++m_entries;
         // Reading through the data is what finds a damaged member.
-        if (archive_read_data_skip(in.get()) != ARCHIVE_OK)
-            return false;
-    }
-    m_selected = r == ARCHIVE_EOF;
+        return archive_read_data_skip(in.get()) == ARCHIVE_OK;
+    });
     return m_selected;
 }
 
@@ -151,24 +157,17 @@ bool CDeCompress::extract(std::int32_t& item, DestDir dest) {
     archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME
                                                   | ARCHIVE_EXTRACT_SECURE_NODOTDOT
                                                   | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
-    archive_entry* entry = nullptr;
-    int r;
-    while ((r = archive_read_next_header(in.get(), &entry)) == ARCHIVE_OK
-           || r == ARCHIVE_WARN) {
-        // The file may have changed since it was examined.
-        if (!isSafeEntry(entry))
-            return false;
+    // Every entry is checked again: the file may have changed since it was
+    // examined.
+    bool ok = forEachSafeEntry(in.get(), [&](archive_entry* entry) {
         archive_entry_set_pathname(entry, (root / archive_entry_pathname(entry)).string().c_str());
         if (const char* hardlink = archive_entry_hardlink(entry))
             archive_entry_set_hardlink(entry, (root / hardlink).string().c_str());
-        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN)
-            return false;
-        if (archive_entry_size(entry) > 0 && !copyData(in.get(), out.get()))
-            return false;
-        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN)
-            return false;
-    }
-    return r == ARCHIVE_EOF && archive_write_close(out.get()) == ARCHIVE_OK;
+        return archive_write_header(out.get(), entry) >= ARCHIVE_WARN
+               && (archive_entry_size(entry) <= 0 || copyData(in.get(), out.get()))
+               && archive_write_finish_entry(out.get()) >= ARCHIVE_WARN;
+    });
+    return ok && archive_write_close(out.get()) == ARCHIVE_OK;
 }
 
 CDeCompress* CDeCompressFactory::getCDeCompress(CDeCompressType type) {

@@ -132,7 +132,7 @@ bool ownedByUs(const std::string& path) {
     PSID ours = reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+    if (GetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                               nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
         return false;
     bool same = EqualSid(owner, ours) != FALSE;
