@@ -2,6 +2,7 @@
 // the private unpack folders and their removal. The manager is left
 // unconnected, so the camera counts as kind 0.
 #include "ManagerGigeProto.h"
+#include "compress/DeCompress.h"
 #include "support/Archives.h"
 #include "support/LogCapture.h"
 #include "upgrade/DevApp.h"
@@ -119,10 +120,18 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
                           {{"x-D.bin", "?"}, {"y-D.bin", "?"}});
     // The chosen entry is no archive.
     camtest::writeArchive(pkg("bad-inner.zip"), ArchiveFormat::Zip, {{"b.bin", "not inside"}});
-    for (const char* name : {"junk.bin", "dee-only.zip", "bad-inner.zip", "missing.zip"}) {
+    // Damaged half-way: refused before anything is written.
+    camtest::writeArchive(pkg("whole.tgz"), ArchiveFormat::TarGz,
+                          {{"app_upd.info", "i"}, {"big", std::string(100000, 'b')}});
+    std::string bytes = camtest::readFile(pkg("whole.tgz"));
+    camtest::writeFile(pkg("cut.tgz"), bytes.substr(0, bytes.size() / 2));
+    for (const char* name : {"junk.bin", "dee-only.zip", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
         auto app = prepare(pkg(name));
         EXPECT_EQ(app->fwDirs(), std::vector<std::string>{folder}) << name;
         EXPECT_EQ(app->fwDir(), folder + "/") << name;
+        if (std::string(name) == "cut.tgz") {
+            EXPECT_FALSE(fs::exists(app->tmpDir())) << "damage is found before writing";
+        }
     }
     // A path without any separator is its own folder.
     auto app = prepare("pkg.bin");
@@ -211,4 +220,28 @@ TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {
     app = prepare(pkg("p.zip"));
     EXPECT_EQ(app->tmpDir().rfind(quarnel() + "/", 0), 0u);
     EXPECT_EQ(modeOf(quarnel()), 0700);
+}
+
+TEST(DeCompress, CallSequence) {
+    using COMPRESS::CDeCompressFactory;
+    camtest::ScratchDir dir;
+    camtest::writeArchive(dir / "a.7z", ArchiveFormat::SevenZip, {{"d/f.bin", "f"}});
+    EXPECT_EQ(CDeCompressFactory::getCDeCompress(static_cast<COMPRESS::CDeCompressType>(1)),
+              nullptr);
+    COMPRESS::CDeCompress* d = CDeCompressFactory::getCDeCompress(COMPRESS::DECOMPRESS_AUTO);
+    ASSERT_NE(d, nullptr);
+    // The length bounds the path; what follows it is not part of it.
+    std::string path = dir / "a.7z";
+    EXPECT_EQ(d->open((path + "-not-this").c_str(), static_cast<std::int32_t>(path.size())), 0);
+    std::string dest = dir / "x/y";
+    COMPRESS::DestDir to{dest.c_str(), static_cast<std::int32_t>(dest.size())};
+    std::int32_t item = -1;
+    EXPECT_FALSE(d->extract(item, to)) << "nothing selected yet";
+    std::int32_t single = 0;
+    EXPECT_FALSE(d->selectItem(single)) << "only the whole archive is offered";
+    EXPECT_TRUE(d->selectItem(item));
+    EXPECT_TRUE(d->extract(item, to));
+    CDeCompressFactory::deleteCDeCompress(d);
+    EXPECT_EQ(camtest::readFile(dest + "/d/f.bin"), "f");
+    EXPECT_EQ(modeOf(dir / "x"), 0700) << "missing parents are created owner-only";
 }

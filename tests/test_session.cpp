@@ -11,9 +11,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
-#include <memory>
 #include <thread>
 
 using camtest::FakeGvcpCamera;
@@ -77,15 +75,10 @@ private:
 
 TEST(Session, CommandsTheCameraAndCopiesItsReports) {
     Rig rig("127.0.3.10");
-    camtest::LogCapture log;
     DevApp app(&rig.manager, "127.0.3.1", "127.0.3.10");
-    EXPECT_EQ(app.getStatus(), ST_READY);
     EXPECT_EQ(app.getDeviceIp(), "127.0.3.10");
-
     ASSERT_TRUE(app.startUpgrade("/nonexistent/pkg.bin", true));
     ASSERT_TRUE(waitUntil([&] { return app.getStatus() == ST_UPGRADING; }, 3000));
-    EXPECT_EQ(log.count("] Begin update...\n"), 1u);
-    EXPECT_EQ(log.count("] ready for file sending.\n"), 1u);
 
     // Kind, pre-upgrade clear, server address (zero-padded), command.
     std::vector<GvcpRequest> sent = rig.session();
@@ -117,11 +110,6 @@ TEST(Session, CommandsTheCameraAndCopiesItsReports) {
     rig.report(0x0003);
     app.updateProgress();
     EXPECT_EQ(app.getStatus(), 0x6400);
-
-    EXPECT_EQ(app.ResetCamera(), 0);
-    EXPECT_TRUE(rig.session().back().isWriteOf(DevApp::DEVICE_RESET_REG));
-    EXPECT_EQ(app.forceTerminer(), ST_INNER_ERROR);
-    EXPECT_EQ(app.getStatus(), ST_INNER_ERROR);
 }
 
 TEST(Session, FailuresOfTheCameraAndOfTheCommands) {
