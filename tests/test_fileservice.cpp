@@ -73,7 +73,10 @@ protected:
         m_port69 = platform::makeAddr(HOST_IP, updgradeManager::FILE_SERVICE_PORT);
     }
     void TearDown() override {
-        // Sessions first: they belong to the job, not to the service.
+        // The service lets go of the sessions before they go: a request
+        // still being dispatched must not meet a deleted session.
+        if (m_service)
+            m_service->stopServer();
         m_cameras.clear();
         m_service.reset();
         std::error_code ec;

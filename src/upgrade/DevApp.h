@@ -99,8 +99,8 @@ private:
 
     // transfer
     // Keeps the transfer entries of this session from running at the same
-    // time. Recursive because stopSend runs inside msgProc and sendBlock;
-    // timed so that a late acknowledgement can give up while its transfer is
-    // being ended and its receive thread joined.
-    std::recursive_timed_mutex m_transferLock;
+    // time. Recursive because stopSend runs inside msgProc and sendBlock.
+    // msgProc only tries it, so that a late acknowledgement can give up while
+    // its transfer is being ended and its receive thread joined.
+    std::recursive_mutex m_transferLock;
 };

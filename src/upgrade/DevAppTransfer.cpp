@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -26,9 +27,8 @@ enum Opcode : std::uint16_t {
 };
 
 constexpr std::size_t HEADER_SIZE = 4;  // opcode and block number
-// How long a handler waits for the transfer lock before it looks again
-// whether its transfer is still wanted.
-constexpr std::chrono::milliseconds LOCK_RETRY{2};
+// How long a handler pauses before it tries the transfer lock again.
+constexpr std::chrono::microseconds LOCK_RETRY{100};
 
 // A name that can only point below the folder it is appended to: relative,
 // no "..", no drive, and "/" as the only separator on every system.
@@ -77,7 +77,7 @@ std::FILE* openServedFile(const std::string& dir, const char* name) {
 }  // namespace
 
 void DevApp::fileRequest(const char* data, std::uint32_t length, std::uint16_t fromPort) {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_transferLock);
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
     std::string deviceIp = getDeviceIp();
     LOG_LINE("receive file request from ip = %s\n", deviceIp.c_str());
 
@@ -99,7 +99,7 @@ void DevApp::fileRequest(const char* data, std::uint32_t length, std::uint16_t f
 }
 
 void DevApp::sendFile(const char* fileName) {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_transferLock);
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
     if (fileName == nullptr) {
         LOG_LINE("fileName is NULL\n");
         m_upgradeProgress = ST_INNER_ERROR;
@@ -130,7 +130,7 @@ void DevApp::sendFile(const char* fileName) {
 }
 
 void DevApp::sendBlock(std::uint16_t ack) {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_transferLock);
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
     if (m_udpSocket == nullptr)
         return;
     if (ack != m_blockNo) {
@@ -190,10 +190,13 @@ void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromI
         return;
     // Whoever holds the lock may be ending this very transfer and waiting for
     // this thread to leave: then m_sending is already false, and we give up.
-    std::unique_lock<std::recursive_timed_mutex> lock(m_transferLock, std::defer_lock);
-    while (!lock.try_lock_for(LOCK_RETRY))
+    std::unique_lock<std::recursive_mutex> lock(m_transferLock, std::try_to_lock);
+    while (!lock.owns_lock()) {
         if (!m_sending)
             return;
+        std::this_thread::sleep_for(LOCK_RETRY);
+        lock.try_lock();
+    }
     if (!m_sending)
         return;
 
@@ -224,7 +227,7 @@ void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromI
 }
 
 void DevApp::stopSend() {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_transferLock);
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
     m_sending = false;
     if (m_file != nullptr) {
         std::fclose(m_file);
