@@ -284,6 +284,24 @@ std::string addrText(const sockaddr_in& addr) {
     return text;
 }
 
+bool isAccessDenied(int err) {
+#ifdef _WIN32
+    return err == WSAEACCES;
+#else
+    return err == EACCES || err == EPERM;
+#endif
+}
+
+std::uint16_t boundPort(socket_t s) {
+    if (s == INVALID_SOCK)
+        return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
 int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to) {
     auto n = ::sendto(s, static_cast<const char*>(data), static_cast<int>(len), 0,
                       reinterpret_cast<const sockaddr*>(&to), sizeof to);
