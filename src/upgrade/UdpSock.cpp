@@ -65,7 +65,7 @@ bool CUdpSocket::startUdpServer(const sockaddr_in* local) {
         if (!bindTo(s, addr)) {
             int err = platform::lastSocketError();
             LOG_LINE("CTftpSocket_New::openSocket : udp bind failed!\n");
-            if (platform::isAccessDenied(err))
+            if (platform::isPermissionError(err))
                 LOG_LINE("binding UDP port %u needs privilege: run as root, grant "
                          "CAP_NET_BIND_SERVICE, or set net.ipv4.ip_unprivileged_port_start "
                          "to %u or below\n",
