@@ -81,11 +81,7 @@ struct Fixture {
         fs::create_directories(dir);
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
-        Bytes data(FILE_SIZE);
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
-        std::ofstream(dir / "fw.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        camtest::writeBytes(dir / "fw.bin", camtest::fileBytes(FILE_SIZE, 1));
         std::ofstream(dir / "pkg.bin") << "not an archive";
 
         control = std::make_unique<camtest::ControlPortStub>("127.0.0.2", 200);
