@@ -183,7 +183,10 @@ void CUdpSocket::recvLoop(Receiver* r) {
             else if (m_ownerApp != nullptr)
                 m_ownerApp->msgProc(buf, len, ipText, port);
         }
-        std::this_thread::yield();
+        // A zero-length sleep, as the loop has always done between receives;
+        // with std::thread it costs nothing, where a sched_yield would hand
+        // the processor to any busy process between two blocks.
+        std::this_thread::sleep_for(std::chrono::milliseconds(0));
     }
 }
 
