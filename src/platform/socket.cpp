@@ -284,11 +284,11 @@ std::string addrText(const sockaddr_in& addr) {
     return text;
 }
 
-bool isAccessDenied(int err) {
+bool isPermissionError(int error) {
 #ifdef _WIN32
-    return err == WSAEACCES;
+    return error == WSAEACCES;
 #else
-    return err == EACCES || err == EPERM;
+    return error == EACCES || error == EPERM;
 #endif
 }
 

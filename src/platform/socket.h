@@ -117,7 +117,7 @@ int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_i
 
 // True when a socket error code (lastSocketError) means the operation needs
 // privileges the process lacks, e.g. binding a port below 1024.
-bool isAccessDenied(int err);
+bool isPermissionError(int error);
 
 // The local port a socket is bound to, in host order; 0 when unbound.
 std::uint16_t boundPort(socket_t s);
