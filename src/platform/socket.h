@@ -76,7 +76,7 @@ private:
 };
 
 // Result of waitReadable.
-enum WaitResult : int { WAIT_ERROR = -1, WAIT_TIMEOUT = 0, WAIT_READABLE = 1, WAIT_WOKEN = 2 };
+enum WaitResult : int { WAIT_ERROR = -1, WAIT_TIMED_OUT = 0, WAIT_READABLE = 1, WAIT_WOKEN = 2 };
 
 // Waits until the socket is readable, the waker is woken, or timeoutUs has
 // passed (a negative time-out waits without limit).
@@ -114,10 +114,6 @@ private:
 
 // sendto with a 16-byte IPv4 address; bytes sent or -1.
 int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to);
-
-// True when a socket error code (lastSocketError) means the operation needs
-// privileges the process lacks, e.g. binding a port below 1024.
-bool isPermissionError(int error);
 
 // The local port a socket is bound to, in host order; 0 when unbound.
 std::uint16_t boundPort(socket_t s);
