@@ -12,7 +12,8 @@ fi
 ip link set lo up
 bin=build/bench/bin
 work=$(mktemp -d)
-trap 'kill $cam 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+cam=""
+trap '[ -n "$cam" ] && kill $cam 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 
 "$bin/bench_job" timing 16
 
