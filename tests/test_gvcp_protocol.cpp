@@ -213,7 +213,7 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
 
     // A device error ends the transaction at once and stays in the ack.
     rig.camera.clearRequests();
-    rig.camera.setDeviceError(FakeGvcpCamera::STATUS_ACCESS_DENIED);
+    rig.camera.setStatusFor(0x0938, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     auto start = std::chrono::steady_clock::now();
     ReadRegAck denied{};
     EXPECT_FALSE(rig.readOne(0x0938, denied));
@@ -221,7 +221,7 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
         << "no second attempt";
     EXPECT_EQ(denied.header.status, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     EXPECT_EQ(rig.camera.requestCount(), 1u);
-    rig.camera.setDeviceError(0);
+    rig.camera.setStatusFor(0x0938, 0);
 
     // Ids run to 59999 and start again at 4097; every transaction takes one.
     rig.camera.clearRequests();

@@ -3,6 +3,7 @@
 // every datagram it is handed shows up as one "not deal" line.
 #include "support/LogCapture.h"
 #include "support/NetNs.h"
+#include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
 #include "upgrade/UdpSock.h"
 #include "upgrade/UpdgradeManager.h"
@@ -74,7 +75,7 @@ TEST(UdpSocket, DeliversUpTo512BytesAndDropsLonger) {
 TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
     // A sanitizer may start a helper thread with the first thread created.
     std::thread([] {}).join();
-    const int idle = camtest::threadCount();
+    const std::size_t idle = camtest::threadCount();
     {
         updgradeManager owner;
         CUdpSocket sock(&owner);
