@@ -34,9 +34,16 @@ ChildProcess::~ChildProcess() { stop(SIGTERM); }
 int ChildProcess::stop(int signal) {
     if (m_pid <= 0)
         return -1;
+    // A child that ignores the signal for 5 s is killed: a test never hangs on it.
     ::kill(m_pid, signal);
     int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    bool reaped = false;
+    for (int i = 0; i < 500 && !(reaped = ::waitpid(m_pid, &status, WNOHANG) == m_pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!reaped) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+    }
     m_pid = -1;
     return status;
 }
@@ -61,9 +68,9 @@ std::string commandOutput(const std::string& command) {
 LoopbackCapture::LoopbackCapture(const std::string& filter, int maxPackets)
     : m_path((std::filesystem::temp_directory_path() /
               ("camtest-" + std::to_string(::getpid()) + ".pcapng")).string()),
-      m_tshark({"tshark", "-q", "-i", "lo", "-f", filter, "-c", std::to_string(maxPackets), "-w", m_path}) {
-    // tshark writes the file header once it captures.
-    for (int i = 0; i < 100 && m_tshark.started() && !m_started; ++i) {
+      m_dumpcap({"dumpcap", "-q", "-i", "lo", "-f", filter, "-c", std::to_string(maxPackets), "-w", m_path}) {
+    // The file header is written once it captures.
+    for (int i = 0; i < 200 && m_dumpcap.started() && !m_started; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::error_code ec;
         m_started = std::filesystem::file_size(m_path, ec) > 0 && !ec;
@@ -71,14 +78,14 @@ LoopbackCapture::LoopbackCapture(const std::string& filter, int maxPackets)
 }
 
 LoopbackCapture::~LoopbackCapture() {
-    m_tshark.stop(SIGINT);
+    m_dumpcap.stop(SIGINT);
     std::error_code ec;
     std::filesystem::remove(m_path, ec);
 }
 
 void LoopbackCapture::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    m_tshark.stop(SIGINT);
+    m_dumpcap.stop(SIGINT);
 }
 
 std::string LoopbackCapture::read(const std::string& args) const {

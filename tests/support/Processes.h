@@ -28,11 +28,12 @@ bool onPath(const std::string& program);
 // What a shell command writes to its standard output.
 std::string commandOutput(const std::string& command);
 
-// tshark writing the UDP traffic on lo that matches a capture filter to a
-// file of its own. In a private network namespace that is the test's only.
+// The traffic on lo that matches a capture filter, captured to a file of its
+// own (by tshark's dumpcap) for tshark to dissect. In a private network
+// namespace that traffic is the test's only.
 class LoopbackCapture {
 public:
-    // Keeps at most maxPackets; started() once tshark has begun writing.
+    // Keeps at most maxPackets; started() once the capture has begun.
     LoopbackCapture(const std::string& filter, int maxPackets);
     ~LoopbackCapture();
     LoopbackCapture(const LoopbackCapture&) = delete;
@@ -55,7 +56,7 @@ public:
 
 private:
     std::string m_path;
-    ChildProcess m_tshark;
+    ChildProcess m_dumpcap;
     bool m_started = false;
 };
 
