@@ -98,8 +98,9 @@ TEST(GvcpProtocol, SilentCameraGetsThreeIdenticalRequestsOneSecondApart) {
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].raw, sent[1].raw);
     EXPECT_EQ(sent[0].raw, sent[2].raw);
+    // Arrival times carry the fake's scheduling delays; the waits below are exact.
     for (int i = 1; i < 3; ++i) {
-        EXPECT_GT(secondsBetween(sent[i - 1], sent[i]), 0.9);
+        EXPECT_GT(secondsBetween(sent[i - 1], sent[i]), 0.8);
         EXPECT_LT(secondsBetween(sent[i - 1], sent[i]), 2.0);
     }
     EXPECT_EQ(rig.client.takeWaits(), std::vector<std::uint64_t>(3, 1000000));
