@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <chrono>
 
-#ifdef _WIN32
-#pragma comment(lib, "ws2_32.lib")
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>

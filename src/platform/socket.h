@@ -9,6 +9,9 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// winerror.h's WAIT_TIMEOUT (a result of waits on Win32 handles, which
+// nothing here uses) would replace platform::WAIT_TIMEOUT below.
+#undef WAIT_TIMEOUT
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
