@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 class CGigEProtocol;
 
@@ -43,5 +46,22 @@ public:
     static constexpr std::uint16_t GVCP_PORT = 3956;
 
 private:
-    // Filled in with the implementation.
+    static int heartBeatEntry(managerGige* manager);
+    // Sleeps up to ms; false when the heartbeat was told to stop meanwhile.
+    bool heartbeatPause(int ms);
+    // Stops and joins every heartbeat thread started so far.
+    void stopHeartbeats();
+
+    platform::socket_t m_socket;
+    std::unique_ptr<CGigEProtocol> m_protocol;
+    std::uint32_t m_regSize = 4;
+    std::atomic<bool> m_connected{false};
+    std::atomic<std::uint32_t> m_heartbeatTimeoutMs{3000};
+    // Every heartbeat ever started: a reconnect adds one, and each is joined.
+    std::vector<std::thread> m_heartbeatThreads;
+    std::mutex m_threadsLock;
+    std::mutex m_heartbeatLock;
+    std::atomic<bool> m_heartbeatRun{true};
+    mutable std::mutex m_ipLock;
+    std::string m_ipAddr;
 };

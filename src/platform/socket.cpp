@@ -48,10 +48,12 @@ Waker::Waker() {
     setNonBlocking(m_read, true);
 }
 void Waker::wake() {
+    m_woken.store(true);
     char b = 1;
     ::send(m_write, &b, 1, 0);
 }
 void Waker::clear() {
+    m_woken.store(false);
     char buf[16];
     while (::recv(m_read, buf, sizeof buf, 0) > 0) {
     }
@@ -87,6 +89,21 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
     return n;
 }
 
+bool TimedReceiver::prepare(socket_t s) { return setNonBlocking(s, true); }
+
+int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs) {
+    int r = waitReadable(s, timeoutUs, &m_waker);
+    if (r == WAIT_WOKEN)
+        return RECV_WOKEN;
+    if (r == WAIT_TIMEOUT)
+        return RECV_TIMEOUT;
+    if (r == WAIT_ERROR)
+        return -1;
+    return recvDatagram(s, buf, len, nullptr);
+}
+
+void TimedReceiver::interrupt(socket_t) { m_waker.wake(); }
+
 #else
 
 int netStartup() { return 0; }
@@ -113,10 +130,12 @@ Waker::Waker() {
     }
 }
 void Waker::wake() {
+    m_woken.store(true);
     char b = 1;
     [[maybe_unused]] ssize_t n = ::write(m_write, &b, 1);
 }
 void Waker::clear() {
+    m_woken.store(false);
     char buf[16];
     while (::read(m_read, buf, sizeof buf) > 0) {
     }
@@ -167,6 +186,64 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
     return static_cast<int>(n);
 }
 
+bool TimedReceiver::prepare(socket_t s) {
+    m_timeoutSetUs = -2;
+    return setNonBlocking(s, false);
+}
+
+int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::microseconds(timeoutUs);
+    std::int64_t leftUs = timeoutUs;
+    for (;;) {
+        int flags = 0;
+        if (leftUs == 0) {
+            flags = MSG_DONTWAIT;
+        } else if (leftUs != m_timeoutSetUs) {
+            // A zero SO_RCVTIMEO means no limit, as a negative time-out does here.
+            timeval tv{};
+            if (leftUs > 0) {
+                tv.tv_sec = static_cast<time_t>(leftUs / 1000000);
+                tv.tv_usec = static_cast<suseconds_t>(leftUs % 1000000);
+            }
+            if (::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+                return -1;
+            m_timeoutSetUs = leftUs;
+        }
+        sockaddr_in src{};
+        iovec iov{buf, len};
+        msghdr msg{};
+        msg.msg_name = &src;
+        msg.msg_namelen = sizeof src;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        ssize_t n = ::recvmsg(s, &msg, flags);
+        if (m_waker.woken())
+            return RECV_WOKEN;
+        if (n >= 0)
+            return (msg.msg_flags & MSG_TRUNC) != 0 ? RECV_TRUNCATED : static_cast<int>(n);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return RECV_TIMEOUT;
+        if (errno != EINTR)
+            return -1;
+        if (timeoutUs >= 0) {
+            leftUs = std::chrono::duration_cast<std::chrono::microseconds>(deadline - clock::now())
+                         .count();
+            if (leftUs <= 0)
+                return RECV_TIMEOUT;
+        }
+    }
+}
+
+// Shutting the read side wakes a receive blocked on the socket at once, even
+// on an unconnected datagram socket (shutdown then reports ENOTCONN, which is
+// of no concern here).
+void TimedReceiver::interrupt(socket_t s) {
+    m_waker.wake();
+    if (s != INVALID_SOCK)
+        ::shutdown(s, SHUT_RD);
+}
+
 #endif
 
 int lastErrno() { return errno; }
@@ -203,6 +280,24 @@ std::string addrText(const sockaddr_in& addr) {
     char text[INET_ADDRSTRLEN] = {0};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return text;
+}
+
+bool isAccessDenied(int err) {
+#ifdef _WIN32
+    return err == WSAEACCES;
+#else
+    return err == EACCES || err == EPERM;
+#endif
+}
+
+std::uint16_t boundPort(socket_t s) {
+    if (s == INVALID_SOCK)
+        return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
 }
 
 int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to) {

@@ -2,6 +2,7 @@
 // stop request can cut short.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -67,11 +68,14 @@ public:
     void wake();
     void clear();
     bool valid() const;
+    // Whether wake() was called since the last clear().
+    bool woken() const { return m_woken.load(); }
 
 private:
     friend int waitReadable(socket_t, std::int64_t, const Waker*);
     socket_t m_read = INVALID_SOCK;
     socket_t m_write = INVALID_SOCK;
+    std::atomic<bool> m_woken{false};
 };
 
 // Result of waitReadable.
@@ -86,7 +90,39 @@ int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker = nullpt
 constexpr int RECV_TRUNCATED = -2;
 int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from);
 
+// The waiting receive of a socket that one thread at a time reads. Where the
+// system allows it the wait is a blocking receive with a time-out on the
+// socket itself: it wakes faster than a readiness wait followed by a receive.
+constexpr int RECV_TIMEOUT = -3;
+constexpr int RECV_WOKEN = -4;
+class TimedReceiver {
+public:
+    TimedReceiver() = default;
+    TimedReceiver(const TimedReceiver&) = delete;
+    TimedReceiver& operator=(const TimedReceiver&) = delete;
+
+    // Puts the socket into the mode receive() needs.
+    bool prepare(socket_t s);
+    // Waits up to timeoutUs for one datagram: its length, RECV_TRUNCATED,
+    // RECV_TIMEOUT, RECV_WOKEN or -1.
+    int receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs);
+    // Ends the wait in progress and every later one at once. For shutting the
+    // socket down: it is not undone.
+    void interrupt(socket_t s);
+
+private:
+    Waker m_waker;
+    std::int64_t m_timeoutSetUs = -2;  // the socket's receive time-out, as last set
+};
+
 // sendto with a 16-byte IPv4 address; bytes sent or -1.
 int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to);
+
+// True when a socket error code (lastSocketError) means the operation needs
+// privileges the process lacks, e.g. binding a port below 1024.
+bool isAccessDenied(int err);
+
+// The local port a socket is bound to, in host order; 0 when unbound.
+std::uint16_t boundPort(socket_t s);
 
 }  // namespace platform

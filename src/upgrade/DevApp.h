@@ -90,4 +90,17 @@ private:
     // Ours, beyond the fields above.
     mutable std::mutex m_pathLock;   // m_fwDir: written by run, read by the transfer
     // Further members (transfer lock, stop flags) are added with their code.
+
+    // procedure
+    // Starts devLinkNotify on m_linkThread; false when no thread can be
+    // created. Virtual so that a test can refuse it.
+    virtual bool startLinkThread();
+    std::atomic<bool> m_linkStop{false};  // ends devLinkNotify's waits
+
+    // transfer
+    // Keeps the transfer entries of this session from running at the same
+    // time. Recursive because stopSend runs inside msgProc and sendBlock.
+    // msgProc only tries it, so that a late acknowledgement can give up while
+    // its transfer is being ended and its receive thread joined.
+    std::recursive_mutex m_transferLock;
 };

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 class DevApp;
 class updgradeManager;
@@ -34,5 +37,30 @@ public:
     static constexpr int BLOCK_SIZE = 512;
 
 private:
-    // Filled in with the implementation.
+    // One receive thread with what it alone waits on. It lives on the heap so
+    // that a thread that reset its own socket can finish its handler while the
+    // object already has a new socket and thread.
+    struct Receiver {
+        std::thread thread;
+        platform::Waker waker;
+        std::atomic<bool> stop{false};
+        platform::socket_t sock = platform::INVALID_SOCK;
+    };
+
+    bool startReceiver();
+    void recvLoop(Receiver* r);
+    // Ends the current receive thread and closes the socket; a thread that
+    // ends itself is parked for the next start or the destructor to join.
+    void endReceiver();
+    void joinParked();
+    void closeLocked();
+
+    std::atomic<platform::socket_t> m_socket{platform::INVALID_SOCK};
+    std::unique_ptr<Receiver> m_recvThread;
+    DevApp* m_ownerApp = nullptr;
+    updgradeManager* m_ownerManager = nullptr;
+    bool m_started = false;
+
+    std::mutex m_lock;  // m_recvThread, m_parked, m_started and socket replacement
+    std::vector<std::unique_ptr<Receiver>> m_parked;
 };

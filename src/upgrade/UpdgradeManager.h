@@ -5,7 +5,10 @@
 
 #include "myThread1.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,5 +33,15 @@ public:
     static constexpr std::uint16_t FILE_SERVICE_PORT = 69;
 
 private:
-    // Filled in with the implementation.
+    // Raises the stop flag and cuts the polling pause short.
+    void requestStop();
+
+    std::vector<DevApp*> m_devices;
+    std::mutex m_devLock;
+    std::atomic<bool> m_running{false};
+    std::unique_ptr<CUdpSocket> m_udp;
+
+    std::mutex m_pauseLock;
+    std::condition_variable m_pauseWake;
+    bool m_pollStarted = false;  // only the job's thread starts the poll
 };

@@ -1,0 +1,238 @@
+// The sending half of the session: serves the firmware files the camera asks
+// for, one 512-byte block per acknowledgement, from a socket of its own.
+
+#include "main.h"
+#include "printfColor.h"
+#include "upgrade/ByteCodec.h"
+#include "upgrade/DevApp.h"
+#include "upgrade/UdpSock.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+enum Opcode : std::uint16_t {
+    FT_RRQ = 1,
+    FT_WRQ = 2,
+    FT_DATA = 3,
+    FT_ACK = 4,
+    FT_ERROR = 5,
+    FT_OACK = 6,
+};
+
+constexpr std::size_t HEADER_SIZE = 4;  // opcode and block number
+// How long a handler pauses before it tries the transfer lock again.
+constexpr std::chrono::microseconds LOCK_RETRY{100};
+
+// A name that can only point below the folder it is appended to: relative,
+// no "..", no drive, and "/" as the only separator on every system.
+bool isPlainRelativeName(const char* name) {
+    if (name[0] == '\0' || name[0] == '/' || std::strchr(name, '\\') != nullptr)
+        return false;
+    if (std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
+        return false;
+    for (const char* part = name;;) {
+        const char* end = std::strchr(part, '/');
+        std::size_t len = end != nullptr ? static_cast<std::size_t>(end - part) : std::strlen(part);
+        if (len == 2 && part[0] == '.' && part[1] == '.')
+            return false;
+        if (end == nullptr)
+            return true;
+        part = end + 1;
+    }
+}
+
+bool isBelow(const std::filesystem::path& dir, const std::filesystem::path& file) {
+    auto f = file.begin();
+    for (const auto& part : dir) {
+        if (f == file.end() || *f != part)
+            return false;
+        ++f;
+    }
+    return f != file.end();
+}
+
+// Opens a requested file for reading, but only a regular file that lies
+// inside dir once every link on the way has been followed.
+std::FILE* openServedFile(const std::string& dir, const char* name) {
+    if (!isPlainRelativeName(name))
+        return nullptr;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path root = fs::canonical(dir, ec);
+    if (ec)
+        return nullptr;
+    fs::path target = fs::canonical(fs::path(dir + name), ec);
+    if (ec || !isBelow(root, target) || !fs::is_regular_file(target, ec))
+        return nullptr;
+    return std::fopen(target.string().c_str(), "rb");
+}
+
+}  // namespace
+
+void DevApp::fileRequest(const char* data, std::uint32_t length, std::uint16_t fromPort) {
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    std::string deviceIp = getDeviceIp();
+    LOG_LINE("receive file request from ip = %s\n", deviceIp.c_str());
+
+    wire::Reader reader(data, length);
+    std::uint16_t opcode = reader.u16();
+    if (opcode != FT_RRQ) {
+        char text[64];
+        std::snprintf(text, sizeof text, "unknown request:%d from client\n", int{opcode});
+        LOG_ERROR_(text);
+        return;
+    }
+    m_peerAddr = platform::makeAddr(deviceIp.c_str(), fromPort);
+
+    // The name must end inside the datagram; one that runs to its end is no
+    // name at all.
+    const char* name = data + reader.position();
+    bool terminated = std::memchr(name, '\0', reader.remaining()) != nullptr;
+    sendFile(terminated ? name : nullptr);
+}
+
+void DevApp::sendFile(const char* fileName) {
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    if (fileName == nullptr) {
+        LOG_LINE("fileName is NULL\n");
+        m_upgradeProgress = ST_INNER_ERROR;
+        return;
+    }
+    stopSend();
+
+    sockaddr_in local = platform::makeAddr(m_hostIp.c_str(), 0);
+    if (m_udpSocket == nullptr || !m_udpSocket->startUdpServer(&local)) {
+        LOG_ERROR_("fail to open socket\n");
+        m_upgradeProgress = ST_INNER_ERROR;
+        return;
+    }
+
+    std::string dir = fwDir();
+    std::FILE* file = openServedFile(dir, fileName);
+    if (file == nullptr) {
+        stopSend();
+        m_upgradeProgress = ST_INNER_ERROR;
+        std::string text = "can not open send file " + dir + fileName + "!\n";
+        LOG_ERROR_(text.c_str());
+        return;
+    }
+    m_file = file;
+    m_sending = true;
+    m_blockNo = 0;
+    sendBlock(0);
+}
+
+void DevApp::sendBlock(std::uint16_t ack) {
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    if (m_udpSocket == nullptr)
+        return;
+    if (ack != m_blockNo) {
+        // Lock-step without a timer: whatever the camera acknowledges out of
+        // turn, it gets the block it still lacks.
+        if (m_udpSocket->sendMsg(m_sendBuf, static_cast<int>(HEADER_SIZE) + m_sendLen, &m_peerAddr) <
+            0) {
+            char text[64];
+            std::snprintf(text, sizeof text, "resend block %d error!\n", int{ack});
+            LOG_ERROR_(text);
+            stopSend();
+        }
+        return;
+    }
+
+    ++m_blockNo;
+    if (m_file == nullptr) {
+        LOG_LINE("file send finish\n");
+        stopSend();
+        return;
+    }
+    if (!m_sending) {
+        LOG_LINE("is sending, ignore block(%d) ack\n", int{ack});
+        return;
+    }
+
+    wire::Writer header(m_sendBuf, HEADER_SIZE);
+    header.u16(FT_DATA);
+    header.u16(m_blockNo);
+    std::size_t got = std::fread(m_sendBuf + HEADER_SIZE, 1, BLOCK_SIZE, m_file);
+    m_sendLen = static_cast<std::int32_t>(got);
+    if (got == 0) {
+        // A length that is a multiple of the block size ends with the
+        // acknowledgement of its last full block, not with an empty one.
+        LOG_LINE("file send finish\n");
+        stopSend();
+        return;
+    }
+    if (m_blockNo == 1)
+        LOG_LINE("sending first block %d -> remoteAddr=%s:%u\n", int{m_blockNo},
+                 platform::addrText(m_peerAddr).c_str(), unsigned{ntohs(m_peerAddr.sin_port)});
+    if (m_udpSocket->sendMsg(m_sendBuf, static_cast<int>(HEADER_SIZE) + m_sendLen, &m_peerAddr) < 0) {
+        LOG_ERROR_("socket send error!\n");
+        stopSend();
+        return;
+    }
+    if (got < BLOCK_SIZE) {
+        LOG_LINE("last packet send out\n");
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+}
+
+void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromIp*/,
+                     std::uint16_t /*fromPort*/) {
+    if (!m_sending)
+        return;
+    // Whoever holds the lock may be ending this very transfer and waiting for
+    // this thread to leave: then m_sending is already false, and we give up.
+    std::unique_lock<std::recursive_mutex> lock(m_transferLock, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        if (!m_sending)
+            return;
+        std::this_thread::sleep_for(LOCK_RETRY);
+        lock.try_lock();
+    }
+    if (!m_sending)
+        return;
+
+    wire::Reader reader(data, length);
+    std::uint16_t opcode = reader.u16();
+    if (!reader.ok())
+        return;
+    switch (opcode) {
+    case FT_WRQ:
+    case FT_DATA:
+    case FT_OACK:
+        return;
+    case FT_ACK: {
+        std::uint16_t block = reader.u16();
+        if (reader.ok())  // a short acknowledgement counts as a stray one
+            sendBlock(block);
+        return;
+    }
+    case FT_ERROR:
+        LOG_ERROR_("device ending send, because of error,send offset\n");
+        stopSend();
+        return;
+    default:
+        LOG_LINE("case others:%u\n", unsigned{opcode});
+        stopSend();
+        return;
+    }
+}
+
+void DevApp::stopSend() {
+    std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    m_sending = false;
+    if (m_file != nullptr) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    if (m_udpSocket != nullptr)
+        m_udpSocket->resetUdpStatus();
+}

@@ -1,0 +1,155 @@
+// The camera's side of a firmware download, for tests and benchmarks: a UDP
+// peer that sends read requests and acknowledgements and receives blocks,
+// and a stand-in control port that lets a managerGige learn its camera's
+// address without a camera behind it.
+#pragma once
+
+#include "ManagerGigeProto.h"
+#include "platform/socket.h"
+#include "upgrade/ByteCodec.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace camtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes tftpRequest(const std::string& name, std::uint16_t opcode = 1) {
+    std::string text = name + '\0' + "octet" + '\0';
+    Bytes b(2 + text.size());
+    wire::put16(b.data(), opcode);
+    std::memcpy(b.data() + 2, text.data(), text.size());
+    return b;
+}
+
+inline Bytes tftpPacket(std::uint16_t opcode, std::uint16_t number) {
+    Bytes b(4);
+    wire::put16(b.data(), opcode);
+    wire::put16(b.data() + 2, number);
+    return b;
+}
+
+inline Bytes tftpAck(std::uint16_t block) { return tftpPacket(4, block); }
+
+// One UDP socket on a chosen loopback address and a free port.
+class UdpPeer {
+public:
+    explicit UdpPeer(const char* ip) : m_sock(platform::udpSocket()) {
+        sockaddr_in a = platform::makeAddr(ip, 0);
+        m_bound = ::bind(m_sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~UdpPeer() { platform::closeSocket(m_sock); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    bool bound() const { return m_bound; }
+    std::uint16_t port() const { return platform::boundPort(m_sock); }
+    platform::socket_t socket() const { return m_sock; }
+
+    bool send(const Bytes& b, const sockaddr_in& to) const {
+        return platform::sendDatagram(m_sock, b.data(), b.size(), to) == static_cast<int>(b.size());
+    }
+    // One datagram within timeoutMs; false when none came.
+    bool recv(Bytes& out, sockaddr_in* from = nullptr, int timeoutMs = 2000) const {
+        if (platform::waitReadable(m_sock, std::int64_t{timeoutMs} * 1000) != platform::WAIT_READABLE)
+            return false;
+        out.assign(2048, 0);
+        int n = platform::recvDatagram(m_sock, reinterpret_cast<char*>(out.data()), out.size(), from);
+        if (n < 0)
+            return false;
+        out.resize(static_cast<std::size_t>(n));
+        return true;
+    }
+    // Nothing arrives within ms.
+    bool quietFor(int ms) const {
+        Bytes b;
+        return !recv(b, nullptr, ms);
+    }
+
+private:
+    platform::socket_t m_sock;
+    bool m_bound = false;
+};
+
+inline std::uint16_t opcodeOf(const Bytes& b) { return b.size() >= 2 ? wire::get16(b.data()) : 0; }
+inline std::uint16_t blockOf(const Bytes& b) { return b.size() >= 4 ? wire::get16(b.data() + 2) : 0; }
+
+// Acknowledges blocks as they come, starting with the first one already in
+// hand, until a short block; appends the data to *file. False on a time-out
+// or a datagram that is not the expected block.
+inline bool fetchRest(const UdpPeer& peer, Bytes first, const sockaddr_in& server, Bytes* file,
+                      std::vector<std::uint16_t>* numbers = nullptr) {
+    Bytes block = std::move(first);
+    std::uint16_t expect = 1;
+    for (;;) {
+        if (block.size() < 4 || opcodeOf(block) != 3 || blockOf(block) != expect)
+            return false;
+        if (numbers != nullptr)
+            numbers->push_back(expect);
+        file->insert(file->end(), block.begin() + 4, block.end());
+        peer.send(tftpAck(expect), server);
+        if (block.size() < 4 + 512)
+            return true;
+        ++expect;
+        if (!peer.recv(block))
+            return false;
+    }
+}
+
+// The control port of a camera that does nothing but keep a manager
+// connected: it grants control, acknowledges every write, and answers each
+// register read after a pause, so that the manager's heartbeat, which reads
+// back to back, stays slow. Reads of the privilege register say "control".
+class ControlPortStub {
+public:
+    explicit ControlPortStub(const char* ip, int readPauseMs = 50)
+        : m_sock(platform::udpSocket()), m_pauseMs(readPauseMs) {
+        sockaddr_in a = platform::makeAddr(ip, managerGige::GVCP_PORT);
+        m_bound = ::bind(m_sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ControlPortStub() {
+        m_waker.wake();
+        m_thread.join();
+        platform::closeSocket(m_sock);
+    }
+    ControlPortStub(const ControlPortStub&) = delete;
+    ControlPortStub& operator=(const ControlPortStub&) = delete;
+
+    bool bound() const { return m_bound; }
+
+private:
+    void serve() {
+        while (platform::waitReadable(m_sock, -1, &m_waker) == platform::WAIT_READABLE) {
+            std::uint8_t in[600];
+            sockaddr_in from{};
+            int n = platform::recvDatagram(m_sock, reinterpret_cast<char*>(in), sizeof in, &from);
+            if (n < 8)
+                continue;
+            const std::uint16_t command = wire::get16(in + 2);
+            std::uint8_t out[12] = {};
+            wire::put16(out + 2, static_cast<std::uint16_t>(command + 1));
+            wire::put16(out + 4, 4);
+            wire::put16(out + 6, wire::get16(in + 6));
+            if (command == 0x0080) {  // read register
+                if (n >= 12 && wire::get32(in + 8) == managerGige::REG_CCP)
+                    wire::put32(out + 8, 2);
+                if (platform::waitReadable(m_sock, std::int64_t{m_pauseMs} * 1000, &m_waker) ==
+                    platform::WAIT_WOKEN)
+                    return;
+            }
+            platform::sendDatagram(m_sock, out, sizeof out, from);
+        }
+    }
+    platform::socket_t m_sock;
+    bool m_bound = false;
+    int m_pauseMs;
+    platform::Waker m_waker;
+    std::thread m_thread;
+};
+
+}  // namespace camtest

@@ -1,0 +1,242 @@
+// The GVCP client against a fake camera on loopback: retries, pending
+// acknowledges, stray and malformed datagrams, request ids and wire sizes.
+#include "support/FakeGvcpCamera.h"
+#include "support/LogCapture.h"
+#include "upgrade/ByteCodec.h"
+#include "upgrade/GigEProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+
+using camtest::FakeGvcpCamera;
+using camtest::GvcpRequest;
+using camtest::LogCapture;
+
+namespace {
+
+// Remembers the time-out each wait of the client used.
+class RecordingProtocol : public CGigEProtocol {
+public:
+    using CGigEProtocol::CGigEProtocol;
+    int recvData(char* buffer, std::uint32_t length) override {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_waits.push_back(recvTimeoutUs());
+        }
+        return CGigEProtocol::recvData(buffer, length);
+    }
+    std::vector<std::uint64_t> takeWaits() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<std::uint64_t> out;
+        out.swap(m_waits);
+        return out;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::uint64_t> m_waits;
+};
+
+// A client socket and protocol pointed at a fake camera of its own.
+struct Rig {
+    explicit Rig(const char* ip) : camera(ip), socket(platform::udpSocket()), client(socket) {
+        client.setAddress(ip, 3956);
+    }
+    ~Rig() { platform::closeSocket(socket); }
+
+    bool readOne(std::uint32_t address, ReadRegAck& ack) {
+        ReadRegRequest request{};
+        request.count = 1;
+        request.address[0] = address;
+        request.header.flags = GVCP_FLAG_ACK_REQUIRED;
+        return client.readReg(request, ack);
+    }
+    bool writeOne(std::uint32_t address, std::uint32_t value, WriteRegAck& ack) {
+        WriteRegRequest request{};
+        request.count = 1;
+        request.pair[0].address = address;
+        request.pair[0].value = htonl(value);
+        request.header.flags = GVCP_FLAG_ACK_REQUIRED;
+        return client.writeReg(request, ack);
+    }
+
+    FakeGvcpCamera camera;
+    platform::socket_t socket;
+    RecordingProtocol client;
+};
+
+double secondsBetween(const GvcpRequest& a, const GvcpRequest& b) {
+    return std::chrono::duration<double>(b.at - a.at).count();
+}
+
+std::vector<std::uint8_t> ackBytes(std::uint16_t status, std::uint16_t code, std::uint16_t length,
+                                   std::uint16_t id, std::vector<std::uint8_t> payload) {
+    std::vector<std::uint8_t> out(8 + payload.size());
+    wire::put16(&out[0], status);
+    wire::put16(&out[2], code);
+    wire::put16(&out[4], length);
+    wire::put16(&out[6], id);
+    std::copy(payload.begin(), payload.end(), out.begin() + 8);
+    return out;
+}
+
+}  // namespace
+
+TEST(GvcpProtocol, SilentCameraGetsThreeIdenticalRequestsOneSecondApart) {
+    Rig rig("127.0.1.10");
+    ASSERT_TRUE(rig.camera.ok());
+    LogCapture log;
+    rig.camera.setSilent(true);
+
+    WriteRegAck ack{};
+    EXPECT_FALSE(rig.writeOne(0x0A00, 2, ack));
+    EXPECT_EQ(ack.header.status, GEV_STATUS_TIMEOUT);
+
+    auto sent = rig.camera.requests();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].raw, sent[1].raw);
+    EXPECT_EQ(sent[0].raw, sent[2].raw);
+    for (int i = 1; i < 3; ++i) {
+        EXPECT_GT(secondsBetween(sent[i - 1], sent[i]), 0.9);
+        EXPECT_LT(secondsBetween(sent[i - 1], sent[i]), 2.0);
+    }
+    EXPECT_EQ(rig.client.takeWaits(), std::vector<std::uint64_t>(3, 1000000));
+    EXPECT_EQ(log.count("] select timeout"), 3u);
+    EXPECT_EQ(log.count("] GEV_STATUS_TIMEOUT\n"), 1u);
+}
+
+TEST(GvcpProtocol, LongPendingExtendsOnlyThisTransaction) {
+    Rig rig("127.0.1.11");
+    ASSERT_TRUE(rig.camera.ok());
+    LogCapture log;
+    // The answer comes after the one-second wait would have ended.
+    rig.camera.setPending(2500, 1600);
+
+    WriteRegAck ack{};
+    EXPECT_TRUE(rig.writeOne(0x0938, 3000, ack));
+    EXPECT_EQ(rig.camera.requestCount(), 1u);
+    EXPECT_EQ(rig.client.takeWaits(), (std::vector<std::uint64_t>{1000000, 2510000}));
+    EXPECT_EQ(rig.client.recvTimeoutUs(), 1000000u);
+    std::vector<std::string> bodies;
+    for (const std::string& line : log.take())
+        bodies.push_back(LogCapture::body(line));
+    EXPECT_EQ(bodies, (std::vector<std::string>{"receive data succeed\n", "receive Ack succeed\n",
+                                                "receive panding timeout acknowledge\n",
+                                                "receive data succeed\n",
+                                                "receive Ack succeed1\n"}));
+
+    rig.camera.setPending(-1, 0);
+    ReadRegAck readAck{};
+    EXPECT_TRUE(rig.readOne(0x0938, readAck));
+    EXPECT_EQ(rig.client.takeWaits(), std::vector<std::uint64_t>{1000000});
+}
+
+TEST(GvcpProtocol, ShortPendingThenSilenceListensWithoutResending) {
+    Rig rig("127.0.1.12");
+    ASSERT_TRUE(rig.camera.ok());
+    LogCapture log;
+    rig.camera.setPending(1000, -1);
+
+    WriteRegAck ack{};
+    EXPECT_FALSE(rig.writeOne(0x0A00, 2, ack));
+    // Something came, none of it the acknowledge: no time-out status.
+    EXPECT_EQ(ack.header.status, 0);
+    EXPECT_EQ(rig.camera.requestCount(), 1u);
+    EXPECT_EQ(rig.client.takeWaits(), std::vector<std::uint64_t>(4, 1000000));
+    EXPECT_EQ(log.count("] Already receive padding. Then recvData fail, and break the circle\n"), 1u);
+    EXPECT_EQ(log.count("GEV_STATUS_TIMEOUT"), 0u);
+}
+
+TEST(GvcpProtocol, StrayAndMalformedDatagramsAreIgnored) {
+    Rig rig("127.0.1.13");
+    ASSERT_TRUE(rig.camera.ok());
+    rig.camera.setRegister(0x0938, 0x11223344);
+
+    // A late acknowledge of the previous request ends the first attempt; the
+    // right one is still taken in a later attempt, and nothing is sent again.
+    rig.camera.setStaleAckFirst(true);
+    rig.camera.setAnswerDelay(300);
+    ReadRegAck ack{};
+    ASSERT_TRUE(rig.readOne(0x0938, ack));
+    EXPECT_EQ(rig.camera.requestCount(), 1u);
+    EXPECT_EQ(ntohl(ack.value[0]), 0x11223344u);
+    rig.camera.setStaleAckFirst(false);
+
+    // Behind a pending acknowledge the client keeps listening, so every
+    // broken datagram gets its chance to be mistaken for the answer.
+    const std::uint16_t id = rig.client.nextRequestId();
+    std::vector<std::uint8_t> bad = {0xDE, 0xAD, 0xBE, 0xEF};
+    std::vector<std::uint8_t> huge(1500, 0xAA);
+    auto hugeAck = ackBytes(0, READREG_ACK, 4, id, bad);
+    std::copy(hugeAck.begin(), hugeAck.end(), huge.begin());
+    rig.camera.sendBeforeNextAck({
+        ackBytes(0, PENDING_ACK, 4, id, {0, 0, 0x01, 0xF4}),
+        {0x00, 0x00, 0x00, 0x81, 0x00},              // shorter than a header
+        ackBytes(0, READREG_ACK, 8, id, bad),        // length says more than came
+        ackBytes(0, READREG_ACK, 0, id, {}),         // success without the value
+        ackBytes(0, READREG_ACK, 6, id, {1, 2, 3, 4, 5, 6}),  // not whole registers
+        ackBytes(0, PENDING_ACK, 2, id, {0, 0}),     // pending without its time
+        ackBytes(0, READMEM_ACK, 8, id, {0, 0, 9, 0x38, 0xDE, 0xAD, 0xBE, 0xEF}),
+        huge,                                        // does not fit the buffer
+    });
+    rig.camera.setAnswerDelay(200);
+    ReadRegAck second{};
+    ASSERT_TRUE(rig.readOne(0x0938, second));
+    EXPECT_EQ(ntohl(second.value[0]), 0x11223344u);
+    EXPECT_EQ(second.count, 1u);
+    EXPECT_EQ(rig.camera.requestCount(), 2u);
+}
+
+TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
+    Rig rig("127.0.1.14");
+    ASSERT_TRUE(rig.camera.ok());
+    rig.camera.setRegister(0x0938, 0x01020304);
+
+    ReadRegAck ack{};
+    ASSERT_TRUE(rig.readOne(0x0938, ack));
+    auto sent = rig.camera.requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].raw, (std::vector<std::uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x10,
+                                                      0x01, 0x00, 0x00, 0x09, 0x38}));
+    EXPECT_EQ(ack.count, 1u);
+    EXPECT_EQ(ack.header.ack_id, 4097);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&ack.value[0]);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+
+    // Values of register writes go out as handed in; addresses are converted.
+    WriteRegAck wack{};
+    ASSERT_TRUE(rig.writeOne(0x7E000300, 0xA1B2C3D4, wack));
+    EXPECT_EQ(rig.camera.getRegister(0x7E000300), 0xA1B2C3D4u);
+    EXPECT_EQ(wack.index, 1);
+
+    // A device error ends the transaction at once and stays in the ack.
+    rig.camera.clearRequests();
+    rig.camera.setDeviceError(FakeGvcpCamera::STATUS_ACCESS_DENIED);
+    auto start = std::chrono::steady_clock::now();
+    ReadRegAck denied{};
+    EXPECT_FALSE(rig.readOne(0x0938, denied));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900))
+        << "no second attempt";
+    EXPECT_EQ(denied.header.status, FakeGvcpCamera::STATUS_ACCESS_DENIED);
+    EXPECT_EQ(rig.camera.requestCount(), 1u);
+    rig.camera.setDeviceError(0);
+
+    // Ids run to 59999 and start again at 4097; every transaction takes one.
+    rig.camera.clearRequests();
+    rig.client.setNextRequestId(59999);
+    ReadMemRequest mem{};
+    ReadMemAck memAck{};
+    mem.header.flags = GVCP_FLAG_ACK_REQUIRED;
+    mem.address = 0x0938;
+    mem.count = 4;
+    ASSERT_TRUE(rig.client.readMem(mem, memAck));
+    ASSERT_TRUE(rig.readOne(0x0938, ack));
+    sent = rig.camera.requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].reqId, 59999);
+    EXPECT_EQ(sent[1].reqId, 4097);
+    EXPECT_EQ(memAck.header.length, 8);
+    EXPECT_EQ(memAck.address, 0x0938u);
+}

@@ -1,0 +1,320 @@
+// The session's file transfer driven directly, with a peer in the camera's
+// place on its own loopback address.
+#include "ManagerGigeProto.h"
+#include "main.h"
+#include "support/LogCapture.h"
+#include "support/TftpPeer.h"
+#include "upgrade/DevApp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using camtest::Bytes;
+using camtest::UdpPeer;
+
+namespace {
+
+constexpr const char* HOST_IP = "127.0.3.150";
+
+Bytes pattern(std::size_t size, unsigned seed) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = static_cast<std::uint8_t>((i * 131 + seed + i / 509) & 0xFF);
+    return b;
+}
+
+void writeFile(const fs::path& path, const Bytes& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+int threadCount() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+// A thread that ended itself leaves /proc a moment after its last datagram.
+bool threadCountSettlesAt(int expected) {
+    for (int i = 0; i < 100; ++i) {
+        if (threadCount() == expected)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class Transfer : public ::testing::Test {
+protected:
+    void TearDown() override {
+        m_dev.reset();
+        m_manager.reset();
+        m_camera.reset();
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+    }
+
+    // A session for the camera at cameraIp whose firmware folder is m_fw.
+    void openSession(const char* cameraIp) {
+        m_cameraIp = cameraIp;
+        m_root = fs::path(::testing::TempDir()) / ("transfer." + std::to_string(getpid()));
+        m_fw = m_root / "fw";
+        writeFile(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
+        m_camera = std::make_unique<camtest::ControlPortStub>(cameraIp);
+        m_manager = std::make_unique<managerGige>();
+        ASSERT_TRUE(m_manager->connect(cameraIp));
+        m_dev = std::make_unique<DevApp>(m_manager.get(), HOST_IP, cameraIp);
+        m_dev->init((m_fw / "pkg.bin").string());
+        ASSERT_EQ(m_dev->fwDir(), m_fw.string() + "/");
+    }
+
+    void request(const UdpPeer& camera, const std::string& name) {
+        Bytes rrq = camtest::tftpRequest(name);
+        m_dev->fileRequest(reinterpret_cast<const char*>(rrq.data()),
+                           static_cast<std::uint32_t>(rrq.size()), camera.port());
+    }
+
+    // Requests a file and returns its first block and where it came from.
+    Bytes firstBlock(const UdpPeer& camera, const std::string& name, sockaddr_in* server) {
+        request(camera, name);
+        Bytes b;
+        EXPECT_TRUE(camera.recv(b, server)) << name;
+        return b;
+    }
+
+    std::string m_cameraIp;
+    fs::path m_root;
+    fs::path m_fw;
+    std::unique_ptr<camtest::ControlPortStub> m_camera;
+    std::unique_ptr<managerGige> m_manager;
+    std::unique_ptr<DevApp> m_dev;
+};
+
+TEST_F(Transfer, BlocksFollowTheFileLength) {
+    openSession("127.0.3.151");
+    Bytes f1300 = pattern(1300, 1);
+    writeFile(m_fw / "a.bin", f1300);
+    writeFile(m_fw / "b.bin", pattern(1024, 2));
+    writeFile(m_fw / "empty.bin", {});
+    UdpPeer camera(m_cameraIp.c_str());
+    camtest::LogCapture log;
+
+    // 512 + 512 + 276; the acknowledgement of the short block ends it.
+    sockaddr_in server{};
+    Bytes first = firstBlock(camera, "a.bin", &server);
+    EXPECT_EQ(platform::addrText(server), HOST_IP);
+    EXPECT_EQ(log.count("sending first block 1 -> remoteAddr=" + m_cameraIp + ":" +
+                        std::to_string(camera.port()) + "\n"),
+              1u);
+    Bytes got;
+    std::vector<std::uint16_t> numbers;
+    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got, &numbers));
+    EXPECT_EQ(numbers, (std::vector<std::uint16_t>{1, 2, 3}));
+    EXPECT_EQ(got, f1300);
+    ASSERT_TRUE(log.waitFor("file send finish\n", 2000));
+    EXPECT_EQ(log.count("last packet send out\n"), 1u);
+    // Its socket is gone: a repeated acknowledgement gets nothing back.
+    camera.send(camtest::tftpAck(3), server);
+    EXPECT_TRUE(camera.quietFor(200));
+
+    // Two full blocks and no empty third one.
+    log.take();
+    first = firstBlock(camera, "b.bin", &server);
+    ASSERT_EQ(first.size(), 516u);
+    camera.send(camtest::tftpAck(1), server);
+    Bytes second;
+    ASSERT_TRUE(camera.recv(second));
+    EXPECT_EQ(second.size(), 516u);
+    EXPECT_EQ(camtest::blockOf(second), 2);
+    camera.send(camtest::tftpAck(2), server);
+    EXPECT_TRUE(log.waitFor("file send finish\n", 2000));
+    EXPECT_TRUE(camera.quietFor(200));
+    EXPECT_EQ(log.count("last packet send out"), 0u);
+
+    // An empty file sends nothing at all.
+    log.take();
+    request(camera, "empty.bin");
+    EXPECT_EQ(log.count("file send finish\n"), 1u);
+    EXPECT_EQ(log.count("sending first block"), 0u);
+    EXPECT_TRUE(camera.quietFor(200));
+    EXPECT_EQ(m_dev->getStatus(), ST_READY);
+}
+
+TEST_F(Transfer, UnexpectedAcknowledgementsGetTheOutstandingBlockAgain) {
+    openSession("127.0.3.152");
+    Bytes file = pattern(1300, 3);
+    writeFile(m_fw / "a.bin", file);
+    UdpPeer camera(m_cameraIp.c_str());
+
+    sockaddr_in server{};
+    Bytes b1 = firstBlock(camera, "a.bin", &server);
+    camera.send(camtest::tftpAck(1), server);
+    Bytes b2;
+    ASSERT_TRUE(camera.recv(b2));
+    ASSERT_EQ(camtest::blockOf(b2), 2);
+
+    for (std::uint16_t ack : {1, 7, 0, 65535}) {
+        camera.send(camtest::tftpAck(ack), server);
+        Bytes again;
+        ASSERT_TRUE(camera.recv(again)) << ack;
+        EXPECT_EQ(again, b2) << ack;
+    }
+    // Short acknowledgements and the opcodes a sender has no use for change nothing.
+    camera.send(Bytes{0, 4, 0}, server);
+    camera.send(Bytes{0}, server);
+    for (std::uint16_t op : {2, 3, 6})
+        camera.send(camtest::tftpPacket(op, 2), server);
+    EXPECT_TRUE(camera.quietFor(200));
+
+    camera.send(camtest::tftpAck(2), server);
+    Bytes b3;
+    ASSERT_TRUE(camera.recv(b3));
+    EXPECT_EQ(camtest::blockOf(b3), 3);
+    EXPECT_EQ(Bytes(b3.begin() + 4, b3.end()), Bytes(file.begin() + 1024, file.end()));
+}
+
+TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
+    openSession("127.0.3.153");
+    Bytes file = pattern(5000, 4);
+    writeFile(m_fw / "a.bin", file);
+    UdpPeer camera(m_cameraIp.c_str());
+    const int idle = threadCount();
+
+    sockaddr_in oldServer{};
+    firstBlock(camera, "a.bin", &oldServer);
+    camera.send(camtest::tftpAck(1), oldServer);
+    Bytes b2;
+    ASSERT_TRUE(camera.recv(b2));
+    EXPECT_EQ(threadCount(), idle + 1);
+
+    sockaddr_in server{};
+    Bytes first = firstBlock(camera, "a.bin", &server);
+    EXPECT_NE(server.sin_port, oldServer.sin_port);
+    EXPECT_EQ(camtest::blockOf(first), 1);
+    EXPECT_EQ(threadCount(), idle + 1);
+    camera.send(camtest::tftpAck(2), oldServer);
+    EXPECT_TRUE(camera.quietFor(200));
+
+    Bytes got;
+    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
+    EXPECT_EQ(got, file);
+    // The receive thread ended itself with the last acknowledgement.
+    EXPECT_TRUE(threadCountSettlesAt(idle));
+}
+
+TEST_F(Transfer, BlockNumbersWrapAfter65535) {
+    openSession("127.0.3.154");
+    Bytes file = pattern(65536u * 512u + 100u, 5);
+    writeFile(m_fw / "big.bin", file);
+    UdpPeer camera(m_cameraIp.c_str());
+
+    sockaddr_in server{};
+    Bytes first = firstBlock(camera, "big.bin", &server);
+    Bytes got;
+    got.reserve(file.size());
+    std::vector<std::uint16_t> numbers;
+    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got, &numbers));
+    ASSERT_EQ(numbers.size(), 65537u);
+    EXPECT_EQ(numbers[65534], 65535);
+    EXPECT_EQ(numbers[65535], 0);
+    EXPECT_EQ(numbers[65536], 1);
+    EXPECT_TRUE(got == file);
+}
+
+TEST_F(Transfer, CameraErrorOrUnknownOpcodeEndsTransferAndKeepsStatus) {
+    openSession("127.0.3.155");
+    writeFile(m_fw / "a.bin", pattern(3000, 6));
+    UdpPeer camera(m_cameraIp.c_str());
+    camtest::LogCapture log;
+
+    for (std::uint16_t op : {5, 9, 0}) {
+        sockaddr_in server{};
+        firstBlock(camera, "a.bin", &server);
+        camera.send(camtest::tftpPacket(op, 0), server);
+        camera.send(camtest::tftpAck(1), server);
+        EXPECT_TRUE(camera.quietFor(200)) << op;
+    }
+    EXPECT_EQ(log.count("[ERROR] device ending send, because of error,send offset\n"), 1u);
+    EXPECT_EQ(log.count("case others:9\n"), 1u);
+    EXPECT_EQ(log.count("case others:0\n"), 1u);
+    EXPECT_EQ(m_dev->getStatus(), ST_READY);
+}
+
+TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
+    openSession("127.0.3.156");
+    writeFile(m_root / "secret.bin", pattern(100, 7));
+    writeFile(m_fw / "sub" / "inner.bin", pattern(700, 8));
+    fs::create_symlink(m_root / "secret.bin", m_fw / "link.bin");
+    fs::create_directory_symlink(m_root, m_fw / "up");
+    UdpPeer camera(m_cameraIp.c_str());
+    camtest::LogCapture log;
+
+    const std::string fw = m_fw.string() + "/";
+    const std::vector<std::string> names = {
+        "../secret.bin", "sub/../../secret.bin", (m_root / "secret.bin").string(), "C:secret.bin",
+        "sub\\inner.bin", "link.bin", "up/secret.bin", "sub", ""};
+    for (const std::string& name : names) {
+        log.take();
+        request(camera, name);
+        EXPECT_EQ(log.count("[ERROR] can not open send file " + fw + name + "!\n"), 1u) << name;
+        EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR) << name;
+        EXPECT_TRUE(camera.quietFor(50)) << name;
+    }
+
+    // A name that runs to the end of a full datagram is no name.
+    log.take();
+    Bytes unterminated(512, 'a');
+    unterminated[0] = 0;
+    unterminated[1] = 1;
+    m_dev->fileRequest(reinterpret_cast<const char*>(unterminated.data()), 512, camera.port());
+    EXPECT_EQ(log.count("fileName is NULL\n"), 1u);
+    EXPECT_TRUE(camera.quietFor(50));
+
+    // Folders below the firmware folder are served.
+    sockaddr_in server{};
+    Bytes first = firstBlock(camera, "sub/inner.bin", &server);
+    Bytes got;
+    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
+    EXPECT_EQ(got, pattern(700, 8));
+}
+
+// Ending transfers from another thread while acknowledgements pour in must
+// neither deadlock nor leave a receive thread behind.
+TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
+    openSession("127.0.3.157");
+    writeFile(m_fw / "a.bin", pattern(512 * 4000, 9));
+    UdpPeer camera(m_cameraIp.c_str());
+    const int idle = threadCount() + 1;  // with the acknowledging thread below
+
+    std::atomic<bool> done{false};
+    std::thread acker([&] {
+        Bytes b;
+        sockaddr_in from{};
+        while (!done)
+            if (camera.recv(b, &from, 20))
+                camera.send(camtest::tftpAck(camtest::blockOf(b)), from);
+    });
+    for (int round = 0; round < 30; ++round) {
+        request(camera, "a.bin");
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
+        if (round % 2 == 0)
+            m_dev->forceTerminer();
+    }
+    m_dev->stopSend();
+    done = true;
+    acker.join();
+    EXPECT_TRUE(threadCountSettlesAt(idle - 1));
+    EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR);
+}
+
+}  // namespace
