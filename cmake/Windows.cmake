@@ -2,6 +2,10 @@
 # `windows`): the dependencies come from the mingw sysroot, from
 # scripts/build-libarchive-mingw.sh, and from sources Debian ships.
 
+# Keep windows.h to its core: its optional parts define macros with common
+# names (DUPLICATE, ERROR, min, max) that collide with our identifiers.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+
 # libarchive, static, built from Debian's source package.
 set(CAMUPGRADE_WINDOWS_DEPS "${PROJECT_SOURCE_DIR}/build/windows-deps/prefix" CACHE PATH
   "Prefix with the Windows build of libarchive (scripts/build-libarchive-mingw.sh)")

@@ -11,9 +11,15 @@
 
 #include <chrono>
 #include <filesystem>
-#include <sys/wait.h>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using camtest::Bytes;
 using camtest::UdpPeer;
@@ -24,8 +30,18 @@ const std::string NOT_DEALT = "file request msg not deal, ip:";
 
 int threadCount() {
     int n = 0;
+#ifdef _WIN32
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snap, &entry); more; more = Thread32Next(snap, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++n;
+    CloseHandle(snap);
+#else
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
         ++n;
+#endif
     return n;
 }
 
@@ -112,6 +128,7 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
 // Without the privilege to bind low ports, the log names the remedies.
 TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     CAMTEST_REQUIRE_PRIVATE_NETWORK();  // a fresh namespace keeps ports below 1024 privileged
+#ifndef _WIN32
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -129,6 +146,7 @@ TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 }  // namespace

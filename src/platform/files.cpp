@@ -9,8 +9,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlwapi.h>
-#pragma comment(lib, "shlwapi.lib")
-#pragma comment(lib, "advapi32.lib")
 #else
 #include <cerrno>
 #include <fcntl.h>
