@@ -35,7 +35,7 @@ namespace {
 
 constexpr std::size_t FILE_SIZE = 16u << 20;
 constexpr std::uint16_t TFTPD_PORT = 6969;
-constexpr int ROUNDS = 5;
+constexpr int ROUNDS = 7;
 
 std::map<std::string, std::vector<double>> g_seconds;
 
@@ -81,11 +81,7 @@ struct Fixture {
         fs::create_directories(dir);
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
-        Bytes data(FILE_SIZE);
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
-        std::ofstream(dir / "fw.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        camtest::writeBytes(dir / "fw.bin", camtest::fileBytes(FILE_SIZE, 1));
         std::ofstream(dir / "pkg.bin") << "not an archive";
 
         control = std::make_unique<camtest::ControlPortStub>("127.0.0.2", 200);
@@ -195,6 +191,19 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+double best(std::vector<double> v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+
+void summary(const char* what, double (*pick)(std::vector<double>)) {
+    double ours = pick(g_seconds["ours"]);
+    double tftpd = pick(g_seconds["tftpd"]);
+    double floor = pick(g_seconds["pingpong"]);
+    std::printf("\n%s of %d rounds: ours %.1f ms, in.tftpd %.1f ms, ping-pong %.1f ms\n", what,
+                ROUNDS, ours * 1e3, tftpd * 1e3, floor * 1e3);
+    if (tftpd > 0 && floor > 0)
+        std::printf("ours / in.tftpd = %.2f, ours / ping-pong = %.2f, in.tftpd / ping-pong = %.2f\n",
+                    ours / tftpd, ours / floor, tftpd / floor);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,13 +219,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    double ours = median(g_seconds["ours"]);
-    double tftpd = median(g_seconds["tftpd"]);
-    double floor = median(g_seconds["pingpong"]);
-    std::printf("\nmedian of %d rounds: ours %.1f ms, in.tftpd %.1f ms, ping-pong %.1f ms\n", ROUNDS,
-                ours * 1e3, tftpd * 1e3, floor * 1e3);
-    if (tftpd > 0 && floor > 0)
-        std::printf("ours / in.tftpd = %.2f, ours / ping-pong = %.2f, in.tftpd / ping-pong = %.2f\n",
-                    ours / tftpd, ours / floor, tftpd / floor);
+    // The best round shows what the code costs; the median, what a busy
+    // machine made of it.
+    summary("best", best);
+    summary("median", median);
     return 0;
 }

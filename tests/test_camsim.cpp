@@ -317,7 +317,14 @@ public:
     // Waits until the server answers (an error for a name it has not).
     bool ready(const std::string& ip, std::uint16_t port, const std::string& from) {
         for (int i = 0; m_ok && i < 50; ++i) {
-            TftpRequest r{from, ip, port, "no-such-file", 100, 0, 1024, {}, {}, {}};
+            TftpRequest r;
+            r.localIp = from;
+            r.serverIp = ip;
+            r.serverPort = port;
+            r.file = "no-such-file";
+            r.timeoutMs = 100;
+            r.retries = 0;
+            r.maxBytes = 1024;
             if (tftpFetch(r, nullptr).outcome == TftpResult::SERVER_ERROR)
                 return true;
         }

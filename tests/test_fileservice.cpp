@@ -11,8 +11,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <unistd.h>
 
@@ -23,29 +21,6 @@ using camtest::UdpPeer;
 namespace {
 
 constexpr const char* HOST_IP = "127.0.0.1";
-
-Bytes randomBytes(std::size_t size, unsigned seed) {
-    Bytes b(size);
-    unsigned x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<std::uint8_t>(x);
-    }
-    return b;
-}
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // One camera: its control port, its manager and its session, registered
 // with the service and serving from fw.
@@ -67,7 +42,7 @@ protected:
         CAMTEST_REQUIRE_PRIVATE_NETWORK();
         m_root = fs::path(::testing::TempDir()) / ("fileservice." + std::to_string(getpid()));
         m_fw = m_root / "fw";
-        writeFile(m_fw / "pkg.bin", Bytes(64, 0x5A));
+        camtest::writeBytes(m_fw / "pkg.bin", Bytes(64, 0x5A));
         m_service = std::make_unique<updgradeManager>();
         ASSERT_TRUE(m_service->startServer("", true));
         m_port69 = platform::makeAddr(HOST_IP, updgradeManager::FILE_SERVICE_PORT);
@@ -95,8 +70,8 @@ protected:
 };
 
 TEST_F(FileService, RequestsReachTheSessionOfTheirSender) {
-    Bytes file = randomBytes(1500, 1);
-    writeFile(m_fw / "app.bin", file);
+    Bytes file = camtest::fileBytes(1500, 1);
+    camtest::writeBytes(m_fw / "app.bin", file);
     addCamera("127.0.0.2");
     addCamera("127.0.0.3");
     camtest::LogCapture log;
@@ -136,10 +111,10 @@ TEST_F(FileService, RequestsReachTheSessionOfTheirSender) {
 TEST_F(FileService, ForeignClientsFetchIdenticalFiles) {
     if (std::system("command -v curl >/dev/null && command -v tftp >/dev/null") != 0)
         GTEST_SKIP() << "curl or tftp (tftp-hpa) not installed";
-    const Bytes odd = randomBytes(200 * 1024 + 77, 2);
-    const Bytes small = randomBytes(100, 3);
-    writeFile(m_fw / "odd.bin", odd);
-    writeFile(m_fw / "small.bin", small);
+    const Bytes odd = camtest::fileBytes(200 * 1024 + 77, 2);
+    const Bytes small = camtest::fileBytes(100, 3);
+    camtest::writeBytes(m_fw / "odd.bin", odd);
+    camtest::writeBytes(m_fw / "small.bin", small);
     addCamera("127.0.0.5");  // curl picks this source address
     addCamera("127.0.0.1");  // the tftp client sends from the address it talks to
 
@@ -150,12 +125,12 @@ TEST_F(FileService, ForeignClientsFetchIdenticalFiles) {
         std::string curl = "curl -s --max-time 20 --interface 127.0.0.5 -o " +
                            (out / "curl").string() + " tftp://127.0.0.1/" + name;
         ASSERT_EQ(std::system(curl.c_str()), 0) << curl;
-        EXPECT_EQ(readFile(out / "curl"), want) << "curl " << name;
+        EXPECT_EQ(camtest::readBytes(out / "curl"), want) << "curl " << name;
 
         std::string tftp = "cd " + out.string() + " && timeout 20 tftp -m binary 127.0.0.1 -c get " +
                            name + " tftp.bin";
         ASSERT_EQ(std::system(tftp.c_str()), 0) << tftp;
-        EXPECT_EQ(readFile(out / "tftp.bin"), want) << "tftp " << name;
+        EXPECT_EQ(camtest::readBytes(out / "tftp.bin"), want) << "tftp " << name;
     }
 }
 

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -23,36 +22,6 @@ using camtest::UdpPeer;
 namespace {
 
 constexpr const char* HOST_IP = "127.0.3.150";
-
-Bytes pattern(std::size_t size, unsigned seed) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i)
-        b[i] = static_cast<std::uint8_t>((i * 131 + seed + i / 509) & 0xFF);
-    return b;
-}
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-int threadCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
-// A thread that ended itself leaves /proc a moment after its last datagram.
-bool threadCountSettlesAt(int expected) {
-    for (int i = 0; i < 100; ++i) {
-        if (threadCount() == expected)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 class Transfer : public ::testing::Test {
 protected:
@@ -69,7 +38,7 @@ protected:
         m_cameraIp = cameraIp;
         m_root = fs::path(::testing::TempDir()) / ("transfer." + std::to_string(getpid()));
         m_fw = m_root / "fw";
-        writeFile(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
+        camtest::writeBytes(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
         m_camera = std::make_unique<camtest::ControlPortStub>(cameraIp);
         m_manager = std::make_unique<managerGige>();
         ASSERT_TRUE(m_manager->connect(cameraIp));
@@ -102,10 +71,10 @@ protected:
 
 TEST_F(Transfer, BlocksFollowTheFileLength) {
     openSession("127.0.3.151");
-    Bytes f1300 = pattern(1300, 1);
-    writeFile(m_fw / "a.bin", f1300);
-    writeFile(m_fw / "b.bin", pattern(1024, 2));
-    writeFile(m_fw / "empty.bin", {});
+    Bytes f1300 = camtest::fileBytes(1300, 1);
+    camtest::writeBytes(m_fw / "a.bin", f1300);
+    camtest::writeBytes(m_fw / "b.bin", camtest::fileBytes(1024, 2));
+    camtest::writeBytes(m_fw / "empty.bin", {});
     UdpPeer camera(m_cameraIp.c_str());
     camtest::LogCapture log;
 
@@ -152,8 +121,8 @@ TEST_F(Transfer, BlocksFollowTheFileLength) {
 
 TEST_F(Transfer, UnexpectedAcknowledgementsGetTheOutstandingBlockAgain) {
     openSession("127.0.3.152");
-    Bytes file = pattern(1300, 3);
-    writeFile(m_fw / "a.bin", file);
+    Bytes file = camtest::fileBytes(1300, 3);
+    camtest::writeBytes(m_fw / "a.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
 
     sockaddr_in server{};
@@ -185,23 +154,23 @@ TEST_F(Transfer, UnexpectedAcknowledgementsGetTheOutstandingBlockAgain) {
 
 TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
     openSession("127.0.3.153");
-    Bytes file = pattern(5000, 4);
-    writeFile(m_fw / "a.bin", file);
+    Bytes file = camtest::fileBytes(5000, 4);
+    camtest::writeBytes(m_fw / "a.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = threadCount();
+    const int idle = static_cast<int>(camtest::threadCount());
 
     sockaddr_in oldServer{};
     firstBlock(camera, "a.bin", &oldServer);
     camera.send(camtest::tftpAck(1), oldServer);
     Bytes b2;
     ASSERT_TRUE(camera.recv(b2));
-    EXPECT_EQ(threadCount(), idle + 1);
+    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
 
     sockaddr_in server{};
     Bytes first = firstBlock(camera, "a.bin", &server);
     EXPECT_NE(server.sin_port, oldServer.sin_port);
     EXPECT_EQ(camtest::blockOf(first), 1);
-    EXPECT_EQ(threadCount(), idle + 1);
+    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
     camera.send(camtest::tftpAck(2), oldServer);
     EXPECT_TRUE(camera.quietFor(200));
 
@@ -209,13 +178,13 @@ TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
     EXPECT_EQ(got, file);
     // The receive thread ended itself with the last acknowledgement.
-    EXPECT_TRUE(threadCountSettlesAt(idle));
+    EXPECT_TRUE(camtest::threadCountSettlesAt(idle));
 }
 
 TEST_F(Transfer, BlockNumbersWrapAfter65535) {
     openSession("127.0.3.154");
-    Bytes file = pattern(65536u * 512u + 100u, 5);
-    writeFile(m_fw / "big.bin", file);
+    Bytes file = camtest::fileBytes(65536u * 512u + 100u, 5);
+    camtest::writeBytes(m_fw / "big.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
 
     sockaddr_in server{};
@@ -233,7 +202,7 @@ TEST_F(Transfer, BlockNumbersWrapAfter65535) {
 
 TEST_F(Transfer, CameraErrorOrUnknownOpcodeEndsTransferAndKeepsStatus) {
     openSession("127.0.3.155");
-    writeFile(m_fw / "a.bin", pattern(3000, 6));
+    camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(3000, 6));
     UdpPeer camera(m_cameraIp.c_str());
     camtest::LogCapture log;
 
@@ -252,8 +221,8 @@ TEST_F(Transfer, CameraErrorOrUnknownOpcodeEndsTransferAndKeepsStatus) {
 
 TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
     openSession("127.0.3.156");
-    writeFile(m_root / "secret.bin", pattern(100, 7));
-    writeFile(m_fw / "sub" / "inner.bin", pattern(700, 8));
+    camtest::writeBytes(m_root / "secret.bin", camtest::fileBytes(100, 7));
+    camtest::writeBytes(m_fw / "sub" / "inner.bin", camtest::fileBytes(700, 8));
     fs::create_symlink(m_root / "secret.bin", m_fw / "link.bin");
     fs::create_directory_symlink(m_root, m_fw / "up");
     UdpPeer camera(m_cameraIp.c_str());
@@ -285,16 +254,16 @@ TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
     Bytes first = firstBlock(camera, "sub/inner.bin", &server);
     Bytes got;
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
-    EXPECT_EQ(got, pattern(700, 8));
+    EXPECT_EQ(got, camtest::fileBytes(700, 8));
 }
 
 // Ending transfers from another thread while acknowledgements pour in must
 // neither deadlock nor leave a receive thread behind.
 TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
     openSession("127.0.3.157");
-    writeFile(m_fw / "a.bin", pattern(512 * 4000, 9));
+    camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(512 * 4000, 9));
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = threadCount() + 1;  // with the acknowledging thread below
+    const int idle = static_cast<int>(camtest::threadCount()) + 1;  // with the acknowledging thread below
 
     std::atomic<bool> done{false};
     std::thread acker([&] {
@@ -313,7 +282,7 @@ TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
     m_dev->stopSend();
     done = true;
     acker.join();
-    EXPECT_TRUE(threadCountSettlesAt(idle - 1));
+    EXPECT_TRUE(camtest::threadCountSettlesAt(idle - 1));
     EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR);
 }
 

@@ -87,7 +87,7 @@ int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
     if (n < 0)
         return WAIT_ERROR;
     if (n == 0)
-        return WAIT_TIMEOUT;
+        return WAIT_TIMED_OUT;
     if (waker != nullptr && waker->m_read != INVALID_SOCK && FD_ISSET(waker->m_read, &set))
         return WAIT_WOKEN;
     return WAIT_READABLE;
@@ -113,7 +113,7 @@ int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t 
     int r = waitReadable(s, timeoutUs, &m_waker);
     if (r == WAIT_WOKEN)
         return RECV_WOKEN;
-    if (r == WAIT_TIMEOUT)
+    if (r == WAIT_TIMED_OUT)
         return RECV_TIMEOUT;
     if (r == WAIT_ERROR)
         return -1;
@@ -178,7 +178,7 @@ int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
         if (n < 0)
             return WAIT_ERROR;
         if (n == 0)
-            return WAIT_TIMEOUT;
+            return WAIT_TIMED_OUT;
         if (count == 2 && (fds[1].revents & POLLIN) != 0)
             return WAIT_WOKEN;
         return WAIT_READABLE;
@@ -298,14 +298,6 @@ std::string addrText(const sockaddr_in& addr) {
     char text[INET_ADDRSTRLEN] = {0};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return text;
-}
-
-bool isAccessDenied(int err) {
-#ifdef _WIN32
-    return err == WSAEACCES;
-#else
-    return err == EACCES || err == EPERM;
-#endif
 }
 
 std::uint16_t boundPort(socket_t s) {

@@ -10,9 +10,6 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// winerror.h's WAIT_TIMEOUT (a result of waits on Win32 handles, which
-// nothing here uses) would replace platform::WAIT_TIMEOUT below.
-#undef WAIT_TIMEOUT
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -79,7 +76,7 @@ private:
 };
 
 // Result of waitReadable.
-enum WaitResult : int { WAIT_ERROR = -1, WAIT_TIMEOUT = 0, WAIT_READABLE = 1, WAIT_WOKEN = 2 };
+enum WaitResult : int { WAIT_ERROR = -1, WAIT_TIMED_OUT = 0, WAIT_READABLE = 1, WAIT_WOKEN = 2 };
 
 // Waits until the socket is readable, the waker is woken, or timeoutUs has
 // passed (a negative time-out waits without limit).
@@ -117,10 +114,6 @@ private:
 
 // sendto with a 16-byte IPv4 address; bytes sent or -1.
 int sendDatagram(socket_t s, const void* data, std::size_t len, const sockaddr_in& to);
-
-// True when a socket error code (lastSocketError) means the operation needs
-// privileges the process lacks, e.g. binding a port below 1024.
-bool isAccessDenied(int err);
 
 // The local port a socket is bound to, in host order; 0 when unbound.
 std::uint16_t boundPort(socket_t s);

@@ -26,6 +26,7 @@ private:
 namespace {
 
 const char* const kCategoryName = "camclient";
+const char* const kConsoleAppender = "camupgrade-console";
 
 // "2026-12-05 16:40:01.123 [thread] message": messages carry their own line
 // feed or not, so the layout ends a line only where the message did not.
@@ -65,17 +66,17 @@ bool CTarnLog::LoadConfig(const char* fileName) {
 }
 
 void CTarnLog::LoadDefault() {
+    // Replaces only what an earlier LoadDefault installed: appenders that a
+    // host program attached itself stay where they are.
     log4cpp::Category& root = log4cpp::Category::getRoot();
-    root.removeAllAppenders();
+    if (log4cpp::Appender* previous = root.getAppender(kConsoleAppender))
+        root.removeAppender(previous);
     root.setPriority(log4cpp::Priority::DEBUG);
-    auto* appender = new log4cpp::OstreamAppender("console", &std::cout);
+    auto* appender = new log4cpp::OstreamAppender(kConsoleAppender, &std::cout);
     appender->setLayout(new ConsoleLayout());
     root.addAppender(appender);
 
-    // A configuration file loaded earlier may have given the program's
-    // category appenders of its own; the default sends it through root only.
     log4cpp::Category& own = log4cpp::Category::getInstance(kCategoryName);
-    own.removeAllAppenders();
     own.setAdditivity(true);
     own.setPriority(log4cpp::Priority::NOTSET);
 }

@@ -65,7 +65,7 @@ bool CUdpSocket::startUdpServer(const sockaddr_in* local) {
         if (!bindTo(s, addr)) {
             int err = platform::lastSocketError();
             LOG_LINE("CTftpSocket_New::openSocket : udp bind failed!\n");
-            if (platform::isAccessDenied(err))
+            if (platform::isPermissionError(err))
                 LOG_LINE("binding UDP port %u needs privilege: run as root, grant "
                          "CAP_NET_BIND_SERVICE, or set net.ipv4.ip_unprivileged_port_start "
                          "to %u or below\n",
@@ -183,7 +183,10 @@ void CUdpSocket::recvLoop(Receiver* r) {
             else if (m_ownerApp != nullptr)
                 m_ownerApp->msgProc(buf, len, ipText, port);
         }
-        std::this_thread::yield();
+        // A zero-length sleep, as the loop has always done between receives;
+        // with std::thread it costs nothing, where a sched_yield would hand
+        // the processor to any busy process between two blocks.
+        std::this_thread::sleep_for(std::chrono::milliseconds(0));
     }
 }
 

@@ -5,11 +5,16 @@
 #pragma once
 
 #include "ManagerGigeProto.h"
+#include "support/ProcessCounts.h"
 #include "platform/socket.h"
 #include "upgrade/ByteCodec.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +22,40 @@
 namespace camtest {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Bytes without a period a block boundary could hide a shifted block in.
+inline Bytes fileBytes(std::size_t size, unsigned seed) {
+    Bytes b(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& v : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = static_cast<std::uint8_t>(x);
+    }
+    return b;
+}
+
+inline void writeBytes(const std::filesystem::path& path, const Bytes& data) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+inline Bytes readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A thread that ended itself leaves the count a moment after it returned.
+inline bool threadCountSettlesAt(int expected) {
+    for (int i = 0; i < 100; ++i) {
+        if (static_cast<int>(threadCount()) == expected)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 inline Bytes tftpRequest(const std::string& name, std::uint16_t opcode = 1) {
     std::string text = name + '\0' + "octet" + '\0';

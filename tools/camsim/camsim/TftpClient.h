@@ -20,6 +20,10 @@ struct TftpRequest {
     int timeoutMs = 1000;  // wait for the next block before re-sending
     int retries = 5;       // re-sends of the request or of one acknowledgement
     std::size_t maxBytes = 64u << 20;
+    // Size announced by the information file (0: unknown). The host sends no
+    // empty last block, so a file whose length is a multiple of 512 ends with
+    // its last full block once this many bytes are in.
+    std::size_t expectedBytes = 0;
     // Asked for every arriving data block; true drops it unseen.
     std::function<bool()> dropBlock;
     // Told the bytes received so far; false abandons the transfer at once,

@@ -193,7 +193,7 @@ struct Camera::Impl {
             int w = platform::waitReadable(sock, 100000, &waker);
             if (w == platform::WAIT_WOKEN || w == platform::WAIT_ERROR)
                 break;
-            if (w == platform::WAIT_TIMEOUT) {
+            if (w == platform::WAIT_TIMED_OUT) {
                 std::vector<Event> out;
                 {
                     std::lock_guard<std::mutex> g(lock);
@@ -438,7 +438,7 @@ struct Camera::Impl {
     }
 
     TftpResult fetch(const std::string& server, const std::string& name, std::size_t limit,
-                     std::function<bool(std::size_t)> progress) {
+                     std::function<bool(std::size_t)> progress, std::size_t expected = 0) {
         TftpRequest req;
         req.localIp = cfg.ip;
         req.serverIp = server;
@@ -447,6 +447,7 @@ struct Camera::Impl {
         req.timeoutMs = cfg.tftpTimeoutMs;
         req.retries = cfg.tftpRetries;
         req.maxBytes = limit;
+        req.expectedBytes = expected;
         std::bernoulli_distribution loss(cfg.dataLoss);
         if (cfg.dataLoss > 0)
             req.dropBlock = [this, &loss] {
@@ -516,7 +517,7 @@ struct Camera::Impl {
             };
             // A small slack over the announced size lets a wrong size show up
             // as a failed check rather than as an image too big to take.
-            TftpResult r = fetch(server, img.name, img.size + 65536, progress);
+            TftpResult r = fetch(server, img.name, img.size + 65536, progress, img.size);
             if (cutShort) {
                 restartPending = false;
                 note(EventKind::Fault, 1,

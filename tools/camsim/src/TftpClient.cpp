@@ -77,7 +77,7 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
             return fail(TftpResult::STOPPED, "stopped");
         if (w == platform::WAIT_ERROR)
             return fail(TftpResult::SOCKET_FAILED, "wait failed");
-        if (w == platform::WAIT_TIMEOUT) {
+        if (w == platform::WAIT_TIMED_OUT) {
             if (++tries > req.retries)
                 return locked ? fail(TftpResult::TIMED_OUT, "no block " + std::to_string(expected))
                               : fail(TftpResult::NO_ANSWER, "no answer to the read request");
@@ -135,7 +135,7 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
             platform::sendDatagram(s, last, lastLen, peer);
             tries = 0;
             ++expected;
-            if (len < BLOCK)
+            if (len < BLOCK || (req.expectedBytes != 0 && res.data.size() == req.expectedBytes))
                 return res;
         } else if (block == static_cast<std::uint16_t>(expected - 1)) {
             // Our acknowledgement was lost: say it again.

@@ -1,0 +1,2 @@
+target_compile_definitions(${name} PRIVATE CAMUPGRADE_LIBRARY="$<TARGET_FILE:camupgrade>")
+add_dependencies(${name} camupgrade)

@@ -1,0 +1,332 @@
+// Whole upgrades: CamUpgrade's job against the simulated camera, each test in
+// a network namespace of its own (host 127.0.0.1, camera 127.0.0.2, port 69).
+#include "UpgradeJob.h"
+#include "main.h"
+#include "platform/socket.h"
+#include "support/Archives.h"
+#include "support/LogCapture.h"
+#include "support/NetNs.h"
+#include "support/ProcessCounts.h"
+
+#include "camsim/Camera.h"
+#include "camsim/Package.h"
+
+#include <camupgrade.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* const kHost = "127.0.0.1";
+const char* const kCamera = "127.0.0.2";
+
+// Calls GetUpdateStatus back to back while a job runs, as a host would.
+class ProgressPoller {
+public:
+    ProgressPoller() : m_thread([this] { loop(); }) {}
+    ~ProgressPoller() { finish(); }
+    std::vector<unsigned> finish() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_seen;
+    }
+
+private:
+    void loop() {
+        while (!m_stop)
+            m_seen.push_back(GetUpdateStatus());
+    }
+    std::atomic<bool> m_stop{false};
+    std::vector<unsigned> m_seen;
+    std::thread m_thread;
+};
+
+class Job : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CAMTEST_REQUIRE_PRIVATE_NETWORK();
+        // Unpack folders go under a temp folder of this test, to see them go.
+        m_tmp = std::make_unique<camtest::ScratchDir>();
+        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        g_upgradeStatus.store(0);
+    }
+    void TearDown() override {
+        if (m_camera)
+            m_camera->stop();
+        unsetenv("TMPDIR");
+    }
+
+    camsim::Config cameraConfig() {
+        camsim::Config c;
+        c.ip = kCamera;
+        c.flashMs = 0;
+        c.restartMs = 0;
+        c.eventLevel = 0;
+        return c;
+    }
+    void startCamera(const camsim::Config& config) {
+        m_camera = std::make_unique<camsim::Camera>(config);
+        std::string error;
+        ASSERT_TRUE(m_camera->start(&error)) << error;
+    }
+
+    std::string image(const std::string& name, std::size_t size) {
+        std::string data(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            data[i] = static_cast<char>((i * 131 + size) >> 3);
+        std::string path = *m_tmp / name;
+        camtest::writeFile(path, data);
+        return path;
+    }
+    std::string package(camsim::PackageSpec spec) {
+        std::string path = *m_tmp / "fw.zip";
+        std::string error;
+        EXPECT_TRUE(camsim::makePackage(spec, path, &error)) << error;
+        return path;
+    }
+    std::string singleImagePackage(std::size_t size = 20000) {
+        camsim::PackageSpec spec;
+        spec.images = {image("app.bin", size)};
+        return package(spec);
+    }
+
+    int run(const std::string& pkg, camjob::JobOptions options = {}) {
+        return camjob::runUpgradeJob(kHost, kCamera, pkg.c_str(), options);
+    }
+    int finalState() const { return g_upgradeStatus.load(); }
+    bool noUnpackFolderLeft() const {
+        fs::path quarnel = fs::path(m_tmp->path()) / "Quarnel.tmp";
+        std::error_code ec;
+        return !fs::exists(quarnel, ec) || fs::is_empty(quarnel, ec);
+    }
+
+    std::unique_ptr<camtest::ScratchDir> m_tmp;
+    std::unique_ptr<camsim::Camera> m_camera;
+    camtest::LogCapture m_log;
+};
+
+}  // namespace
+
+TEST_F(Job, SuccessThroughRestartWithProgressThatNeverFalls) {
+    camsim::Config c = cameraConfig();
+    c.flashMs = 300;
+    c.restartMs = 4500;  // longer than the heartbeat needs to see the loss
+    startCamera(c);
+    std::string pkg = singleImagePackage(300000);
+
+    std::vector<unsigned> seen;
+    {
+        ProgressPoller poller;
+        EXPECT_EQ(run(pkg), 1);
+        seen = poller.finish();
+    }
+    EXPECT_EQ(finalState(), ST_SUCCESS);
+    EXPECT_EQ(GetUpdateStatus(), 100u);
+    ASSERT_FALSE(seen.empty());
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        EXPECT_GE(seen[i], seen[i - 1]) << "progress fell at poll " << i;
+
+    // The camera's restart is seen; whether control is taken again before its
+    // final report is read depends on which poll comes first.
+    EXPECT_EQ(m_log.count("device lost connection...\n"), 1u);
+    EXPECT_EQ(m_log.count("Upgrade success...\n"), 2u);
+    EXPECT_EQ(m_log.count("CTftpSocket_New::deInitNetResource() successed...\n"), 1u);
+    auto snap = m_camera->snapshot();
+    ASSERT_EQ(snap.files.size(), 1u);
+    EXPECT_TRUE(snap.files[0].verified);
+    EXPECT_EQ(snap.restarts, 1u);
+    EXPECT_EQ(snap.controller, "");  // released at the end
+    EXPECT_TRUE(noUnpackFolderLeft());
+}
+
+TEST_F(Job, ImagesOfAnySizeArriveIntact) {
+    // Several megabytes, and a length of whole blocks, which ends without an
+    // empty last block.
+    for (std::size_t size : {std::size_t{6 * 1024 * 1024 + 77}, std::size_t{3 * 512}}) {
+        SCOPED_TRACE(size);
+        startCamera(cameraConfig());
+        EXPECT_EQ(run(singleImagePackage(size)), 1);
+        EXPECT_EQ(finalState(), ST_SUCCESS);
+        auto files = m_camera->snapshot().files;
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(files[0].size, size);
+        EXPECT_TRUE(files[0].verified);
+        m_camera->stop();
+    }
+}
+
+TEST_F(Job, PerKindPackagePicksTheCamerasImage) {
+    struct Case { int kind; bool threeD; const char* expect; };
+    for (Case k : {Case{0, false, "k0.bin"}, Case{1, false, "k1.bin"}, Case{0, true, "k3d.bin"}}) {
+        SCOPED_TRACE(k.expect);
+        camsim::Config c = cameraConfig();
+        c.kind = k.kind;
+        startCamera(c);
+        camsim::PackageSpec spec;
+        spec.layout = camsim::PackageSpec::PER_KIND;
+        if (k.threeD)
+            spec.kind3dImages = {image("k3d.bin", 5000)};
+        else
+            spec.kind0Images = {image("k0.bin", 5000)};
+        spec.kind1Images = {image("k1.bin", 7000)};
+        EXPECT_EQ(run(package(spec)), 1);
+        EXPECT_EQ(finalState(), ST_SUCCESS);
+        auto files = m_camera->snapshot().files;
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(files[0].name, k.expect);
+        m_camera->stop();
+    }
+    EXPECT_EQ(m_log.count("this is 3D Camera\n"), 1u);
+    EXPECT_TRUE(noUnpackFolderLeft());
+}
+
+TEST_F(Job, CameraVerdictsEndTheJob) {
+    struct Case { const char* what; int state; };
+    for (Case v : {Case{"digest", ST_CHECK_FAIL}, Case{"kind", ST_FIRMWARE_MISMATCH},
+                   Case{"device", ST_DEVICE_ERROR}}) {
+        SCOPED_TRACE(v.what);
+        camsim::Config c = cameraConfig();
+        camsim::PackageSpec spec;
+        spec.images = {image("app.bin", 3000)};
+        if (v.state == ST_CHECK_FAIL)
+            spec.badDigest = true;
+        if (v.state == ST_FIRMWARE_MISMATCH)
+            c.kind = 1;  // the package is for kind 0
+        if (v.state == ST_DEVICE_ERROR)
+            c.maxImageBytes = 1000;
+        startCamera(c);
+        EXPECT_EQ(run(package(spec)), 1);
+        EXPECT_EQ(finalState(), v.state);
+        m_camera->stop();
+    }
+    EXPECT_EQ(m_log.count("upgrade fail: "), 1u);  // only state 3 fails the folder
+    EXPECT_TRUE(noUnpackFolderLeft());
+}
+
+TEST_F(Job, UnreachableCameraGetsThreeControlRequests) {
+    platform::socket_t silent = platform::udpSocket();
+    sockaddr_in addr = platform::makeAddr(kCamera, 3956);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::size_t threads = camtest::threadCount();
+
+    EXPECT_EQ(run(singleImagePackage()), 0);
+
+    std::vector<std::string> requests;
+    char buf[600];
+    while (platform::waitReadable(silent, 0) == platform::WAIT_READABLE) {
+        int n = platform::recvDatagram(silent, buf, sizeof buf, nullptr);
+        if (n > 0)
+            requests.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    platform::closeSocket(silent);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0], requests[1]);
+    EXPECT_EQ(requests[1], requests[2]);
+    EXPECT_EQ(requests[0].substr(8, 8), std::string("\0\0\x0a\x00\0\0\0\x02", 8));  // CCP = 2
+    EXPECT_EQ(camtest::threadCount(), threads);
+    EXPECT_EQ(m_log.count("connect succeed"), 0u);
+}
+
+TEST_F(Job, RefusedControlEndsAtOnce) {
+    camsim::Config c = cameraConfig();
+    c.refuseControl = true;
+    startCamera(c);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(singleImagePackage()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(m_camera->snapshot().upgradeCommands, 0u);
+}
+
+TEST_F(Job, CameraThatNeverComesBackHitsTheDeadline) {
+    std::size_t threads = camtest::threadCount();
+    camsim::Config c = cameraConfig();
+    c.neverReturn = true;
+    startCamera(c);
+    camjob::JobOptions options;
+    options.deadline = 5s;
+    auto start = std::chrono::steady_clock::now();
+    // The camera is gone, so releasing it fails (after the heartbeat's read
+    // and its own, 3 s each): the job says so with 0.
+    EXPECT_EQ(run(singleImagePackage(), options), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);  // ends; not a speed check
+    EXPECT_EQ(finalState(), ST_TIMEOUT);
+    EXPECT_EQ(m_log.count("Time out\n"), 1u);
+    m_camera->stop();
+    EXPECT_EQ(camtest::threadCount(), threads);
+    EXPECT_TRUE(noUnpackFolderLeft());
+}
+
+TEST_F(Job, RestartInTheMiddleOfTheTransferIsRecovered) {
+    camsim::Config c = cameraConfig();
+    c.restartMidTransfer = true;
+    c.restartMs = 500;
+    startCamera(c);
+    EXPECT_EQ(run(singleImagePackage(400000)), 1);
+    EXPECT_EQ(finalState(), ST_SUCCESS);
+    auto snap = m_camera->snapshot();
+    std::size_t imageRequests = 0;
+    for (const auto& f : snap.files)
+        imageRequests += f.name == "app.bin";
+    EXPECT_GE(imageRequests, 1u);
+    EXPECT_GE(m_log.count("receive file request from ip = 127.0.0.2\n"), 3u);
+}
+
+TEST_F(Job, FivePercentLossInTheSimulator) {
+    camsim::Config c = cameraConfig();
+    c.gvcpLoss = 0.05;
+    c.dataLoss = 0.05;
+    c.seed = 7;
+    startCamera(c);
+    EXPECT_EQ(run(singleImagePackage(200000)), 1);
+    EXPECT_EQ(finalState(), ST_SUCCESS);
+    EXPECT_GT(m_camera->snapshot().droppedBlocks, 0u);
+}
+
+TEST_F(Job, FivePercentLossInTheKernel) {
+    if (std::system("command -v nft >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "nft is not installed";
+    int rc = std::system(
+        "nft add table inet camtest && "
+        "nft 'add chain inet camtest in { type filter hook input priority 0; }' && "
+        "nft add rule inet camtest in meta l4proto udp numgen random mod 100 '<' 5 counter drop");
+    ASSERT_EQ(rc, 0) << "nftables rule";
+    startCamera(cameraConfig());
+    EXPECT_EQ(run(singleImagePackage(200000)), 1);
+    EXPECT_EQ(finalState(), ST_SUCCESS);
+}
+
+TEST_F(Job, TenJobsLeaveNothingBehind) {
+    startCamera(cameraConfig());
+    std::string pkg = singleImagePackage(30000);
+    ASSERT_EQ(run(pkg), 1);  // settles lazily created state (logging, resolver)
+    std::size_t threads = camtest::threadCount();
+    std::size_t fds = camtest::openFdCount();
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(run(pkg), 1);
+        EXPECT_EQ(finalState(), ST_SUCCESS);
+        EXPECT_EQ(camtest::threadCount(), threads);
+        EXPECT_EQ(camtest::openFdCount(), fds);
+    }
+    EXPECT_TRUE(noUnpackFolderLeft());
+}
+
+TEST(JobArguments, MalformedAddressesAreRefusedWithoutTraffic) {
+    camtest::LogCapture log;
+    EXPECT_EQ(CamUpgrade("not-an-ip", "127.0.0.2", "fw.zip"), 0);
+    EXPECT_EQ(CamUpgrade("127.0.0.1", nullptr, "fw.zip"), 0);
+    EXPECT_EQ(CamUpgrade("127.0.0.1", "127.0.0.2", nullptr), 0);
+    EXPECT_EQ(log.count("invalid argument"), 3u);
+}
