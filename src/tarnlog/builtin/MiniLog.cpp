@@ -32,6 +32,7 @@ struct CategoryData {
 struct State {
     std::mutex lock;
     std::map<std::string, CategoryData> categories;
+    const Appender* defaultConsole = nullptr;  // what LoadDefault installed last
     State() { categories[""].priority = 600; }  // root starts at INFO, as in log4cpp
 };
 
@@ -459,14 +460,22 @@ void CTarnLog::LoadDefault() {
     layout.endLineIfMissing = true;
     auto console = std::make_shared<minilog::ConsoleAppender>(layout);
 
-    std::lock_guard<std::mutex> guard(minilog::state().lock);
-    minilog::CategoryData& root = minilog::state().categories[""];
+    // Replaces only what an earlier LoadDefault installed: appenders that a
+    // host program attached itself stay where they are.
+    minilog::State& s = minilog::state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    minilog::CategoryData& root = s.categories[""];
+    auto& list = root.appenders;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&s](const std::shared_ptr<minilog::Appender>& a) {
+                                  return a.get() == s.defaultConsole;
+                              }),
+               list.end());
     root.priority = minilog::PRIORITY_DEBUG;
-    root.appenders.assign(1, console);
-    // A configuration file loaded earlier may have given the program's
-    // category appenders of its own; the default sends it through root only.
-    minilog::CategoryData& own = minilog::state().categories[kCategoryName];
-    own.appenders.clear();
+    list.push_back(console);
+    s.defaultConsole = console.get();
+
+    minilog::CategoryData& own = s.categories[kCategoryName];
     own.additive = true;
     own.priority = minilog::PRIORITY_NOTSET;
 }
