@@ -157,20 +157,20 @@ TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
     Bytes file = camtest::fileBytes(5000, 4);
     camtest::writeBytes(m_fw / "a.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = camtest::threadCount();
+    const int idle = static_cast<int>(camtest::threadCount());
 
     sockaddr_in oldServer{};
     firstBlock(camera, "a.bin", &oldServer);
     camera.send(camtest::tftpAck(1), oldServer);
     Bytes b2;
     ASSERT_TRUE(camera.recv(b2));
-    EXPECT_EQ(camtest::threadCount(), idle + 1);
+    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
 
     sockaddr_in server{};
     Bytes first = firstBlock(camera, "a.bin", &server);
     EXPECT_NE(server.sin_port, oldServer.sin_port);
     EXPECT_EQ(camtest::blockOf(first), 1);
-    EXPECT_EQ(camtest::threadCount(), idle + 1);
+    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
     camera.send(camtest::tftpAck(2), oldServer);
     EXPECT_TRUE(camera.quietFor(200));
 
@@ -263,7 +263,7 @@ TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
     openSession("127.0.3.157");
     camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(512 * 4000, 9));
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = camtest::threadCount() + 1;  // with the acknowledging thread below
+    const int idle = static_cast<int>(camtest::threadCount()) + 1;  // with the acknowledging thread below
 
     std::atomic<bool> done{false};
     std::thread acker([&] {

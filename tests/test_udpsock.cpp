@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sys/wait.h>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using camtest::Bytes;
 using camtest::UdpPeer;
@@ -74,7 +77,7 @@ TEST(UdpSocket, DeliversUpTo512BytesAndDropsLonger) {
 TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
     // A sanitizer may start a helper thread with the first thread created.
     std::thread([] {}).join();
-    const int idle = camtest::threadCount();
+    const int idle = static_cast<int>(camtest::threadCount());
     {
         updgradeManager owner;
         CUdpSocket sock(&owner);
@@ -82,17 +85,17 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
         ASSERT_TRUE(sock.startUdpServer(&local));
         EXPECT_TRUE(sock.startUdpServer(&local));  // already started: nothing changes
         const std::uint16_t first = sock.localPort();
-        EXPECT_EQ(camtest::threadCount(), idle + 1);
+        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
 
         camtest::LogCapture log;
         sock.resetUdpStatus();
         EXPECT_EQ(log.count("reset udp status upgrade manager...\n"), 1u);
-        EXPECT_EQ(camtest::threadCount(), idle);
+        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle);
         EXPECT_EQ(sock.localPort(), 0);
 
         ASSERT_TRUE(sock.startUdpServer(&local));
         EXPECT_NE(sock.localPort(), first);
-        EXPECT_EQ(camtest::threadCount(), idle + 1);
+        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
 
         // The new thread still delivers.
         local.sin_port = htons(sock.localPort());
@@ -100,12 +103,13 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
         peer.send(Bytes{0, 1, 'x', 0}, local);
         EXPECT_TRUE(log.waitFor(NOT_DEALT + "127.0.3.134\n", 2000));
     }
-    EXPECT_EQ(camtest::threadCount(), idle);
+    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle);
 }
 
 // Without the privilege to bind low ports, the log names the remedies.
 TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     CAMTEST_REQUIRE_PRIVATE_NETWORK();  // a fresh namespace keeps ports below 1024 privileged
+#ifndef _WIN32
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -123,6 +127,7 @@ TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 }  // namespace

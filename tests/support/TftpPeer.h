@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ManagerGigeProto.h"
+#include "support/ProcessCounts.h"
 #include "platform/socket.h"
 #include "upgrade/ByteCodec.h"
 
@@ -46,18 +47,10 @@ inline Bytes readBytes(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Threads of this process, as the kernel counts them.
-inline int threadCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
 // A thread that ended itself leaves the count a moment after it returned.
 inline bool threadCountSettlesAt(int expected) {
     for (int i = 0; i < 100; ++i) {
-        if (threadCount() == expected)
+        if (static_cast<int>(threadCount()) == expected)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
