@@ -11,9 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sys/wait.h>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using camtest::Bytes;
 using camtest::UdpPeer;
@@ -107,6 +110,7 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
 // Without the privilege to bind low ports, the log names the remedies.
 TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     CAMTEST_REQUIRE_PRIVATE_NETWORK();  // a fresh namespace keeps ports below 1024 privileged
+#ifndef _WIN32
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -124,6 +128,7 @@ TEST(UdpSocket, PrivilegedPortRefusalNamesTheRemedies) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlwapi.h>
-#pragma comment(lib, "shlwapi.lib")
-#pragma comment(lib, "advapi32.lib")
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -125,17 +123,21 @@ std::vector<BYTE> tokenInfo(TOKEN_INFORMATION_CLASS cls) {
     return buf;
 }
 
+// Ours: owned by our user, or by the owner our token gives to what we create
+// (the Administrators group for an elevated process).
 bool ownedByUs(const std::string& path) {
-    std::vector<BYTE> info = tokenInfo(TokenOwner);
-    if (info.empty())
+    std::vector<BYTE> ownerInfo = tokenInfo(TokenOwner);
+    std::vector<BYTE> userInfo = tokenInfo(TokenUser);
+    if (ownerInfo.empty() || userInfo.empty())
         return false;
-    PSID ours = reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+    PSID defaultOwner = reinterpret_cast<TOKEN_OWNER*>(ownerInfo.data())->Owner;
+    PSID user = reinterpret_cast<TOKEN_USER*>(userInfo.data())->User.Sid;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (GetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                               nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
         return false;
-    bool same = EqualSid(owner, ours) != FALSE;
+    bool same = EqualSid(owner, defaultOwner) != FALSE || EqualSid(owner, user) != FALSE;
     LocalFree(sd);
     return same;
 }

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #ifdef _WIN32
-#pragma comment(lib, "ws2_32.lib")
+#include <mswsock.h>
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -21,7 +21,20 @@ int netStartup() {
     return WSAStartup(0x0202, &data);
 }
 void netCleanup() { WSACleanup(); }
-socket_t udpSocket() { return ::socket(AF_INET, SOCK_DGRAM, 0); }
+socket_t udpSocket() {
+    socket_t s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s != INVALID_SOCK) {
+        // Windows turns an ICMP "port unreachable" for an earlier send into a
+        // WSAECONNRESET of the next receive; a camera that restarts would then
+        // look like a broken socket. POSIX keeps such errors off unconnected
+        // sockets, and so do we.
+        BOOL report = FALSE;
+        DWORD unused = 0;
+        WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr,
+                 nullptr);
+    }
+    return s;
+}
 void closeSocket(socket_t s) {
     if (s != INVALID_SOCK)
         ::closesocket(s);
@@ -81,6 +94,9 @@ int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
 }
 
 int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
+    // Never blocks, whatever the socket's mode (MSG_DONTWAIT on POSIX).
+    if (waitReadable(s, 0) != WAIT_READABLE)
+        return -1;
     sockaddr_in src{};
     int srcLen = sizeof src;
     int n = ::recvfrom(s, buf, static_cast<int>(len), 0, reinterpret_cast<sockaddr*>(&src), &srcLen);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -81,10 +82,24 @@ void writeFile(const std::string& path, const std::string& data) {
 }
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    // No mkdtemp: try fresh random names until one can be created.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        std::filesystem::path p = std::filesystem::temp_directory_path() /
+                                  ("camtest." + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(p, ec))
+            m_path = p.string();
+    }
+    if (m_path.empty())
+        throw std::runtime_error("no scratch folder");
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "camtest.XXXXXX").string();
     if (::mkdtemp(&pattern[0]) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {

@@ -1,14 +1,50 @@
 #include "support/LogCapture.h"
 
+#ifdef CAMUPGRADE_LOG_BUILTIN
+#include "tarnlog/builtin/MiniLog.h"
+#else
 #include <log4cpp/Category.hh>
 #include <log4cpp/LayoutAppender.hh>
 #include <log4cpp/PatternLayout.hh>
+#endif
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace camtest {
+
+#ifdef CAMUPGRADE_LOG_BUILTIN
+
+// Keeps each message; appends come from the library's threads.
+class CaptureAppender : public minilog::Appender {
+public:
+    void append(const minilog::Event& event) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.push_back(event.message);
+    }
+    std::vector<std::string> popAll() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::vector<std::string> out;
+        out.swap(m_lines);
+        return out;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+// Like a log4cpp category, the backend owns the appender while it is attached.
+LogCapture::LogCapture() : m_appender(new CaptureAppender()) {
+    minilog::setPriority("camclient", minilog::PRIORITY_DEBUG);
+    minilog::addAppender("camclient", std::shared_ptr<minilog::Appender>(m_appender));
+}
+
+LogCapture::~LogCapture() { minilog::removeAppender("camclient", m_appender); }
+
+#else
 
 // Keeps each formatted message; appends come from the library's threads.
 class CaptureAppender : public log4cpp::LayoutAppender {
@@ -46,6 +82,8 @@ LogCapture::LogCapture() : m_appender(new CaptureAppender()) {
 LogCapture::~LogCapture() {
     log4cpp::Category::getInstance("camclient").removeAppender(m_appender);
 }
+
+#endif
 
 void LogCapture::drain() {
     for (auto& line : m_appender->popAll())

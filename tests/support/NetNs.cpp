@@ -1,5 +1,19 @@
 #include "support/NetNs.h"
 
+#ifdef _WIN32
+
+namespace camtest {
+
+bool isolateNetwork(std::string* why) {
+    if (why)
+        *why = "network namespaces exist on Linux only";
+    return false;
+}
+
+}  // namespace camtest
+
+#else
+
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>
@@ -50,3 +64,5 @@ bool isolateNetwork(std::string* why) {
 }
 
 }  // namespace camtest
+
+#endif

@@ -6,7 +6,7 @@
 
 namespace camtest {
 
-std::size_t threadCount();  // entries of /proc/self/task
-std::size_t openFdCount();  // entries of /proc/self/fd
+std::size_t threadCount();  // entries of /proc/self/task (Windows: a thread snapshot)
+std::size_t openFdCount();  // entries of /proc/self/fd (Windows: the handle count)
 
 }  // namespace camtest

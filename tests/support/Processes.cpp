@@ -1,3 +1,5 @@
+// POSIX only: the tests that start programs are not built for Windows.
+#ifndef _WIN32
 #include "support/Processes.h"
 
 #include <chrono>
@@ -108,3 +110,5 @@ LoopbackCapture::Verdict LoopbackCapture::gvcpVerdict() const {
 }
 
 }  // namespace camtest
+
+#endif  // _WIN32

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ManagerGigeProto.h"
+#include "support/ProcessCounts.h"
 #include "platform/socket.h"
 #include "upgrade/ByteCodec.h"
 

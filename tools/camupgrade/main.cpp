@@ -231,6 +231,7 @@ int main(int argc, char** argv) {
 
     if (int bad = checkArguments(o))
         return bad;
+    platform::netStartup();  // Winsock before the port check; nothing elsewhere
     std::string portProblem = fileServicePortProblem();
     if (!portProblem.empty()) {
         std::cerr << "camupgrade: " << portProblem << "\n";

@@ -34,7 +34,7 @@ struct TftpRequest {
 };
 
 struct TftpResult {
-    enum Outcome { OK, NO_ANSWER, TIMED_OUT, SERVER_ERROR, TOO_LARGE, ABANDONED, STOPPED, SOCKET_ERROR };
+    enum Outcome { OK, NO_ANSWER, TIMED_OUT, SERVER_ERROR, TOO_LARGE, ABANDONED, STOPPED, SOCKET_FAILED };
     Outcome outcome = OK;
     std::string message;
     std::vector<std::uint8_t> data;

@@ -2,7 +2,7 @@
 
 #include "upgrade/ByteCodec.h"
 
-#include <arpa/inet.h>
+#include "platform/socket.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -50,11 +50,11 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
 
     platform::socket_t s = platform::udpSocket();
     if (s == platform::INVALID_SOCK)
-        return fail(TftpResult::SOCKET_ERROR, "no socket");
+        return fail(TftpResult::SOCKET_FAILED, "no socket");
     SocketGuard guard(s);
     sockaddr_in local = platform::makeAddr(req.localIp.c_str(), 0);
     if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-        return fail(TftpResult::SOCKET_ERROR, "cannot bind " + req.localIp);
+        return fail(TftpResult::SOCKET_FAILED, "cannot bind " + req.localIp);
 
     std::uint8_t last[BLOCK + 4];  // the packet a time-out repeats
     wire::Writer rrq(last, sizeof last);
@@ -62,7 +62,7 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
     rrq.bytes(req.file.c_str(), req.file.size() + 1);
     rrq.bytes("octet", 6);
     if (!rrq.ok())
-        return fail(TftpResult::SOCKET_ERROR, "file name too long");
+        return fail(TftpResult::SOCKET_FAILED, "file name too long");
     std::size_t lastLen = rrq.size();
     sockaddr_in peer = platform::makeAddr(req.serverIp.c_str(), req.serverPort);
     platform::sendDatagram(s, last, lastLen, peer);
@@ -76,7 +76,7 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
         if (w == platform::WAIT_WOKEN)
             return fail(TftpResult::STOPPED, "stopped");
         if (w == platform::WAIT_ERROR)
-            return fail(TftpResult::SOCKET_ERROR, "wait failed");
+            return fail(TftpResult::SOCKET_FAILED, "wait failed");
         if (w == platform::WAIT_TIMED_OUT) {
             if (++tries > req.retries)
                 return locked ? fail(TftpResult::TIMED_OUT, "no block " + std::to_string(expected))

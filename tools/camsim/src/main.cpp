@@ -2,6 +2,7 @@
 // the maker of firmware packages for them.
 #include "camsim/Camera.h"
 #include "camsim/Package.h"
+#include "platform/socket.h"
 
 #include <CLI/CLI.hpp>
 
@@ -243,6 +244,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
 
     CLI11_PARSE(app, argc, argv);
+    platform::netStartup();  // Winsock before any socket; nothing elsewhere
     if (pkg->parsed())
         return makePackage(pkgOpts);
     return serve(serveOpts);
