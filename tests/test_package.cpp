@@ -140,7 +140,8 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
 
 TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
     std::string inner = camtest::archiveBytes(
-        ArchiveFormat::Zip, {{"d", "", ArchiveEntry::Dir}, {"d/deep.bin", "deep"}});
+        ArchiveFormat::Zip, {{"d", "", ArchiveEntry::Dir}, {"d/deep.bin", "deep"},
+                             {".meta/.cache/note", "hidden folders go too"}});
     camtest::writeArchive(pkg("p.tgz"), ArchiveFormat::TarGz,
                           {{"b.bin", inner}, {"b-link", "", ArchiveEntry::Symlink, "b.bin"}});
     std::string outside = m_root / "outside";
@@ -152,6 +153,7 @@ TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
         auto app = prepare(pkg("p.tgz"));
         tmp = app->tmpDir();
         ASSERT_EQ(camtest::readFile(tmp + "/upgrade/d/deep.bin"), "deep");
+        ASSERT_TRUE(fs::exists(tmp + "/upgrade/.meta/.cache/note"));
         // Links met on the way are removed, never followed.
         fs::create_directory_symlink(outside, tmp + "/upgrade/to-outside");
     }
