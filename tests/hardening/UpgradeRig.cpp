@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -25,6 +26,8 @@ Scratch::Scratch() {
 
 Scratch::~Scratch() {
     std::error_code ec;
+    if (::chdir("/") != 0)
+        std::perror("chdir");
     fs::remove_all(m_path, ec);
 }
 
@@ -53,6 +56,14 @@ std::string Scratch::package(std::size_t imageBytes) {
     if (!camsim::makePackage(spec, path, &error))
         throw std::runtime_error("package: " + error);
     return path;
+}
+
+void Scratch::enter(bool withLogConfig) {
+    if (::chdir(m_path.c_str()) != 0)
+        throw std::runtime_error("chdir to the scratch folder failed");
+    if (withLogConfig)
+        fs::copy_file(fs::path(CAMUPGRADE_SOURCE_DIR) / "SDKLOG_default.properties",
+                      fs::path(m_path) / "SDKLOG_default.properties");
 }
 
 std::string Scratch::garbagePackage() {

@@ -32,6 +32,10 @@ public:
 
     // A single-image package with an image of this many bytes; its path.
     std::string package(std::size_t imageBytes);
+    // Makes the scratch folder the current one, where the job looks for its
+    // logging configuration; with the sample configuration copied in when
+    // asked (the job's log then goes to camupgrade.log there).
+    void enter(bool withLogConfig);
     // A file that no unpacker reads; its path.
     std::string garbagePackage();
     // Whether anything is left under the temporary folder's unpack area.

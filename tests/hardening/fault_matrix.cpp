@@ -150,6 +150,7 @@ void runChild(const Cell& cell, int fd) {
     if (!camtest::isolateNetwork(&why))
         childFail(fd, "no private network: " + why);
     camhard::Scratch scratch;
+    scratch.enter(false);  // the job's log goes to the cell's log
     if (cell.setup == Setup::SMALL_TMP) {
         std::string dir = scratch.path() + "/small-tmp";
         if (!smallTmpfs(dir, &why))
