@@ -173,6 +173,8 @@ TEST_F(Package, ArchivesThatReachOutsideAreRefusedWhole) {
         {{{"app_upd.info", "i"}, {"up", "", ArchiveEntry::Symlink, "../.."}}, true},
         {{{"app_upd.info", "i"}, {"hard", "", ArchiveEntry::Hardlink, victim}}, false},
         {{{"app_upd.info", "i"}, {"pipe", "", ArchiveEntry::Fifo}}, false},
+        // A file in the unpack folder's own place would replace the folder.
+        {{{".", "folder becomes a file"}, {"app_upd.info", "i"}}, false},
     };
     int i = 0;
     for (const auto& [entries, zipToo] : hostile) {
@@ -186,8 +188,20 @@ TEST_F(Package, ArchivesThatReachOutsideAreRefusedWhole) {
             EXPECT_FALSE(fs::exists(fs::symlink_status(victim))) << path;
             // Refused before anything was written, even inside.
             EXPECT_FALSE(fs::exists(app->tmpDir() + "/app_upd.info")) << path;
+            std::string tmp = app->tmpDir();
+            app.reset();
+            EXPECT_FALSE(fs::exists(fs::symlink_status(tmp))) << path;
         }
     }
+}
+
+TEST_F(Package, EntriesForTheFolderItselfAreSkipped) {
+    // What tar -C dir -czf pkg.tgz . makes: "./" first, names below "./".
+    camtest::writeArchive(pkg("dot.tgz"), ArchiveFormat::TarGz,
+                          {{"./", "", ArchiveEntry::Dir}, {"./app_upd.info", "i"}, {"./app.bin", "a"}});
+    auto app = prepare(pkg("dot.tgz"));
+    EXPECT_EQ(app->fwDir(), app->tmpDir() + "/");
+    EXPECT_EQ(camtest::readFile(app->tmpDir() + "/app.bin"), "a");
 }
 
 TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {
