@@ -160,6 +160,10 @@ void runChild(const Cell& cell, int fd) {
     std::string package =
         cell.setup == Setup::BAD_PACKAGE ? scratch.garbagePackage() : scratch.package(cell.imageBytes);
 
+    // A sanitizer starts a helper thread with the first thread of the
+    // process; that one is no job's.
+    std::thread([] {}).join();
+    std::this_thread::sleep_for(50ms);
     camhard::Resources before = camhard::Resources::now();
     platform::socket_t squatter = platform::INVALID_SOCK;
     if (cell.setup == Setup::PORT_TAKEN) {
