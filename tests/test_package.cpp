@@ -142,8 +142,10 @@ TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
     std::string inner = camtest::archiveBytes(
         ArchiveFormat::Zip, {{"d", "", ArchiveEntry::Dir}, {"d/deep.bin", "deep"},
                              {".meta/.cache/note", "hidden folders go too"}});
+    // A backslash is a plain character of a name here, also at its end.
     camtest::writeArchive(pkg("p.tgz"), ArchiveFormat::TarGz,
-                          {{"b.bin", inner}, {"b-link", "", ArchiveEntry::Symlink, "b.bin"}});
+                          {{"b.bin", inner}, {"b-link", "", ArchiveEntry::Symlink, "b.bin"},
+                           {"ends\\", "", ArchiveEntry::Dir}, {"ends\\/in", "x"}});
     std::string outside = m_root / "outside";
     fs::create_directories(outside);
     camtest::writeFile(outside + "/keep.txt", "keep");
@@ -154,6 +156,7 @@ TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
         tmp = app->tmpDir();
         ASSERT_EQ(camtest::readFile(tmp + "/upgrade/d/deep.bin"), "deep");
         ASSERT_TRUE(fs::exists(tmp + "/upgrade/.meta/.cache/note"));
+        ASSERT_TRUE(fs::exists(tmp + "/ends\\/in"));
         // Links met on the way are removed, never followed.
         fs::create_directory_symlink(outside, tmp + "/upgrade/to-outside");
     }
