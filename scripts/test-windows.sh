@@ -11,19 +11,29 @@ root=$PWD
 start=$SECONDS
 
 scripts/deps-windows.sh || exit 1
+t=$SECONDS
 scripts/build-libarchive-mingw.sh || exit 1
+echo "=== windows: packages and libarchive in $((SECONDS - t)) s"
 
 prefix=$root/build/windows/wineprefix
 wine_run() { "$root/scripts/wine-run.sh" "$prefix" "$@"; }
 failed=()
+# One wineserver for the whole build and test run: every test program (and
+# the test discovery at build time) would otherwise start its own.
+mkdir -p "$root/build/windows"
+"$root/scripts/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1
+WINEPREFIX=$prefix wineserver -p 2>/dev/null || true
+trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null' EXIT
 
 echo "=== windows: configure and build"
+t=$SECONDS
 if ! cmake --preset windows >/dev/null || ! cmake --build --preset windows; then
   echo "FAILED: windows(build)"
   exit 1
 fi
 bin=$root/build/windows/bin
 
+echo "=== windows: built in $((SECONDS - t)) s"
 echo "=== windows: exports of camupgrade.dll"
 exports=$(x86_64-w64-mingw32-objdump -p "$bin/camupgrade.dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $2 ~ /^[0-9]+\]$/ { print $3 }' | sort | tr '\n' ' ')
@@ -41,7 +51,9 @@ if echo "$imports" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
 fi
 
 echo "=== windows: unit tests under wine"
+t=$SECONDS
 ctest --preset windows || failed+=(windows-tests)
+echo "=== windows: unit tests took $((SECONDS - t)) s"
 
 echo "=== windows: one upgrade of a Linux camsim by camupgrade.exe under wine"
 camsim=$root/build/default/bin/camsim
