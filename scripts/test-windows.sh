@@ -18,11 +18,6 @@ echo "=== windows: packages and libarchive in $((SECONDS - t)) s"
 prefix=$root/build/windows/wineprefix
 wine_run() { "$root/scripts/wine-run.sh" "$prefix" "$@"; }
 failed=()
-# One wineserver for the whole build and test run: every test program (and
-# the test discovery at build time) would otherwise start its own.
-mkdir -p "$root/build/windows"
-"$root/scripts/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1
-WINEPREFIX=$prefix wineserver -p 2>/dev/null || true
 trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null' EXIT
 
 echo "=== windows: configure and build"
