@@ -10,6 +10,8 @@ PACKAGES=(
   # peers and tools the tests and the demo drive
   iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools tshark
   libarchive-tools zip procps
+  # fuzzing (clang with libFuzzer's runtime) and the soak's memcheck run
+  clang libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then configures, builds
-# and runs CTest in the default build and under ASan+UBSan and TSan.
-# Usage: scripts/test.sh [preset...]   (default: default asan tsan windows)
-# The preset "windows" runs scripts/test-windows.sh: the mingw-w64 cross
-# build with its tests under wine.
+# and runs CTest in the default build and under ASan+UBSan and TSan, with
+# the short hardening runs (the fault matrix's CI cells on the default build,
+# five upgrades in one process under ASan, every fuzz target for 15 s), then
+# the Windows cross build with its tests under wine.
+# Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan windows)
+[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan fuzz windows)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -18,10 +19,18 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/t
 
 failed=()
 for preset in "${presets[@]}"; do
-  if [ "$preset" = windows ]; then
-    scripts/test-windows.sh || failed+=(windows)
-    continue
-  fi
+  start=$SECONDS
+  case $preset in
+    windows)
+      scripts/test-windows.sh || failed+=(windows)
+      echo "=== windows: $((SECONDS - start)) s"
+      continue ;;
+    fuzz)
+      echo "=== fuzz: every target for 15 s"
+      fuzz/run.sh all 15 || failed+=(fuzz)
+      echo "=== fuzz: $((SECONDS - start)) s"
+      continue ;;
+  esac
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
     failed+=("$preset(build)")
@@ -29,6 +38,15 @@ for preset in "${presets[@]}"; do
   fi
   echo "=== $preset: test"
   ctest --preset "$preset" || failed+=("$preset")
+  case $preset in
+    default)
+      echo "=== default: fault matrix, CI cells"
+      scripts/fault-matrix.sh --short || failed+=(fault-matrix) ;;
+    asan)
+      echo "=== asan: soak, five upgrades"
+      scripts/soak.sh --short || failed+=(soak) ;;
+  esac
+  echo "=== $preset: $((SECONDS - start)) s"
 done
 
 if [ ${#failed[@]} -ne 0 ]; then

@@ -4,68 +4,17 @@
 // test's own, so port 3956 on 127.0.0.1 is free.
 #include "ManagerGigeProto.h"
 #include "support/NetNs.h"
-#include "upgrade/ByteCodec.h"
+#include "support/Processes.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cctype>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <cstdio>
-#include <filesystem>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
-
-// A child program, ended by its pid when the object goes.
-class Child {
-public:
-    explicit Child(std::vector<std::string> argv) {
-        std::vector<char*> args;
-        for (std::string& a : argv)
-            args.push_back(&a[0]);
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { stop(SIGTERM); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    // Signals the child and reaps it; its exit status, or -1.
-    int stop(int signal) {
-        if (m_pid <= 0)
-            return -1;
-        ::kill(m_pid, signal);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return status;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
-
-bool onPath(const char* program) {
-    std::string cmd = std::string("command -v ") + program + " >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
-}
 
 // True once something answers a READREG on 127.0.0.1:3956.
 bool deviceAnswers(int timeoutMs) {
@@ -85,44 +34,18 @@ bool deviceAnswers(int timeoutMs) {
     return ok;
 }
 
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    ::pclose(p);
-    return out;
-}
-
 }  // namespace
 
 TEST(GvcpInterop, ControlAgainstAForeignDeviceDissectsCleanly) {
     CAMTEST_REQUIRE_PRIVATE_NETWORK();
-    if (!onPath("arv-fake-gv-camera-0.8") || !onPath("tshark"))
+    if (!camtest::onPath("arv-fake-gv-camera-0.8") || !camtest::onPath("tshark"))
         GTEST_SKIP() << "needs arv-fake-gv-camera-0.8 (aravis-tools) and tshark";
 
-    const std::string capture =
-        (std::filesystem::temp_directory_path() / ("gvcp-interop-" + std::to_string(::getpid()) + ".pcapng"))
-            .string();
-    std::filesystem::remove(capture);
     // Only the first packets are kept: the heartbeat sends thousands a second.
-    Child tshark({"tshark", "-q", "-i", "lo", "-f", "udp port 3956", "-c", "2000", "-w", capture});
-    ASSERT_TRUE(tshark.started());
-    // tshark writes the file header once it captures.
-    auto capturing = [&] {
-        std::error_code ec;
-        auto size = std::filesystem::file_size(capture, ec);
-        return !ec && size > 0;
-    };
-    for (int i = 0; i < 100 && !capturing(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(capturing());
+    camtest::LoopbackCapture capture("udp port 3956", 2000);
+    ASSERT_TRUE(capture.started());
 
-    Child device({"arv-fake-gv-camera-0.8", "-i", "127.0.0.1"});
+    camtest::ChildProcess device({"arv-fake-gv-camera-0.8", "-i", "127.0.0.1"});
     ASSERT_TRUE(device.started());
     ASSERT_TRUE(deviceAnswers(5000));
 
@@ -154,17 +77,8 @@ TEST(GvcpInterop, ControlAgainstAForeignDeviceDissectsCleanly) {
         EXPECT_TRUE(manager.disconnect());
     }
     device.stop(SIGTERM);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    tshark.stop(SIGINT);
-
-    const std::string read = "tshark -n -r " + capture;
-    std::string total = run(read + " 2>/dev/null | wc -l");
-    // Counted both ways, so a filter tshark refuses cannot pass as "no bad packet".
-    std::string clean = run(
-        read + " -Y 'gvcp && !(_ws.malformed || _ws.expert.severity >= error)' 2>/dev/null | wc -l");
-    std::string bad =
-        run(read + " -Y '!gvcp || _ws.malformed || _ws.expert.severity >= error' 2>/dev/null");
-    std::filesystem::remove(capture);
-    EXPECT_GT(std::stoi(total), 10);
-    EXPECT_EQ(std::stoi(clean), std::stoi(total)) << bad;
+    capture.stop();
+    auto verdict = capture.gvcpVerdict();
+    EXPECT_GT(verdict.total, 10);
+    EXPECT_EQ(verdict.bad, "");
 }

@@ -4,6 +4,7 @@
 #include "ManagerGigeProto.h"
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 using camtest::FakeGvcpCamera;
 using camtest::GvcpRequest;
 using camtest::LogCapture;
+using camtest::waitUntil;
+using camtest::Words;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -27,16 +30,6 @@ std::vector<GvcpRequest> withoutHeartbeat(const std::vector<GvcpRequest>& all) {
         if (!r.isReadOf(CCP))
             out.push_back(r);
     return out;
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -74,10 +67,9 @@ TEST(GvcpManager, RegistersAndMemoryWhileConnected) {
     EXPECT_EQ(log.count("] set ipAddr =127.0.1.20"), 1u);
     auto setup = withoutHeartbeat(camera.requests());
     ASSERT_EQ(setup.size(), 2u);
-    EXPECT_EQ(setup[0].pairs, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{CCP, 2}}));
-    EXPECT_EQ(setup[1].pairs,
-              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{HEARTBEAT, 3000}}));
-    ASSERT_TRUE(camera.waitFor([](const GvcpRequest& r) { return r.isReadOf(CCP); }, 2000));
+    EXPECT_EQ(setup[0].words, (Words{CCP, 2}));
+    EXPECT_EQ(setup[1].words, (Words{HEARTBEAT, 3000}));
+    ASSERT_TRUE(waitUntil([&] { return camera.requests().size() > setup.size(); }, 2000)) << "heartbeat";
 
     // Register values: host order in, network order out.
     camera.setRegister(0x7E000304, 0x1A4);
@@ -107,11 +99,11 @@ TEST(GvcpManager, RegistersAndMemoryWhileConnected) {
 
     auto reads = camera.requestsOf(0x0084);
     ASSERT_EQ(reads.size(), 4u);
-    EXPECT_EQ(reads[0].memCount, 12);
-    EXPECT_EQ(reads[1].memCount, 536);
-    EXPECT_EQ(reads[2].memCount, 464);
-    EXPECT_EQ(reads[2].memAddress, 0x10000u + 536);
-    EXPECT_EQ(reads[3].memCount, 0);
+    EXPECT_EQ(reads[0].words[1], 12);
+    EXPECT_EQ(reads[1].words[1], 536);
+    EXPECT_EQ(reads[2].words[1], 464);
+    EXPECT_EQ(reads[2].words[0], 0x10000u + 536);
+    EXPECT_EQ(reads[3].words[1], 0);
 
     const char address[] = "127.0.0.1";
     count = 10;
@@ -146,11 +138,10 @@ TEST(GvcpManager, RefusedOrHalfTakenControlStartsNoHeartbeat) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto sent = camera.requests();
     ASSERT_EQ(sent.size(), 4u) << "no heartbeat reads";
-    using Pairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-    EXPECT_EQ(sent[0].pairs, (Pairs{{CCP, 2}}));
-    EXPECT_EQ(sent[1].pairs, (Pairs{{CCP, 2}}));
-    EXPECT_EQ(sent[2].pairs, (Pairs{{HEARTBEAT, 3000}}));
-    EXPECT_EQ(sent[3].pairs, (Pairs{{CCP, 0}}));
+    EXPECT_EQ(sent[0].words, (Words{CCP, 2}));
+    EXPECT_EQ(sent[1].words, (Words{CCP, 2}));
+    EXPECT_EQ(sent[2].words, (Words{HEARTBEAT, 3000}));
+    EXPECT_EQ(sent[3].words, (Words{CCP, 0}));
     EXPECT_EQ(camera.getRegister(CCP), 0u);
 }
 
@@ -175,7 +166,8 @@ TEST(GvcpManager, HeartbeatSeesTheCameraLeaveAndReturn) {
     std::uint32_t four = 4;
     EXPECT_FALSE(manager.getRegister(0xEFFFFFE8, &value, &four, true));
     EXPECT_EQ(withoutHeartbeat(camera.requests()).size(), before);
-    EXPECT_TRUE(camera.waitForRequests(camera.requestCount() + 1, 2000)) << "heartbeat keeps asking";
+    std::size_t asked = camera.requestCount();
+    EXPECT_TRUE(waitUntil([&] { return camera.requestCount() > asked; }, 2000)) << "heartbeat keeps asking";
 
     // The first answered CCP read brings the flag back; a reconnect adds a
     // second heartbeat thread, and both are gone once disconnect returns.
@@ -199,7 +191,7 @@ TEST(GvcpManager, FailedDisconnectKeepsHeartbeatUntilDestroyed) {
     auto releases = camera.requestsOf(0x0082);
     EXPECT_EQ(releases.size(), 2u + 3u) << "connect's two writes, then CCP = 0 three times";
     std::size_t seen = camera.requestCount();
-    EXPECT_TRUE(camera.waitForRequests(seen + 1, 2500)) << "heartbeat still runs";
+    EXPECT_TRUE(waitUntil([&] { return camera.requestCount() > seen; }, 2500)) << "heartbeat still runs";
 
     // Destroyed while the heartbeat waits inside a silent transaction: it is
     // woken, not sat out.

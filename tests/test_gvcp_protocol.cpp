@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <mutex>
 
 using camtest::FakeGvcpCamera;
@@ -98,8 +101,9 @@ TEST(GvcpProtocol, SilentCameraGetsThreeIdenticalRequestsOneSecondApart) {
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].raw, sent[1].raw);
     EXPECT_EQ(sent[0].raw, sent[2].raw);
+    // Arrival times carry the fake's scheduling delays; the waits below are exact.
     for (int i = 1; i < 3; ++i) {
-        EXPECT_GT(secondsBetween(sent[i - 1], sent[i]), 0.9);
+        EXPECT_GT(secondsBetween(sent[i - 1], sent[i]), 0.8);
         EXPECT_LT(secondsBetween(sent[i - 1], sent[i]), 2.0);
     }
     EXPECT_EQ(rig.client.takeWaits(), std::vector<std::uint64_t>(3, 1000000));
@@ -213,7 +217,7 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
 
     // A device error ends the transaction at once and stays in the ack.
     rig.camera.clearRequests();
-    rig.camera.setDeviceError(FakeGvcpCamera::STATUS_ACCESS_DENIED);
+    rig.camera.setStatusFor(0x0938, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     auto start = std::chrono::steady_clock::now();
     ReadRegAck denied{};
     EXPECT_FALSE(rig.readOne(0x0938, denied));
@@ -221,7 +225,7 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
         << "no second attempt";
     EXPECT_EQ(denied.header.status, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     EXPECT_EQ(rig.camera.requestCount(), 1u);
-    rig.camera.setDeviceError(0);
+    rig.camera.setStatusFor(0x0938, 0);
 
     // Ids run to 59999 and start again at 4097; every transaction takes one.
     rig.camera.clearRequests();
@@ -239,4 +243,71 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
     EXPECT_EQ(sent[1].reqId, 4097);
     EXPECT_EQ(memAck.header.length, 8);
     EXPECT_EQ(memAck.address, 0x0938u);
+}
+
+namespace {
+
+// A client of a camera that never answers, with 20 ms waits instead of a
+// second, that notes which thread waited in what order.
+class SilentShortWaits : public CGigEProtocol {
+public:
+    using CGigEProtocol::CGigEProtocol;
+    int recvData(char*, std::uint32_t) override {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_order.push_back(std::this_thread::get_id());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return -1;
+    }
+    std::vector<std::thread::id> order() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_order;
+    }
+    void mark() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_order.push_back(std::thread::id());
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::thread::id> m_order;
+};
+
+}  // namespace
+
+// The heartbeat reads back to back; a camera that stopped answering makes
+// each of its transactions long. Another thread's transaction must still get
+// its turn after the one in progress, not whenever the heartbeat happens to
+// let go of the lock at the right moment.
+TEST(GvcpProtocol, TransactionsTakeTurnsWithABackToBackReader) {
+    platform::socket_t s = platform::udpSocket();
+    SilentShortWaits client(s);
+    client.setAddress("127.0.1.19", 3956);
+    std::atomic<bool> stop{false};
+    std::thread heartbeat([&] {
+        while (!stop) {
+            ReadRegRequest request{};
+            ReadRegAck ack{};
+            request.count = 1;
+            client.readReg(request, ack);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    client.mark();
+    WriteRegRequest request{};
+    WriteRegAck ack{};
+    request.count = 1;
+    client.writeReg(request, ack);
+    stop = true;
+    heartbeat.join();
+    platform::closeSocket(s);
+
+    // Between the moment the write asked and its first wait, only what was
+    // left of the transaction in progress: at most its three waits.
+    auto order = client.order();
+    auto asked = std::find(order.begin(), order.end(), std::thread::id());
+    auto own = std::find(asked, order.end(), std::this_thread::get_id());
+    ASSERT_NE(own, order.end());
+    EXPECT_LE(own - asked - 1, 3);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -126,4 +127,35 @@ TEST(LogConfig, ShippedSampleLoads) {
     EXPECT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(sample.c_str()));
     TARNlog4cpp::CTarnLog::LoadDefault();
     ASSERT_EQ(chdir(cwd), 0);
+}
+
+// A host that upgrades camera after camera loads the configuration once per
+// upgrade: the log file of the previous load must be closed, not leaked.
+TEST(LogConfig, LoadingAgainReleasesThePreviousAppenders) {
+    std::string out = tempPath("again.log");
+    std::string props = tempPath("again.properties");
+    {
+        std::ofstream p(props);
+        p << "log4cpp.rootCategory=DEBUG, file\n"
+             "log4cpp.appender.file=FileAppender\n"
+             "log4cpp.appender.file.fileName=" << out << "\n"
+             "log4cpp.appender.file.layout=PatternLayout\n"
+             "log4cpp.appender.file.layout.ConversionPattern=%m\n";
+    }
+    auto openFiles = [] {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
+    const std::size_t once = openFiles();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
+    EXPECT_EQ(openFiles(), once);
+    LOG_LINE("still written\n");
+    TARNlog4cpp::CTarnLog::LoadDefault();
+    EXPECT_NE(readFile(out).find("still written"), std::string::npos);
+    std::remove(out.c_str());
+    std::remove(props.c_str());
 }

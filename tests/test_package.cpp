@@ -140,9 +140,12 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
 
 TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
     std::string inner = camtest::archiveBytes(
-        ArchiveFormat::Zip, {{"d", "", ArchiveEntry::Dir}, {"d/deep.bin", "deep"}});
+        ArchiveFormat::Zip, {{"d", "", ArchiveEntry::Dir}, {"d/deep.bin", "deep"},
+                             {".meta/.cache/note", "hidden folders go too"}});
+    // A backslash is a plain character of a name here, also at its end.
     camtest::writeArchive(pkg("p.tgz"), ArchiveFormat::TarGz,
-                          {{"b.bin", inner}, {"b-link", "", ArchiveEntry::Symlink, "b.bin"}});
+                          {{"b.bin", inner}, {"b-link", "", ArchiveEntry::Symlink, "b.bin"},
+                           {"ends\\", "", ArchiveEntry::Dir}, {"ends\\/in", "x"}});
     std::string outside = m_root / "outside";
     fs::create_directories(outside);
     camtest::writeFile(outside + "/keep.txt", "keep");
@@ -152,6 +155,8 @@ TEST_F(Package, DestroyingTheSessionRemovesItsWholeTreeAndNothingElse) {
         auto app = prepare(pkg("p.tgz"));
         tmp = app->tmpDir();
         ASSERT_EQ(camtest::readFile(tmp + "/upgrade/d/deep.bin"), "deep");
+        ASSERT_TRUE(fs::exists(tmp + "/upgrade/.meta/.cache/note"));
+        ASSERT_TRUE(fs::exists(tmp + "/ends\\/in"));
         // Links met on the way are removed, never followed.
         fs::create_directory_symlink(outside, tmp + "/upgrade/to-outside");
     }
@@ -171,6 +176,8 @@ TEST_F(Package, ArchivesThatReachOutsideAreRefusedWhole) {
         {{{"app_upd.info", "i"}, {"up", "", ArchiveEntry::Symlink, "../.."}}, true},
         {{{"app_upd.info", "i"}, {"hard", "", ArchiveEntry::Hardlink, victim}}, false},
         {{{"app_upd.info", "i"}, {"pipe", "", ArchiveEntry::Fifo}}, false},
+        // A file in the unpack folder's own place would replace the folder.
+        {{{".", "folder becomes a file"}, {"app_upd.info", "i"}}, false},
     };
     int i = 0;
     for (const auto& [entries, zipToo] : hostile) {
@@ -184,8 +191,20 @@ TEST_F(Package, ArchivesThatReachOutsideAreRefusedWhole) {
             EXPECT_FALSE(fs::exists(fs::symlink_status(victim))) << path;
             // Refused before anything was written, even inside.
             EXPECT_FALSE(fs::exists(app->tmpDir() + "/app_upd.info")) << path;
+            std::string tmp = app->tmpDir();
+            app.reset();
+            EXPECT_FALSE(fs::exists(fs::symlink_status(tmp))) << path;
         }
     }
+}
+
+TEST_F(Package, EntriesForTheFolderItselfAreSkipped) {
+    // What tar -C dir -czf pkg.tgz . makes: "./" first, names below "./".
+    camtest::writeArchive(pkg("dot.tgz"), ArchiveFormat::TarGz,
+                          {{"./", "", ArchiveEntry::Dir}, {"./app_upd.info", "i"}, {"./app.bin", "a"}});
+    auto app = prepare(pkg("dot.tgz"));
+    EXPECT_EQ(app->fwDir(), app->tmpDir() + "/");
+    EXPECT_EQ(camtest::readFile(app->tmpDir() + "/app.bin"), "a");
 }
 
 TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {

@@ -5,33 +5,24 @@
 #include "support/Archives.h"
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
+#include "support/Wait.h"
 #include "upgrade/DevApp.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 using camtest::FakeGvcpCamera;
 using camtest::GvcpRequest;
-using Clock = std::chrono::steady_clock;
+using camtest::waitUntil;
+using camtest::Words;
 
 namespace {
 
 constexpr std::uint32_t CCP = managerGige::REG_CCP;
 constexpr std::uint16_t CMD_WRITEMEM = 0x0086;
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // The camera side of one session: a fake camera under control of a manager.
 struct Rig {
@@ -84,13 +75,13 @@ TEST(Session, CommandsTheCameraAndCopiesItsReports) {
     std::vector<GvcpRequest> sent = rig.session();
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_TRUE(sent[0].isReadOf(DevApp::DEV_TYPE_REG));
-    EXPECT_EQ(sent[1].pairs, (decltype(sent[1].pairs){{DevApp::PRE_UPGRADE_CLEAR_REG, 0}}));
+    EXPECT_EQ(sent[1].words, (Words{DevApp::PRE_UPGRADE_CLEAR_REG, 0}));
     EXPECT_EQ(sent[2].command, CMD_WRITEMEM);
-    EXPECT_EQ(sent[2].memAddress, DevApp::FILE_SERVER_IP_REG);
+    EXPECT_EQ(sent[2].words, Words{DevApp::FILE_SERVER_IP_REG});
     std::vector<std::uint8_t> padded(16, 0);
     std::memcpy(padded.data(), "127.0.3.1", 9);
     EXPECT_EQ(sent[2].data, padded);
-    EXPECT_EQ(sent[3].pairs, (decltype(sent[3].pairs){{DevApp::UPGRADE_CMD_REG, 1}}));
+    EXPECT_EQ(sent[3].words, (Words{DevApp::UPGRADE_CMD_REG, 1}));
 
     // Reports go into the status word as they are; 0 ends the polling.
     rig.report(0x2504);

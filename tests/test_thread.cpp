@@ -1,3 +1,4 @@
+// myThread1's life cycle: never started, run to its end, stopped from outside.
 #include "myThread1.h"
 
 #include <gtest/gtest.h>
@@ -10,50 +11,35 @@ namespace {
 
 class Looper : public myThread1 {
 public:
-    ~Looper() override { join(); }
+    ~Looper() override {
+        stop();
+        join();
+    }
     void run() override {
         while (!isStop()) {
             ++loops;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        finished = true;
     }
     std::atomic<int> loops{0};
-    std::atomic<bool> finished{false};
 };
-
-class OneShot : public myThread1 {
-public:
-    ~OneShot() override { join(); }
-    void run() override { ran = true; }
-    std::atomic<bool> ran{false};
-};
-
-using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-TEST(MyThread1, NeverStartedDestroysAtOnce) {
-    auto start = Clock::now();
-    { myThread1 t; EXPECT_FALSE(t.isStop()); }
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-}
-
-TEST(MyThread1, BaseRunEndsAndIsJoined) {
+TEST(MyThread1, NeverStartedOrBaseRunEndsAtOnce) {
+    auto start = std::chrono::steady_clock::now();
+    {
+        myThread1 idle;
+        EXPECT_FALSE(idle.isStop());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     myThread1 t;
     t.start();
     t.join();
     EXPECT_FALSE(t.isStop());
 }
 
-TEST(MyThread1, DerivedRunIsTheOneThatRuns) {
-    OneShot t;
-    t.start();
-    t.join();
-    EXPECT_TRUE(t.ran);
-}
-
-TEST(MyThread1, StopEndsLoopAtNextCheck) {
+TEST(MyThread1, DerivedRunRunsUntilStopped) {
     Looper t;
     t.start();
     while (t.loops < 2)
@@ -61,16 +47,12 @@ TEST(MyThread1, StopEndsLoopAtNextCheck) {
     t.stop();
     EXPECT_TRUE(t.isStop());
     t.join();
-    EXPECT_TRUE(t.finished);
-}
+    int loops = t.loops;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.loops, loops) << "run() returned";
 
-TEST(MyThread1, DestructorStopsAndJoins) {
-    std::atomic<bool>* finished = nullptr;
-    auto* t = new Looper();
-    finished = &t->finished;
-    t->start();
-    t->stop();
-    t->join();
-    EXPECT_TRUE(*finished);
-    delete t;
+    // Destroyed while running: its destructor ends and joins the thread.
+    auto running = std::make_unique<Looper>();
+    running->start();
+    running.reset();
 }

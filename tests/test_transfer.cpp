@@ -3,7 +3,9 @@
 #include "ManagerGigeProto.h"
 #include "main.h"
 #include "support/LogCapture.h"
+#include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
+#include "support/Wait.h"
 #include "upgrade/DevApp.h"
 
 #include <gtest/gtest.h>
@@ -157,20 +159,20 @@ TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
     Bytes file = camtest::fileBytes(5000, 4);
     camtest::writeBytes(m_fw / "a.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = static_cast<int>(camtest::threadCount());
+    const std::size_t idle = camtest::threadCount();
 
     sockaddr_in oldServer{};
     firstBlock(camera, "a.bin", &oldServer);
     camera.send(camtest::tftpAck(1), oldServer);
     Bytes b2;
     ASSERT_TRUE(camera.recv(b2));
-    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
+    EXPECT_EQ(camtest::threadCount(), idle + 1);
 
     sockaddr_in server{};
     Bytes first = firstBlock(camera, "a.bin", &server);
     EXPECT_NE(server.sin_port, oldServer.sin_port);
     EXPECT_EQ(camtest::blockOf(first), 1);
-    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
+    EXPECT_EQ(camtest::threadCount(), idle + 1);
     camera.send(camtest::tftpAck(2), oldServer);
     EXPECT_TRUE(camera.quietFor(200));
 
@@ -178,7 +180,7 @@ TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
     EXPECT_EQ(got, file);
     // The receive thread ended itself with the last acknowledgement.
-    EXPECT_TRUE(camtest::threadCountSettlesAt(idle));
+    EXPECT_TRUE(camtest::waitUntil([&] { return camtest::threadCount() == idle; }, 1000));
 }
 
 TEST_F(Transfer, BlockNumbersWrapAfter65535) {
@@ -263,7 +265,7 @@ TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
     openSession("127.0.3.157");
     camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(512 * 4000, 9));
     UdpPeer camera(m_cameraIp.c_str());
-    const int idle = static_cast<int>(camtest::threadCount()) + 1;  // with the acknowledging thread below
+    const std::size_t idle = camtest::threadCount();
 
     std::atomic<bool> done{false};
     std::thread acker([&] {
@@ -282,7 +284,7 @@ TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
     m_dev->stopSend();
     done = true;
     acker.join();
-    EXPECT_TRUE(camtest::threadCountSettlesAt(idle - 1));
+    EXPECT_TRUE(camtest::waitUntil([&] { return camtest::threadCount() == idle; }, 1000));
     EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR);
 }
 

@@ -3,6 +3,7 @@
 // every datagram it is handed shows up as one "not deal" line.
 #include "support/LogCapture.h"
 #include "support/NetNs.h"
+#include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
 #include "upgrade/UdpSock.h"
 #include "upgrade/UpdgradeManager.h"
@@ -77,7 +78,7 @@ TEST(UdpSocket, DeliversUpTo512BytesAndDropsLonger) {
 TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
     // A sanitizer may start a helper thread with the first thread created.
     std::thread([] {}).join();
-    const int idle = static_cast<int>(camtest::threadCount());
+    const std::size_t idle = camtest::threadCount();
     {
         updgradeManager owner;
         CUdpSocket sock(&owner);
@@ -85,17 +86,17 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
         ASSERT_TRUE(sock.startUdpServer(&local));
         EXPECT_TRUE(sock.startUdpServer(&local));  // already started: nothing changes
         const std::uint16_t first = sock.localPort();
-        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
+        EXPECT_EQ(camtest::threadCount(), idle + 1);
 
         camtest::LogCapture log;
         sock.resetUdpStatus();
         EXPECT_EQ(log.count("reset udp status upgrade manager...\n"), 1u);
-        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle);
+        EXPECT_EQ(camtest::threadCount(), idle);
         EXPECT_EQ(sock.localPort(), 0);
 
         ASSERT_TRUE(sock.startUdpServer(&local));
         EXPECT_NE(sock.localPort(), first);
-        EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle + 1);
+        EXPECT_EQ(camtest::threadCount(), idle + 1);
 
         // The new thread still delivers.
         local.sin_port = htons(sock.localPort());
@@ -103,7 +104,7 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
         peer.send(Bytes{0, 1, 'x', 0}, local);
         EXPECT_TRUE(log.waitFor(NOT_DEALT + "127.0.3.134\n", 2000));
     }
-    EXPECT_EQ(static_cast<int>(camtest::threadCount()), idle);
+    EXPECT_EQ(camtest::threadCount(), idle);
 }
 
 // Without the privilege to bind low ports, the log names the remedies.

@@ -60,16 +60,37 @@ bool isRelativeInside(const char* name) {
     return name != nullptr && name[0] != '\0' && !isAbsolute(name) && !hasDotDot(name);
 }
 
+// Whether the name is the destination folder itself: nothing but "." and
+// empty components ("./" in archives made with tar -C dir ... .).
+bool namesTheFolder(const char* name) {
+    const char* part = name;
+    for (const char* p = name;; ++p) {
+        if (*p == '/' || *p == '\\' || *p == '\0') {
+            std::size_t length = static_cast<std::size_t>(p - part);
+            if (length > 1 || (length == 1 && part[0] != '.'))
+                return false;
+            if (*p == '\0')
+                return true;
+            part = p + 1;
+        }
+    }
+}
+
 // Whether an entry stays inside the destination folder once unpacked. Links
 // may point only within the archive's own tree, and only files, folders and
 // links are accepted: a device node would hand whatever it opens to the
 // camera that requests it.
 bool isSafeEntry(archive_entry* entry) {
-    if (!isRelativeInside(archive_entry_pathname(entry)))
+    const char* name = archive_entry_pathname(entry);
+    if (!isRelativeInside(name))
         return false;
     const char* hardlink = archive_entry_hardlink(entry);
+    // Anything but a plain folder in the destination's own place would
+    // replace the destination itself.
+    if (namesTheFolder(name) && (hardlink != nullptr || archive_entry_filetype(entry) != AE_IFDIR))
+        return false;
     if (hardlink != nullptr)
-        return isRelativeInside(hardlink);
+        return isRelativeInside(hardlink) && !namesTheFolder(hardlink);
     switch (archive_entry_filetype(entry)) {
     case AE_IFREG:
     case AE_IFDIR:
@@ -100,7 +121,13 @@ bool forEachSafeEntry(archive* in, Visit visit) {
     archive_entry* entry = nullptr;
     int r;
     while ((r = archive_read_next_header(in, &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-        if (!isSafeEntry(entry) || !visit(entry))
+        if (!isSafeEntry(entry))
+            return false;
+        // The destination folder exists and is ours: its entry would only
+        // change the folder's mode, which must stay private.
+        if (namesTheFolder(archive_entry_pathname(entry)))
+            continue;
+        if (!visit(entry))
             return false;
     }
     return r == ARCHIVE_EOF;

@@ -21,7 +21,13 @@ namespace platform {
 namespace fs = std::filesystem;
 
 bool endsWithSeparator(const std::string& path) {
+#ifdef _WIN32
     return !path.empty() && (path.back() == '/' || path.back() == '\\');
+#else
+    // A backslash is an ordinary character of a POSIX name: a folder that
+    // ends in one still needs its "/".
+    return !path.empty() && path.back() == '/';
+#endif
 }
 
 std::string withTrailingSlash(const std::string& dir) {

@@ -15,7 +15,7 @@ constexpr char PATH_SEP = '\\';
 constexpr char PATH_SEP = '/';
 #endif
 
-// True when the text ends in either separator.
+// True when the text ends in a path separator of the system ("/", and "\\" too on Windows).
 bool endsWithSeparator(const std::string& path);
 // The folder with a "/" after it, unless it already ends in a separator.
 std::string withTrailingSlash(const std::string& dir);

@@ -10,7 +10,10 @@
 #include <ctime>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace TARNlog4cpp {
 
@@ -50,13 +53,65 @@ public:
     }
 };
 
+// Every appender attached to a category now.
+std::set<log4cpp::Appender*> attachedAppenders() {
+    std::set<log4cpp::Appender*> out;
+    std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+    for (log4cpp::Category* category : *all)
+        for (log4cpp::Appender* appender : category->getAllAppenders())
+            out.insert(appender);
+    return out;
+}
+
+// The appenders configuration files made. The configurator attaches them
+// without handing them over, and a later configuration only detaches them:
+// each upgrade would leave its predecessor's appenders behind, open log
+// file included. The last ones go when the program ends, detached first so
+// that nothing logs into them afterwards.
+class ConfiguredAppenders {
+public:
+    ConfiguredAppenders() = default;
+    ConfiguredAppenders(const ConfiguredAppenders&) = delete;
+    ConfiguredAppenders& operator=(const ConfiguredAppenders&) = delete;
+    ~ConfiguredAppenders() {
+        std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+        for (log4cpp::Category* category : *all)
+            for (log4cpp::Appender* appender : set)
+                category->removeAppender(appender);
+        for (log4cpp::Appender* appender : set)
+            delete appender;
+    }
+    std::set<log4cpp::Appender*> set;
+};
+
+// Made after log4cpp's own registry (attachedAppenders is called first), so
+// it goes before it at exit.
+std::set<log4cpp::Appender*>& configuredAppenders() {
+    static ConfiguredAppenders appenders;
+    return appenders.set;
+}
+
 }  // namespace
 
 bool CTarnLog::LoadConfig(const char* fileName) {
     if (fileName == nullptr)
         return false;
     try {
+        const std::set<log4cpp::Appender*> before = attachedAppenders();
         log4cpp::PropertyConfigurator::configure(fileName);
+        const std::set<log4cpp::Appender*> after = attachedAppenders();
+        std::set<log4cpp::Appender*>& ours = configuredAppenders();
+        for (auto it = ours.begin(); it != ours.end();) {
+            if (after.count(*it) == 0) {
+                delete *it;
+                it = ours.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (log4cpp::Appender* appender : after)
+            if (before.count(appender) == 0)
+                ours.insert(appender);
         return true;
     } catch (const std::exception&) {
         // ConfigureFailure for a missing or broken file; anything else the

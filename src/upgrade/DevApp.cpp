@@ -199,9 +199,11 @@ void DevApp::removeDir(const char* path) {
     std::vector<platform::DirEntry> entries;
     if (platform::readDirectory(dir, entries)) {
         for (const platform::DirEntry& entry : entries) {
+            // The listing holds no "." or ".."; a folder whose name starts
+            // with a dot comes from the package and goes like any other.
             if (!entry.isDir)
                 platform::deleteFile(prefix + entry.name);  // links too, never their targets
-            else if (entry.name[0] != '.')
+            else if (entry.name != "." && entry.name != "..")
                 removeDir((prefix + entry.name).c_str());
         }
     }

@@ -108,6 +108,20 @@ void putHeader(std::uint8_t* packet, const GvcpCmdHeader& header) {
 
 }  // namespace
 
+void TurnLock::lock() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    const std::uint64_t ticket = m_next++;
+    m_turn.wait(guard, [&] { return m_serving == ticket; });
+}
+
+void TurnLock::unlock() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_serving;
+    }
+    m_turn.notify_all();
+}
+
 CGigEProtocol::CGigEProtocol(platform::socket_t socket)
     : m_recvBuf(new char[RECV_BUF_SIZE]),
       m_recvBufSize(RECV_BUF_SIZE),
@@ -172,12 +186,12 @@ std::uint16_t CGigEProtocol::takeRequestId() {
 }
 
 std::uint16_t CGigEProtocol::nextRequestId() {
-    std::lock_guard<std::mutex> lock(m_txnLock);
+    std::lock_guard<TurnLock> lock(m_txnLock);
     return m_requestId;
 }
 
 void CGigEProtocol::setNextRequestId(std::uint16_t id) {
-    std::lock_guard<std::mutex> lock(m_txnLock);
+    std::lock_guard<TurnLock> lock(m_txnLock);
     m_requestId = id;
 }
 
@@ -187,14 +201,14 @@ void CGigEProtocol::stop() {
 }
 
 platform::socket_t CGigEProtocol::releaseSocket() {
-    std::lock_guard<std::mutex> lock(m_txnLock);
+    std::lock_guard<TurnLock> lock(m_txnLock);
     return m_socket.exchange(platform::INVALID_SOCK);
 }
 
 bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::uint8_t* packet,
                              std::size_t payloadSize, AckParser& parser, GvcpAckHeader& ackHeader,
                              bool verbose) {
-    std::lock_guard<std::mutex> lock(m_txnLock);
+    std::lock_guard<TurnLock> lock(m_txnLock);
 
     header.key = GVCP_KEY;
     header.command = command;

@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,22 @@ struct WriteMemAck {
     std::uint16_t index;
 };
 
+// A lock handed over in the order it was asked for. The heartbeat runs its
+// transactions back to back; with a plain mutex it may take the lock again
+// at once, each time, and keep another thread's transaction waiting for as
+// many of its own as chance wants (seconds each when the camera is silent).
+class TurnLock {
+public:
+    void lock();
+    void unlock();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_turn;
+    std::uint64_t m_next = 0;     // ticket of the next thread that asks
+    std::uint64_t m_serving = 0;  // ticket that holds the lock
+};
+
 class CGigEProtocol {
 public:
     explicit CGigEProtocol(platform::socket_t socket);
@@ -154,7 +171,7 @@ private:
     std::atomic<platform::socket_t> m_socket;
     sockaddr_in m_deviceAddr{};
     std::mutex m_addrLock;  // setAddress may run while a transaction sends
-    std::mutex m_txnLock;
+    TurnLock m_txnLock;
     std::uint16_t m_requestId;
     std::uint16_t m_retryCount;
     std::atomic<std::uint64_t> m_recvTimeoutUs;

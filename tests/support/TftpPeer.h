@@ -47,16 +47,6 @@ inline Bytes readBytes(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A thread that ended itself leaves the count a moment after it returned.
-inline bool threadCountSettlesAt(int expected) {
-    for (int i = 0; i < 100; ++i) {
-        if (static_cast<int>(threadCount()) == expected)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 inline Bytes tftpRequest(const std::string& name, std::uint16_t opcode = 1) {
     std::string text = name + '\0' + "octet" + '\0';
     Bytes b(2 + text.size());

@@ -75,6 +75,7 @@ struct Config {
     bool neverReturn = false;        // silent for good after a restart
     int forceState = -1;             // 0..255: final state reported instead of the real verdict
     bool restartMidTransfer = false; // restart halfway through the first image, then fetch it again
+    bool restartOnCommand = false;   // restart as soon as the upgrade command came, then upgrade
     std::uint32_t seed = 0;          // for the loss knobs; 0 = random
 
     // Events above this level are not even produced (2 = every request).

@@ -470,6 +470,12 @@ struct Camera::Impl {
             stats.files.clear();
             stats.packageVersion.clear();
         }
+        if (cfg.restartOnCommand) {
+            // Some cameras restart into their loader before they fetch anything.
+            note(EventKind::Fault, 1, "restarting before the fetch (restart-on-command)");
+            if (!restart())
+                return;
+        }
         TftpResult infoData = fetch(server, cfg.infoFile, 64 * 1024, {});
         if (infoData.outcome == TftpResult::STOPPED)
             return;

@@ -107,6 +107,9 @@ void addServeOptions(CLI::App& app, ServeOptions& o) {
     app.add_flag("--restart-mid-transfer", c.restartMidTransfer,
                  "restart halfway through the first image, then request it again")
         ->group(f);
+    app.add_flag("--restart-on-command", c.restartOnCommand,
+                 "restart as soon as the upgrade command came, then fetch and upgrade")
+        ->group(f);
     app.add_option("--seed", c.seed, "seed of the loss knobs (0: random)")->group(f);
 
     auto* out = "Output";

@@ -1,0 +1,158 @@
+#include "FuzzRig.h"
+
+#include "ManagerGigeProto.h"
+#include "support/FakeGvcpCamera.h"
+#include "support/NetNs.h"
+#include "upgrade/ByteCodec.h"
+#include "upgrade/DevApp.h"
+#include "upgrade/UpdgradeManager.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace camfuzz {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "fuzz rig: %s\n", what.c_str());
+    std::abort();
+}
+
+std::string g_root;
+
+void writeFile(const fs::path& path, const Bytes& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out)
+        fail("cannot write " + path.string());
+}
+
+Bytes pattern(std::size_t size, unsigned seed) {
+    Bytes b(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& v : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = static_cast<std::uint8_t>(x);
+    }
+    return b;
+}
+
+std::vector<ServedFile> makeServedFiles() {
+    std::vector<ServedFile> files;
+    unsigned seed = 1;
+    for (std::size_t size : {0, 1, 511, 512, 513, 1024, 1500, 5000})
+        files.push_back({"size" + std::to_string(size) + ".bin", pattern(size, seed++)});
+    files.push_back({"sub/inner.bin", pattern(700, seed++)});
+    files.push_back({"with space.bin", pattern(30, seed++)});
+    files.push_back({"gige_ip_core_app_upd.info", pattern(40, seed++)});
+    return files;
+}
+
+}  // namespace
+
+void isolate() {
+    std::string why;
+    if (!camtest::isolateNetwork(&why))
+        fail("needs a private network namespace (run as root): " + why);
+    char pattern[] = "/tmp/camfuzz.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        fail("mkdtemp");
+    g_root = pattern;
+    fs::create_directories(g_root + "/tmp");
+    ::setenv("TMPDIR", (g_root + "/tmp").c_str(), 1);
+}
+
+const std::string& root() { return g_root; }
+
+const std::vector<ServedFile>& servedFiles() {
+    static const std::vector<ServedFile> files = makeServedFiles();
+    return files;
+}
+
+SessionRig& sessionRig() {
+    static SessionRig* rig = [] {
+        auto* r = new SessionRig;
+        fs::path fw = fs::path(g_root) / "fw";
+        for (const ServedFile& f : servedFiles())
+            writeFile(fw / f.name, f.data);
+        std::string secret = OUTSIDE_MARK;
+        writeFile(fs::path(g_root) / "secret.bin", Bytes(secret.begin(), secret.end()));
+        fs::create_symlink("../secret.bin", fw / "up.bin");
+        fs::create_symlink(fs::path(g_root) / "secret.bin", fw / "abs.bin");
+        fs::create_directory_symlink("..", fw / "parent");
+        fs::create_directory_symlink("/", fw / "top");
+
+        // A control port that refuses control: the manager learns the
+        // camera's address and connects no further, so no heartbeat runs.
+        {
+            camtest::FakeGvcpCamera refusing(CAMERA_IP);
+            if (!refusing.ok())
+                fail("cannot bind the control port");
+            refusing.setDeviceError(camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
+            r->manager = new managerGige();
+            if (r->manager->connect(CAMERA_IP))
+                fail("control was granted");
+            r->dispatcher = new updgradeManager();
+            r->session = new DevApp(r->manager, HOST_IP, CAMERA_IP);
+            // The package does not exist, so its folder is served. The
+            // session thread fails at once to command the camera and ends;
+            // link supervision waits for a connection that never comes.
+            r->dispatcher->addDevice(r->session, (fw / "package.zip").string(), false);
+            r->session->join();
+        }
+        if (r->session->fwDir() != fw.string() + "/")
+            fail("unexpected firmware folder " + r->session->fwDir());
+
+        r->camera = platform::udpSocket();
+        sockaddr_in a = platform::makeAddr(CAMERA_IP, 0);
+        if (::bind(r->camera, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            fail("cannot bind the camera's transfer socket");
+        r->cameraPort = platform::boundPort(r->camera);
+        return r;
+    }();
+    return *rig;
+}
+
+std::vector<Bytes> drain(platform::socket_t s) {
+    std::vector<Bytes> out;
+    char buf[2048];
+    while (platform::waitReadable(s, 0) == platform::WAIT_READABLE) {
+        int n = platform::recvDatagram(s, buf, sizeof buf, nullptr);
+        if (n < 0)
+            break;
+        out.emplace_back(buf, buf + n);
+    }
+    return out;
+}
+
+void checkBlock(const Bytes& datagram, const Bytes& file) {
+    checkNothingFromOutside(datagram);
+    if (datagram.size() < 4 || datagram.size() > 4 + 512 || wire::get16(datagram.data()) != 3)
+        fail("not a data block of at most 512 bytes");
+    std::size_t block = wire::get16(datagram.data() + 2);
+    if (block == 0)
+        fail("data block 0");
+    std::size_t offset = (block - 1) * 512;
+    std::size_t expected = offset >= file.size() ? 0 : std::min<std::size_t>(512, file.size() - offset);
+    if (datagram.size() - 4 != expected ||
+        (expected > 0 &&
+         !std::equal(datagram.begin() + 4, datagram.end(), file.begin() + static_cast<long>(offset))))
+        fail("block " + std::to_string(block) + " does not hold the file's bytes");
+}
+
+void checkNothingFromOutside(const Bytes& datagram) {
+    std::string text(datagram.begin(), datagram.end());
+    if (text.find(OUTSIDE_MARK) != std::string::npos)
+        fail("a file outside the firmware folder was served");
+}
+
+}  // namespace camfuzz

@@ -1,0 +1,64 @@
+// What the fuzz targets share: a private network and scratch folders, a
+// session whose camera is a socket of the target's own, and the checks on
+// what that socket receives.
+#pragma once
+
+#include "platform/socket.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DevApp;
+class managerGige;
+class updgradeManager;
+
+namespace camfuzz {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* HOST_IP = "127.0.0.1";
+constexpr const char* CAMERA_IP = "127.0.0.2";
+// Marks the file that lies outside the served folder: no datagram may carry it.
+constexpr const char* OUTSIDE_MARK = "OUTSIDE-THE-FIRMWARE-FOLDER";
+
+// Puts the process into a network namespace of its own (so it owns port
+// 3956 on every loopback address) and TMPDIR into a fresh folder. Exits
+// with a message when that is not allowed.
+void isolate();
+// The fresh folder isolate made.
+const std::string& root();
+
+// The files a session serves, by name relative to its folder: images of
+// the sizes around the block boundaries ("size<N>.bin") and a few more in
+// sub-folders and with odd names. Links in the folder point outside it.
+struct ServedFile {
+    std::string name;
+    Bytes data;
+};
+const std::vector<ServedFile>& servedFiles();
+
+// One session serving root()/fw, in the dispatcher's list, with a manager
+// that knows the camera's address but holds no control (so no heartbeat
+// runs). Made once per process and never torn down: libFuzzer ends the
+// process with exit().
+struct SessionRig {
+    managerGige* manager = nullptr;
+    updgradeManager* dispatcher = nullptr;
+    DevApp* session = nullptr;
+    platform::socket_t camera = platform::INVALID_SOCK;  // the camera's transfer socket
+    std::uint16_t cameraPort = 0;
+};
+SessionRig& sessionRig();
+
+// Every datagram waiting on s, without waiting for more.
+std::vector<Bytes> drain(platform::socket_t s);
+
+// Aborts (a finding) unless the datagram is a data block of file with the
+// right bytes for its number.
+void checkBlock(const Bytes& datagram, const Bytes& file);
+// Aborts if the datagram carries anything of the file outside the folder.
+void checkNothingFromOutside(const Bytes& datagram);
+
+}  // namespace camfuzz

@@ -1,0 +1,114 @@
+// POSIX only: the tests that start programs are not built for Windows.
+#ifndef _WIN32
+#include "support/Processes.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace camtest {
+
+ChildProcess::ChildProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(&a[0]);
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+        m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() { stop(SIGTERM); }
+
+int ChildProcess::stop(int signal) {
+    if (m_pid <= 0)
+        return -1;
+    // A child that ignores the signal for 5 s is killed: a test never hangs on it.
+    ::kill(m_pid, signal);
+    int status = 0;
+    bool reaped = false;
+    for (int i = 0; i < 500 && !(reaped = ::waitpid(m_pid, &status, WNOHANG) == m_pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!reaped) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+    }
+    m_pid = -1;
+    return status;
+}
+
+bool onPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+LoopbackCapture::LoopbackCapture(const std::string& filter, int maxPackets)
+    : m_path((std::filesystem::temp_directory_path() /
+              ("camtest-" + std::to_string(::getpid()) + ".pcapng")).string()),
+      m_dumpcap({"dumpcap", "-q", "-i", "lo", "-f", filter, "-c", std::to_string(maxPackets), "-w", m_path}) {
+    // The file header is written once it captures.
+    for (int i = 0; i < 200 && m_dumpcap.started() && !m_started; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::error_code ec;
+        m_started = std::filesystem::file_size(m_path, ec) > 0 && !ec;
+    }
+}
+
+LoopbackCapture::~LoopbackCapture() {
+    m_dumpcap.stop(SIGINT);
+    std::error_code ec;
+    std::filesystem::remove(m_path, ec);
+}
+
+void LoopbackCapture::stop() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    m_dumpcap.stop(SIGINT);
+}
+
+std::string LoopbackCapture::read(const std::string& args) const {
+    return commandOutput("tshark -n -r " + m_path + " 2>/dev/null " + args);
+}
+
+LoopbackCapture::Verdict LoopbackCapture::gvcpVerdict() const {
+    Verdict v;
+    v.detail = read("-V");
+    for (std::size_t at = v.detail.find("Frame "); at != std::string::npos;) {
+        std::size_t next = v.detail.find("\nFrame ", at);
+        std::string frame = v.detail.substr(at, next == std::string::npos ? next : next - at);
+        ++v.total;
+        if (frame.find("\nGigE Vision Control Protocol") == std::string::npos ||
+            frame.find("Malformed") != std::string::npos || frame.find("Expert Info (Error") != std::string::npos)
+            v.bad += frame;
+        at = next == std::string::npos ? next : next + 1;
+    }
+    return v;
+}
+
+}  // namespace camtest
+
+#endif  // _WIN32

@@ -1,0 +1,63 @@
+// Programs a test runs beside itself: peers nobody here wrote, our own
+// command-line tools, and tshark to judge the traffic on lo.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace camtest {
+
+// A child program with its output discarded, ended by its pid when the object goes.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return m_pid > 0; }
+    // Signals the child and reaps it; its wait status, or -1.
+    int stop(int signal);
+
+private:
+    pid_t m_pid = -1;
+};
+
+bool onPath(const std::string& program);
+// What a shell command writes to its standard output.
+std::string commandOutput(const std::string& command);
+
+// The traffic on lo that matches a capture filter, captured to a file of its
+// own (by tshark's dumpcap) for tshark to dissect. In a private network
+// namespace that traffic is the test's only.
+class LoopbackCapture {
+public:
+    // Keeps at most maxPackets; started() once the capture has begun.
+    LoopbackCapture(const std::string& filter, int maxPackets);
+    ~LoopbackCapture();
+    LoopbackCapture(const LoopbackCapture&) = delete;
+    LoopbackCapture& operator=(const LoopbackCapture&) = delete;
+
+    bool started() const { return m_started; }
+    // Ends the capture once datagrams still on their way are in.
+    void stop();
+    // tshark reading the capture with these arguments (after stop()).
+    std::string read(const std::string& args) const;
+
+    // tshark's full dissection, frame by frame, and the frames of it that
+    // are not GVCP or carry a malformed or error-level mark.
+    struct Verdict {
+        int total = 0;
+        std::string bad;
+        std::string detail;
+    };
+    Verdict gvcpVerdict() const;
+
+private:
+    std::string m_path;
+    ChildProcess m_dumpcap;
+    bool m_started = false;
+};
+
+}  // namespace camtest
