@@ -11,19 +11,24 @@ root=$PWD
 start=$SECONDS
 
 scripts/deps-windows.sh || exit 1
+t=$SECONDS
 scripts/build-libarchive-mingw.sh || exit 1
+echo "=== windows: packages and libarchive in $((SECONDS - t)) s"
 
 prefix=$root/build/windows/wineprefix
 wine_run() { "$root/scripts/wine-run.sh" "$prefix" "$@"; }
 failed=()
+trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null' EXIT
 
 echo "=== windows: configure and build"
+t=$SECONDS
 if ! cmake --preset windows >/dev/null || ! cmake --build --preset windows; then
   echo "FAILED: windows(build)"
   exit 1
 fi
 bin=$root/build/windows/bin
 
+echo "=== windows: built in $((SECONDS - t)) s"
 echo "=== windows: exports of camupgrade.dll"
 exports=$(x86_64-w64-mingw32-objdump -p "$bin/camupgrade.dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $2 ~ /^[0-9]+\]$/ { print $3 }' | sort | tr '\n' ' ')
@@ -41,7 +46,9 @@ if echo "$imports" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
 fi
 
 echo "=== windows: unit tests under wine"
+t=$SECONDS
 ctest --preset windows || failed+=(windows-tests)
+echo "=== windows: unit tests took $((SECONDS - t)) s"
 
 echo "=== windows: one upgrade of a Linux camsim by camupgrade.exe under wine"
 camsim=$root/build/default/bin/camsim

@@ -245,6 +245,8 @@ public:
 
 private:
     bool build() {
+        if (m_props.count("rootCategory") == 0)  // as log4cpp's configurator demands
+            return false;
         for (const auto& prop : m_props) {
             const std::string& key = prop.first;
             if (key.compare(0, 9, "appender.") == 0 && key.find('.', 9) == std::string::npos) {

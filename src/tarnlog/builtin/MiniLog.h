@@ -18,8 +18,8 @@
 //   appender.A.layout=PatternLayout | BasicLayout | SimpleLayout
 //   appender.A.layout.ConversionPattern=%d{...} %t %p %c %m %n %r %R %x %%
 //
-// Anything else it does not know makes LoadConfig fail, so a configuration
-// never half-works unnoticed.
+// A file without rootCategory, or with anything else it does not know, makes
+// LoadConfig fail, so a configuration never half-works unnoticed.
 #pragma once
 
 #include <cstdint>
