@@ -92,13 +92,24 @@ TftpResult tftpFetch(const TftpRequest& req, const platform::Waker* stop) {
         int n = platform::recvDatagram(s, reinterpret_cast<char*>(buf), sizeof buf, &from);
         if (n < 4 || n > static_cast<int>(BLOCK + 4) || from.sin_addr.s_addr != peer.sin_addr.s_addr)
             continue;
-        if (locked && from.sin_port != peer.sin_port) {
-            sendError(s, from, 5, "Unknown transfer ID");
-            continue;
-        }
         wire::Reader r(buf, static_cast<std::size_t>(n));
         std::uint16_t op = r.u16();
         std::uint16_t block = r.u16();
+        if (locked && from.sin_port != peer.sin_port) {
+            // A read request we repeated while the first answer was on its
+            // way makes the host start over from a new port: follow it.
+            if (op == OP_DATA && block == 1) {
+                note("transfer restarted by the server from port " +
+                     std::to_string(ntohs(from.sin_port)));
+                locked = false;
+                expected = 1;
+                res.data.clear();
+                res.blocks = 0;
+            } else {
+                sendError(s, from, 5, "Unknown transfer ID");
+                continue;
+            }
+        }
         if (op == OP_ERROR) {
             const char* text = reinterpret_cast<const char*>(r.current());
             return fail(TftpResult::SERVER_ERROR,
