@@ -177,8 +177,32 @@ int runJob(const Options& o, CamUpgradeFn camUpgrade, GetUpdateStatusFn getStatu
 
     std::atomic<bool> done{false};
     std::mutex linesLock;
+    // Until the job's worker has published its first state, GetUpdateStatus
+    // still answers from the previous job (100 after a success, or before
+    // any job): show 0 % until the worker's first state line is in the log.
+    auto workerPublished = [&lines] {
+        bool updating = false;
+        for (const auto& line : lines) {
+            if (line.find("] updating") != std::string::npos)
+                updating = true;
+            else if (updating && cli::stateOfLine(line) >= 0)
+                return true;
+        }
+        return false;
+    };
     std::thread poller([&] {
+        bool published = false;
         while (!done.load()) {
+            if (!published) {
+                std::lock_guard<std::mutex> guard(linesLock);
+                absorb();
+                published = workerPublished();
+                if (!published) {
+                    view.update(0, what);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    continue;
+                }
+            }
             unsigned percent = getStatus();  // blocks two seconds
             std::lock_guard<std::mutex> guard(linesLock);
             absorb();
