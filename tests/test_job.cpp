@@ -2,7 +2,6 @@
 // a network namespace of its own (host 127.0.0.1, camera 127.0.0.2, port 69).
 #include "UpgradeJob.h"
 #include "main.h"
-#include "platform/socket.h"
 #include "support/Archives.h"
 #include "support/LogCapture.h"
 #include "support/NetNs.h"
@@ -141,22 +140,6 @@ TEST_F(Job, SuccessThroughRestartWithProgressThatNeverFalls) {
     EXPECT_TRUE(noUnpackFolderLeft());
 }
 
-TEST_F(Job, ImagesOfAnySizeArriveIntact) {
-    // Several megabytes, and a length of whole blocks, which ends without an
-    // empty last block.
-    for (std::size_t size : {std::size_t{6 * 1024 * 1024 + 77}, std::size_t{3 * 512}}) {
-        SCOPED_TRACE(size);
-        startCamera(cameraConfig());
-        EXPECT_EQ(run(singleImagePackage(size)), 1);
-        EXPECT_EQ(finalState(), ST_SUCCESS);
-        auto files = m_camera->snapshot().files;
-        ASSERT_EQ(files.size(), 1u);
-        EXPECT_EQ(files[0].size, size);
-        EXPECT_TRUE(files[0].verified);
-        m_camera->stop();
-    }
-}
-
 TEST_F(Job, PerKindPackagePicksTheCamerasImage) {
     struct Case { int kind; bool threeD; const char* expect; };
     for (Case k : {Case{0, false, "k0.bin"}, Case{1, false, "k1.bin"}, Case{0, true, "k3d.bin"}}) {
@@ -203,28 +186,6 @@ TEST_F(Job, CameraVerdictsEndTheJob) {
     }
     EXPECT_EQ(m_log.count("upgrade fail: "), 1u);  // only state 3 fails the folder
     EXPECT_TRUE(noUnpackFolderLeft());
-}
-
-TEST_F(Job, UnreachableCameraGetsThreeControlRequests) {
-    platform::socket_t silent = platform::udpSocket();
-    sockaddr_in addr = platform::makeAddr(kCamera, 3956);
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-
-    EXPECT_EQ(run(singleImagePackage()), 0);
-
-    std::vector<std::string> requests;
-    char buf[600];
-    while (platform::waitReadable(silent, 0) == platform::WAIT_READABLE) {
-        int n = platform::recvDatagram(silent, buf, sizeof buf, nullptr);
-        if (n > 0)
-            requests.emplace_back(buf, static_cast<std::size_t>(n));
-    }
-    platform::closeSocket(silent);
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0], requests[1]);
-    EXPECT_EQ(requests[1], requests[2]);
-    EXPECT_EQ(requests[0].substr(8, 8), std::string("\0\0\x0a\x00\0\0\0\x02", 8));  // CCP = 2
-    EXPECT_EQ(m_log.count("connect succeed"), 0u);
 }
 
 TEST_F(Job, RefusedControlEndsAtOnce) {
@@ -281,19 +242,6 @@ TEST_F(Job, FivePercentLossInTheSimulator) {
     ASSERT_EQ(snap.files.size(), 1u);
     EXPECT_TRUE(snap.files[0].verified);
     EXPECT_GT(snap.files[0].resends, 0u);
-}
-
-TEST_F(Job, FivePercentLossInTheKernel) {
-    if (std::system("command -v nft >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "nft is not installed";
-    int rc = std::system(
-        "nft add table inet camtest && "
-        "nft 'add chain inet camtest in { type filter hook input priority 0; }' && "
-        "nft add rule inet camtest in meta l4proto udp numgen random mod 100 '<' 5 counter drop");
-    ASSERT_EQ(rc, 0) << "nftables rule";
-    startCamera(cameraConfig());
-    EXPECT_EQ(run(singleImagePackage(200000)), 1);
-    EXPECT_EQ(finalState(), ST_SUCCESS);
 }
 
 TEST_F(Job, TenJobsLeaveNothingBehind) {
