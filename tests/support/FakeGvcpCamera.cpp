@@ -149,7 +149,7 @@ void FakeGvcpCamera::handle(GvcpRequest req, const sockaddr_in& from) {
 Bytes FakeGvcpCamera::answer(const GvcpRequest& req) {
     auto statusOf = [this](std::uint32_t address) -> std::uint16_t {
         auto it = m_statusFor.find(address);
-        return m_deviceError != 0 ? m_deviceError : it != m_statusFor.end() ? it->second : 0;
+        return it != m_statusFor.end() ? it->second : std::uint16_t{0};
     };
     std::uint16_t status = 0;
     Bytes payload;
@@ -254,11 +254,6 @@ void FakeGvcpCamera::setSilent(bool silent) {
 void FakeGvcpCamera::setStatusFor(std::uint32_t address, std::uint16_t status) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_statusFor[address] = status;
-}
-
-void FakeGvcpCamera::setDeviceError(std::uint16_t status) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_deviceError = status;
 }
 
 void FakeGvcpCamera::setPending(int toCompletionMs, int answerAfterMs) {

@@ -59,8 +59,6 @@ public:
     void setSilent(bool silent);
     // Accesses of this address are answered with this status (0 clears).
     void setStatusFor(std::uint32_t address, std::uint16_t status);
-    // Every request is answered with this status (0 clears).
-    void setDeviceError(std::uint16_t status);
     // Each request gets a pending acknowledge of toCompletionMs first, then
     // the real one after answerAfterMs (never when < 0). toCompletionMs < 0: off.
     void setPending(int toCompletionMs, int answerAfterMs);
@@ -93,7 +91,6 @@ private:
     std::multimap<std::chrono::steady_clock::time_point, Outgoing> m_outgoing;  // by when due
     bool m_silent = false;
     std::map<std::uint32_t, std::uint16_t> m_statusFor;
-    std::uint16_t m_deviceError = 0;
     int m_pendingMs = -1;
     int m_pendingAnswerMs = 0;
     int m_answerDelayMs = 0;

@@ -1,5 +1,6 @@
-// The camera's side of a firmware download, for tests and benchmarks: a UDP
-// peer that sends read requests and acknowledgements and receives blocks,
+// The camera's side of a firmware download, for tests, benchmarks and fuzz
+// targets: a UDP peer that sends read requests and acknowledgements and
+// receives blocks,
 // and a stand-in control port that lets a managerGige learn its camera's
 // address without a camera behind it.
 #pragma once
@@ -97,6 +98,14 @@ public:
     bool quietFor(int ms) const {
         Bytes b;
         return !recv(b, nullptr, ms);
+    }
+    // Every datagram already waiting, without waiting for more.
+    std::vector<Bytes> drain() const {
+        std::vector<Bytes> out;
+        Bytes b;
+        while (recv(b, nullptr, 0))
+            out.push_back(b);
+        return out;
     }
 
 private:
