@@ -2,6 +2,7 @@
 // place on its own loopback address.
 #include "ManagerGigeProto.h"
 #include "main.h"
+#include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
@@ -38,7 +39,9 @@ protected:
         m_root = fs::path(::testing::TempDir()) / ("transfer." + std::to_string(getpid()));
         m_fw = m_root / "fw";
         camtest::writeBytes(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
-        m_camera = std::make_unique<camtest::ControlPortStub>(cameraIp);
+        // Slow answers keep the manager's back-to-back heartbeat reads slow.
+        m_camera = std::make_unique<camtest::FakeGvcpCamera>(cameraIp);
+        m_camera->setAnswerDelay(50);
         m_manager = std::make_unique<managerGige>();
         ASSERT_TRUE(m_manager->connect(cameraIp));
         m_dev = std::make_unique<DevApp>(m_manager.get(), HOST_IP, cameraIp);
@@ -63,7 +66,7 @@ protected:
     std::string m_cameraIp;
     fs::path m_root;
     fs::path m_fw;
-    std::unique_ptr<camtest::ControlPortStub> m_camera;
+    std::unique_ptr<camtest::FakeGvcpCamera> m_camera;
     std::unique_ptr<managerGige> m_manager;
     std::unique_ptr<DevApp> m_dev;
 };

@@ -34,6 +34,11 @@ struct GvcpRequest {
     bool isWriteOf(std::uint32_t address) const;
 };
 
+// An acknowledge as a camera sends it, with the length field as given (a
+// broken camera's need not fit the payload).
+std::vector<std::uint8_t> gvcpAck(std::uint16_t status, std::uint16_t code, std::uint16_t length,
+                                  std::uint16_t id, const std::vector<std::uint8_t>& payload);
+
 class FakeGvcpCamera {
 public:
     static constexpr std::uint16_t STATUS_ACCESS_DENIED = 0x8006;
@@ -52,6 +57,9 @@ public:
 
     std::vector<GvcpRequest> requests() const;
     std::vector<GvcpRequest> requestsOf(std::uint16_t command) const;
+    // All but the reads of the privilege register, which a connected
+    // manager's heartbeat sends back to back.
+    std::vector<GvcpRequest> requestsBesidesHeartbeat() const;
     std::size_t requestCount() const;
     void clearRequests();
 
