@@ -1,27 +1,26 @@
 #include "printfColor.h"
 #include "platform/platform.h"
+#include "support/Archives.h"
 #include "support/LogCapture.h"
+#include "support/ProcessCounts.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + name + "." + std::to_string(getpid());
+// A configuration that sends every message to <dir>/camclient.log.
+std::string fileConfig(const camtest::ScratchDir& dir, const std::string& pattern) {
+    std::string props = dir / "log.properties";
+    camtest::writeFile(props, "log4cpp.rootCategory=DEBUG, file\n"
+                              "log4cpp.appender.file=FileAppender\n"
+                              "log4cpp.appender.file.fileName=" + (dir / "camclient.log") + "\n"
+                              "log4cpp.appender.file.append=false\n"
+                              "log4cpp.appender.file.layout=PatternLayout\n"
+                              "log4cpp.appender.file.layout.ConversionPattern=" + pattern + "\n");
+    return props;
 }
 
 struct Widget {
@@ -72,17 +71,8 @@ TEST(LogError, ErrorAndResultLinesRestoreTheColour) {
 }
 
 TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
-    std::string out = tempPath("camclient.log");
-    std::string props = tempPath("log.properties");
-    {
-        std::ofstream p(props);
-        p << "log4cpp.rootCategory=DEBUG, file\n"
-             "log4cpp.appender.file=FileAppender\n"
-             "log4cpp.appender.file.fileName=" << out << "\n"
-             "log4cpp.appender.file.append=false\n"
-             "log4cpp.appender.file.layout=PatternLayout\n"
-             "log4cpp.appender.file.layout.ConversionPattern=%p|%m\n";
-    }
+    camtest::ScratchDir dir;
+    std::string props = fileConfig(dir, "%p|%m");
     ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
     int line = __LINE__ + 1;
     LOG_LINE("connect succeed\n");
@@ -90,33 +80,24 @@ TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
     LOG_LINE("x\n");
     TARNlog4cpp::CTarnLog::LoadDefault();  // closes nothing but detaches the file
 
-    EXPECT_EQ(readFile(out), "DEBUG|[test_logging.cpp(" + std::to_string(line) +
-                                 ") TestBody] connect succeed\n"
-                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 1) +
-                                 ") TestBody] ip is different"
-                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 2) +
-                                 ") TestBody] x\n");
-    std::remove(out.c_str());
-    std::remove(props.c_str());
+    EXPECT_EQ(camtest::readFile(dir / "camclient.log"),
+              "DEBUG|[test_logging.cpp(" + std::to_string(line) + ") TestBody] connect succeed\n"
+              "DEBUG|[test_logging.cpp(" + std::to_string(line + 1) + ") TestBody] ip is different"
+              "DEBUG|[test_logging.cpp(" + std::to_string(line + 2) + ") TestBody] x\n");
 }
 
 TEST(LogConfig, BrokenFilesAreRejectedAndTheShippedSampleLoads) {
     EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig("/nonexistent/SDKLOG_default.properties"));
     EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(nullptr));
 
-    std::string props = tempPath("broken.properties");
-    {
-        std::ofstream p(props);
-        p << "log4cpp.appender.file=NoSuchAppender\n";  // and no rootCategory
-    }
-    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    std::remove(props.c_str());
+    camtest::ScratchDir dir;
+    camtest::writeFile(dir / "broken", "log4cpp.appender.file=NoSuchAppender\n");  // and no rootCategory
+    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig((dir / "broken").c_str()));
 
     std::string sample = std::string(CAMUPGRADE_SOURCE_DIR) + "/SDKLOG_default.properties";
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    std::string dir = ::testing::TempDir();
-    ASSERT_EQ(chdir(dir.c_str()), 0);  // the sample names a relative log file
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);  // the sample names a relative log file
     EXPECT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(sample.c_str()));
     TARNlog4cpp::CTarnLog::LoadDefault();
     ASSERT_EQ(chdir(cwd), 0);
@@ -125,30 +106,14 @@ TEST(LogConfig, BrokenFilesAreRejectedAndTheShippedSampleLoads) {
 // A host that upgrades camera after camera loads the configuration once per
 // upgrade: the log file of the previous load must be closed, not leaked.
 TEST(LogConfig, LoadingAgainReleasesThePreviousAppenders) {
-    std::string out = tempPath("again.log");
-    std::string props = tempPath("again.properties");
-    {
-        std::ofstream p(props);
-        p << "log4cpp.rootCategory=DEBUG, file\n"
-             "log4cpp.appender.file=FileAppender\n"
-             "log4cpp.appender.file.fileName=" << out << "\n"
-             "log4cpp.appender.file.layout=PatternLayout\n"
-             "log4cpp.appender.file.layout.ConversionPattern=%m\n";
-    }
-    auto openFiles = [] {
-        std::size_t n = 0;
-        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-            ++n;
-        return n;
-    };
+    camtest::ScratchDir dir;
+    std::string props = fileConfig(dir, "%m");
     ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    const std::size_t once = openFiles();
+    const std::size_t once = camtest::openFdCount();
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    EXPECT_EQ(openFiles(), once);
+    EXPECT_EQ(camtest::openFdCount(), once);
     LOG_LINE("still written\n");
     TARNlog4cpp::CTarnLog::LoadDefault();
-    EXPECT_NE(readFile(out).find("still written"), std::string::npos);
-    std::remove(out.c_str());
-    std::remove(props.c_str());
+    EXPECT_NE(camtest::readFile(dir / "camclient.log").find("still written"), std::string::npos);
 }
