@@ -7,6 +7,7 @@
 // Runs in a network namespace of its own (needs root): our service binds
 // port 69, and nothing touches the machine's network.
 #include "ManagerGigeProto.h"
+#include "support/FakeGvcpCamera.h"
 #include "support/NetNs.h"
 #include "support/TftpPeer.h"
 #include "upgrade/DevApp.h"
@@ -64,7 +65,7 @@ bool download(const UdpPeer& client, const std::string& name, const sockaddr_in&
 struct Fixture {
     fs::path dir;
     // Ours: a session for the camera at 127.0.0.2, registered with the service.
-    std::unique_ptr<camtest::ControlPortStub> control;
+    std::unique_ptr<camtest::FakeGvcpCamera> control;
     std::unique_ptr<managerGige> manager;
     std::unique_ptr<DevApp> session;
     std::unique_ptr<updgradeManager> service;
@@ -84,7 +85,8 @@ struct Fixture {
         camtest::writeBytes(dir / "fw.bin", camtest::fileBytes(FILE_SIZE, 1));
         std::ofstream(dir / "pkg.bin") << "not an archive";
 
-        control = std::make_unique<camtest::ControlPortStub>("127.0.0.2", 200);
+        control = std::make_unique<camtest::FakeGvcpCamera>("127.0.0.2");
+        control->setAnswerDelay(200);
         manager = std::make_unique<managerGige>();
         manager->connect("127.0.0.2");
         service = std::make_unique<updgradeManager>();

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -26,34 +25,14 @@ namespace {
 
 std::string g_root;
 
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!out)
-        fail("cannot write " + path.string());
-}
-
-Bytes pattern(std::size_t size, unsigned seed) {
-    Bytes b(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<std::uint8_t>(x);
-    }
-    return b;
-}
-
 std::vector<ServedFile> makeServedFiles() {
     std::vector<ServedFile> files;
     unsigned seed = 1;
     for (std::size_t size : {0, 1, 511, 512, 513, 1024, 1500, 5000})
-        files.push_back({"size" + std::to_string(size) + ".bin", pattern(size, seed++)});
-    files.push_back({"sub/inner.bin", pattern(700, seed++)});
-    files.push_back({"with space.bin", pattern(30, seed++)});
-    files.push_back({"gige_ip_core_app_upd.info", pattern(40, seed++)});
+        files.push_back({"size" + std::to_string(size) + ".bin", camtest::fileBytes(size, seed++)});
+    files.push_back({"sub/inner.bin", camtest::fileBytes(700, seed++)});
+    files.push_back({"with space.bin", camtest::fileBytes(30, seed++)});
+    files.push_back({"gige_ip_core_app_upd.info", camtest::fileBytes(40, seed++)});
     return files;
 }
 
@@ -83,9 +62,9 @@ SessionRig& sessionRig() {
         auto* r = new SessionRig;
         fs::path fw = fs::path(g_root) / "fw";
         for (const ServedFile& f : servedFiles())
-            writeFile(fw / f.name, f.data);
+            camtest::writeBytes(fw / f.name, f.data);
         std::string secret = OUTSIDE_MARK;
-        writeFile(fs::path(g_root) / "secret.bin", Bytes(secret.begin(), secret.end()));
+        camtest::writeBytes(fs::path(g_root) / "secret.bin", Bytes(secret.begin(), secret.end()));
         fs::create_symlink("../secret.bin", fw / "up.bin");
         fs::create_symlink(fs::path(g_root) / "secret.bin", fw / "abs.bin");
         fs::create_directory_symlink("..", fw / "parent");
@@ -97,7 +76,7 @@ SessionRig& sessionRig() {
             camtest::FakeGvcpCamera refusing(CAMERA_IP);
             if (!refusing.ok())
                 fail("cannot bind the control port");
-            refusing.setDeviceError(camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
+            refusing.setStatusFor(managerGige::REG_CCP, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
             r->manager = new managerGige();
             if (r->manager->connect(CAMERA_IP))
                 fail("control was granted");
@@ -112,26 +91,13 @@ SessionRig& sessionRig() {
         if (r->session->fwDir() != fw.string() + "/")
             fail("unexpected firmware folder " + r->session->fwDir());
 
-        r->camera = platform::udpSocket();
-        sockaddr_in a = platform::makeAddr(CAMERA_IP, 0);
-        if (::bind(r->camera, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        r->camera = new camtest::UdpPeer(CAMERA_IP);
+        if (!r->camera->bound())
             fail("cannot bind the camera's transfer socket");
-        r->cameraPort = platform::boundPort(r->camera);
+        r->cameraPort = r->camera->port();
         return r;
     }();
     return *rig;
-}
-
-std::vector<Bytes> drain(platform::socket_t s) {
-    std::vector<Bytes> out;
-    char buf[2048];
-    while (platform::waitReadable(s, 0) == platform::WAIT_READABLE) {
-        int n = platform::recvDatagram(s, buf, sizeof buf, nullptr);
-        if (n < 0)
-            break;
-        out.emplace_back(buf, buf + n);
-    }
-    return out;
 }
 
 void checkBlock(const Bytes& datagram, const Bytes& file) {

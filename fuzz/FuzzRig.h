@@ -3,7 +3,7 @@
 // what that socket receives.
 #pragma once
 
-#include "platform/socket.h"
+#include "support/TftpPeer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@ class updgradeManager;
 
 namespace camfuzz {
 
-using Bytes = std::vector<std::uint8_t>;
+using camtest::Bytes;
 
 constexpr const char* HOST_IP = "127.0.0.1";
 constexpr const char* CAMERA_IP = "127.0.0.2";
@@ -47,13 +47,10 @@ struct SessionRig {
     managerGige* manager = nullptr;
     updgradeManager* dispatcher = nullptr;
     DevApp* session = nullptr;
-    platform::socket_t camera = platform::INVALID_SOCK;  // the camera's transfer socket
+    camtest::UdpPeer* camera = nullptr;  // the camera's transfer socket
     std::uint16_t cameraPort = 0;
 };
 SessionRig& sessionRig();
-
-// Every datagram waiting on s, without waiting for more.
-std::vector<Bytes> drain(platform::socket_t s);
 
 // Aborts (a finding) unless the datagram is a data block of file with the
 // right bytes for its number.

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.dispatcher->msgDispatch(datagram.get(), static_cast<std::uint32_t>(size - 1), from,
                               r.cameraPort);
 
-    for (const Bytes& sent : camfuzz::drain(r.camera)) {
+    for (const Bytes& sent : r.camera->drain()) {
         bool known = false;
         for (const camfuzz::ServedFile& f : camfuzz::servedFiles()) {
             if (sent.size() >= 4 && sent.size() - 4 == std::min<std::size_t>(512, f.data.size()) &&

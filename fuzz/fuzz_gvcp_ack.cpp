@@ -38,21 +38,19 @@ private:
 };
 
 struct Rig {
-    platform::socket_t client = platform::udpSocket();
-    platform::socket_t camera = platform::udpSocket();
+    camtest::UdpPeer client{"127.0.0.1"};
+    camtest::UdpPeer camera{"127.0.0.1"};
     ImpatientProtocol* protocol = nullptr;
     sockaddr_in clientAddr{};
 
     Rig() {
-        sockaddr_in a = platform::makeAddr("127.0.0.1", 0);
-        if (::bind(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::bind(camera, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (!client.bound() || !camera.bound()) {
             std::fprintf(stderr, "cannot bind loopback sockets\n");
             std::abort();
         }
-        clientAddr = platform::makeAddr("127.0.0.1", platform::boundPort(client));
-        protocol = new ImpatientProtocol(client);
-        protocol->setAddress("127.0.0.1", platform::boundPort(camera));
+        clientAddr = platform::makeAddr("127.0.0.1", client.port());
+        protocol = new ImpatientProtocol(client.socket());
+        protocol->setAddress("127.0.0.1", camera.port());
     }
 };
 
@@ -86,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         in.skip(length);
         if (length >= 8 && (flags & 3u) != 0)
             wire::put16(datagram.data() + 6, (flags & 1u) != 0 ? id : previous);
-        platform::sendDatagram(r.camera, datagram.data(), datagram.size(), r.clientAddr);
+        r.camera.send(datagram, r.clientAddr);
     }
 
     const std::uint64_t timeout = r.protocol->recvTimeoutUs();
@@ -134,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         finding("the transaction left its time-out changed");
 
     // Nothing of this input may reach the next one.
-    camfuzz::drain(r.client);
-    camfuzz::drain(r.camera);
+    r.client.drain();
+    r.camera.drain();
     return 0;
 }

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string rrq = std::string("\0\1", 2) + file.name + '\0' + "octet" + '\0';
     r.session->fileRequest(rrq.data(), static_cast<std::uint32_t>(rrq.size()), r.cameraPort);
-    for (const Bytes& sent : camfuzz::drain(r.camera))
+    for (const Bytes& sent : r.camera->drain())
         camfuzz::checkBlock(sent, file.data);
 
     bool ended = false;
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             i += n;
         }
         deliver(r, message);
-        for (const Bytes& sent : camfuzz::drain(r.camera)) {
+        for (const Bytes& sent : r.camera->drain()) {
             if (ended) {
                 std::fprintf(stderr, "finding: a block went out after the camera ended the transfer\n");
                 std::abort();

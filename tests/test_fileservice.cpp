@@ -1,6 +1,7 @@
 // The port-69 service end to end, in a network of the test's own: routing by
 // sender address, and downloads by TFTP clients that we did not write.
 #include "ManagerGigeProto.h"
+#include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "support/NetNs.h"
 #include "support/TftpPeer.h"
@@ -27,11 +28,12 @@ constexpr const char* HOST_IP = "127.0.0.1";
 struct Camera {
     Camera(updgradeManager& service, const char* ip, const fs::path& fw)
         : port(ip), dev(nullptr) {
+        port.setAnswerDelay(50);  // keeps the manager's back-to-back heartbeat reads slow
         EXPECT_TRUE(manager.connect(ip));
         dev = std::make_unique<DevApp>(&manager, HOST_IP, ip);
         service.addDevice(dev.get(), (fw / "pkg.bin").string(), true);
     }
-    camtest::ControlPortStub port;
+    camtest::FakeGvcpCamera port;
     managerGige manager;
     std::unique_ptr<DevApp> dev;
 };

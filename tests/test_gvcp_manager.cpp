@@ -23,15 +23,6 @@ namespace {
 constexpr std::uint32_t CCP = managerGige::REG_CCP;
 constexpr std::uint32_t HEARTBEAT = managerGige::REG_HEARTBEAT_TIMEOUT;
 
-// Requests other than the heartbeat's CCP reads.
-std::vector<GvcpRequest> withoutHeartbeat(const std::vector<GvcpRequest>& all) {
-    std::vector<GvcpRequest> out;
-    for (const GvcpRequest& r : all)
-        if (!r.isReadOf(CCP))
-            out.push_back(r);
-    return out;
-}
-
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // True when no request reaches the camera for ms, after a moment for
@@ -65,7 +56,7 @@ TEST(GvcpManager, RegistersAndMemoryWhileConnected) {
     manager.getIpAddr(ip);
     EXPECT_EQ(ip, "127.0.1.20");
     EXPECT_EQ(log.count("] set ipAddr =127.0.1.20"), 1u);
-    auto setup = withoutHeartbeat(camera.requests());
+    auto setup = camera.requestsBesidesHeartbeat();
     ASSERT_EQ(setup.size(), 2u);
     EXPECT_EQ(setup[0].words, (Words{CCP, 2}));
     EXPECT_EQ(setup[1].words, (Words{HEARTBEAT, 3000}));
@@ -161,11 +152,11 @@ TEST(GvcpManager, HeartbeatSeesTheCameraLeaveAndReturn) {
     EXPECT_EQ(log.count("] device heartbeat timeout:3000\n"), 1u);
 
     // While the link is down other reads fail at once and send nothing.
-    std::size_t before = withoutHeartbeat(camera.requests()).size();
+    std::size_t before = camera.requestsBesidesHeartbeat().size();
     std::uint64_t value = 0;
     std::uint32_t four = 4;
     EXPECT_FALSE(manager.getRegister(0xEFFFFFE8, &value, &four, true));
-    EXPECT_EQ(withoutHeartbeat(camera.requests()).size(), before);
+    EXPECT_EQ(camera.requestsBesidesHeartbeat().size(), before);
     std::size_t asked = camera.requestCount();
     EXPECT_TRUE(waitUntil([&] { return camera.requestCount() > asked; }, 2000)) << "heartbeat keeps asking";
 

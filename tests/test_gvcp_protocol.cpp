@@ -19,16 +19,21 @@ using camtest::LogCapture;
 
 namespace {
 
-// Remembers the time-out each wait of the client used.
+// Remembers the time-out and the thread of each wait of the client. With
+// silentMs set, nothing ever answers and each wait lasts that long.
 class RecordingProtocol : public CGigEProtocol {
 public:
-    using CGigEProtocol::CGigEProtocol;
+    explicit RecordingProtocol(platform::socket_t s, int silentMs = 0) : CGigEProtocol(s), m_silentMs(silentMs) {}
     int recvData(char* buffer, std::uint32_t length) override {
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_waits.push_back(recvTimeoutUs());
+            m_order.push_back(std::this_thread::get_id());
         }
-        return CGigEProtocol::recvData(buffer, length);
+        if (m_silentMs == 0)
+            return CGigEProtocol::recvData(buffer, length);
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_silentMs));
+        return -1;
     }
     std::vector<std::uint64_t> takeWaits() {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -36,10 +41,20 @@ public:
         out.swap(m_waits);
         return out;
     }
+    std::vector<std::thread::id> order() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_order;
+    }
+    void mark() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_order.push_back(std::thread::id());
+    }
 
 private:
+    const int m_silentMs;
     std::mutex m_lock;
     std::vector<std::uint64_t> m_waits;
+    std::vector<std::thread::id> m_order;
 };
 
 // A client socket and protocol pointed at a fake camera of its own.
@@ -72,17 +87,6 @@ struct Rig {
 
 double secondsBetween(const GvcpRequest& a, const GvcpRequest& b) {
     return std::chrono::duration<double>(b.at - a.at).count();
-}
-
-std::vector<std::uint8_t> ackBytes(std::uint16_t status, std::uint16_t code, std::uint16_t length,
-                                   std::uint16_t id, std::vector<std::uint8_t> payload) {
-    std::vector<std::uint8_t> out(8 + payload.size());
-    wire::put16(&out[0], status);
-    wire::put16(&out[2], code);
-    wire::put16(&out[4], length);
-    wire::put16(&out[6], id);
-    std::copy(payload.begin(), payload.end(), out.begin() + 8);
-    return out;
 }
 
 }  // namespace
@@ -173,16 +177,16 @@ TEST(GvcpProtocol, StrayAndMalformedDatagramsAreIgnored) {
     const std::uint16_t id = rig.client.nextRequestId();
     std::vector<std::uint8_t> bad = {0xDE, 0xAD, 0xBE, 0xEF};
     std::vector<std::uint8_t> huge(1500, 0xAA);
-    auto hugeAck = ackBytes(0, READREG_ACK, 4, id, bad);
+    auto hugeAck = camtest::gvcpAck(0, READREG_ACK, 4, id, bad);
     std::copy(hugeAck.begin(), hugeAck.end(), huge.begin());
     rig.camera.sendBeforeNextAck({
-        ackBytes(0, PENDING_ACK, 4, id, {0, 0, 0x01, 0xF4}),
+        camtest::gvcpAck(0, PENDING_ACK, 4, id, {0, 0, 0x01, 0xF4}),
         {0x00, 0x00, 0x00, 0x81, 0x00},              // shorter than a header
-        ackBytes(0, READREG_ACK, 8, id, bad),        // length says more than came
-        ackBytes(0, READREG_ACK, 0, id, {}),         // success without the value
-        ackBytes(0, READREG_ACK, 6, id, {1, 2, 3, 4, 5, 6}),  // not whole registers
-        ackBytes(0, PENDING_ACK, 2, id, {0, 0}),     // pending without its time
-        ackBytes(0, READMEM_ACK, 8, id, {0, 0, 9, 0x38, 0xDE, 0xAD, 0xBE, 0xEF}),
+        camtest::gvcpAck(0, READREG_ACK, 8, id, bad),        // length says more than came
+        camtest::gvcpAck(0, READREG_ACK, 0, id, {}),         // success without the value
+        camtest::gvcpAck(0, READREG_ACK, 6, id, {1, 2, 3, 4, 5, 6}),  // not whole registers
+        camtest::gvcpAck(0, PENDING_ACK, 2, id, {0, 0}),     // pending without its time
+        camtest::gvcpAck(0, READMEM_ACK, 8, id, {0, 0, 9, 0x38, 0xDE, 0xAD, 0xBE, 0xEF}),
         huge,                                        // does not fit the buffer
     });
     rig.camera.setAnswerDelay(200);
@@ -245,44 +249,13 @@ TEST(GvcpProtocol, WireFormatStatusesAndRequestIds) {
     EXPECT_EQ(memAck.address, 0x0938u);
 }
 
-namespace {
-
-// A client of a camera that never answers, with 20 ms waits instead of a
-// second, that notes which thread waited in what order.
-class SilentShortWaits : public CGigEProtocol {
-public:
-    using CGigEProtocol::CGigEProtocol;
-    int recvData(char*, std::uint32_t) override {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_order.push_back(std::this_thread::get_id());
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return -1;
-    }
-    std::vector<std::thread::id> order() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_order;
-    }
-    void mark() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_order.push_back(std::thread::id());
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::thread::id> m_order;
-};
-
-}  // namespace
-
 // The heartbeat reads back to back; a camera that stopped answering makes
 // each of its transactions long. Another thread's transaction must still get
 // its turn after the one in progress, not whenever the heartbeat happens to
 // let go of the lock at the right moment.
 TEST(GvcpProtocol, TransactionsTakeTurnsWithABackToBackReader) {
     platform::socket_t s = platform::udpSocket();
-    SilentShortWaits client(s);
+    RecordingProtocol client(s, 20);  // 20 ms waits instead of a second
     client.setAddress("127.0.1.19", 3956);
     std::atomic<bool> stop{false};
     std::thread heartbeat([&] {

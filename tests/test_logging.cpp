@@ -1,27 +1,27 @@
 #include "printfColor.h"
 #include "platform/platform.h"
+#include "support/Archives.h"
 #include "support/LogCapture.h"
+#include "support/ProcessCounts.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + name + "." + std::to_string(getpid());
+// A configuration that sends every message to <dir>/camclient.log.
+std::string fileConfig(const camtest::ScratchDir& dir, const std::string& pattern) {
+    std::string props = dir / "log.properties";
+    camtest::writeFile(props, "log4cpp.rootCategory=DEBUG, file\n"
+                              "log4cpp.appender.file=FileAppender\n"
+                              "log4cpp.appender.file.fileName=" + (dir / "camclient.log") + "\n"
+                              "log4cpp.appender.file.append=false\n"
+                              "log4cpp.appender.file.layout=PatternLayout\n"
+                              "log4cpp.appender.file.layout.ConversionPattern=" + pattern + "\n");
+    return props;
 }
 
 struct Widget {
@@ -30,14 +30,13 @@ struct Widget {
 
 }  // namespace
 
-TEST(LogPrefix, FileBaseCutsAtLastBackslashThenSlash) {
+// The file name is cut at the last backslash, then at the last slash; the
+// function name at the last colon.
+TEST(LogPrefix, FileAndFunctionBase) {
     EXPECT_STREQ(camlog::fileBase("C:\\src\\upgrade\\DevApp.cpp"), "DevApp.cpp");
     EXPECT_STREQ(camlog::fileBase("/src/upgrade/DevApp.cpp"), "DevApp.cpp");
     EXPECT_STREQ(camlog::fileBase("a\\b/c.cpp"), "b/c.cpp");
     EXPECT_STREQ(camlog::fileBase("DevApp.cpp"), "DevApp.cpp");
-}
-
-TEST(LogPrefix, FunctionBaseCutsAtLastColon) {
     EXPECT_EQ(Widget::where(), "where");
     EXPECT_STREQ(camlog::funcBase("ns::DevApp::startUpgrade"), "startUpgrade");
     EXPECT_STREQ(camlog::funcBase("process"), "process");
@@ -53,7 +52,7 @@ TEST(LogStatement, CarriesPrefixAndMessageUnchanged) {
                             ") TestBody] value=42 no line end");
 }
 
-TEST(LogError, LineShapeAndColourRestored) {
+TEST(LogError, ErrorAndResultLinesRestoreTheColour) {
     camtest::LogCapture log;
     LOG_ERROR_("set tftp server IP fail...\n");
     LOG_ERROR_("plain");
@@ -62,14 +61,10 @@ TEST(LogError, LineShapeAndColourRestored) {
     EXPECT_EQ(camtest::LogCapture::body(lines[0]), "[ERROR] set tftp server IP fail...\n\n");
     EXPECT_EQ(camtest::LogCapture::body(lines[1]), "[ERROR] plain\n");
     EXPECT_NE(lines[0].find(" LOG_ERROR_] "), std::string::npos);
-    EXPECT_EQ(platform::consoleAttribute(), platform::CONSOLE_GREY);
-}
 
-TEST(LogResult, SuccessAndFailureLines) {
-    camtest::LogCapture log;
     LOG_RES_SUC("done");
     LOG_RES_FAL("failed");
-    auto lines = log.take();
+    lines = log.take();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(camtest::LogCapture::body(lines[0]), "done\n");
     EXPECT_EQ(camtest::LogCapture::body(lines[1]), "failed\n");
@@ -77,17 +72,8 @@ TEST(LogResult, SuccessAndFailureLines) {
 }
 
 TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
-    std::string out = tempPath("camclient.log");
-    std::string props = tempPath("log.properties");
-    {
-        std::ofstream p(props);
-        p << "log4cpp.rootCategory=DEBUG, file\n"
-             "log4cpp.appender.file=FileAppender\n"
-             "log4cpp.appender.file.fileName=" << out << "\n"
-             "log4cpp.appender.file.append=false\n"
-             "log4cpp.appender.file.layout=PatternLayout\n"
-             "log4cpp.appender.file.layout.ConversionPattern=%p|%m\n";
-    }
+    camtest::ScratchDir dir;
+    std::string props = fileConfig(dir, "%p|%m");
     ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
     int line = __LINE__ + 1;
     LOG_LINE("connect succeed\n");
@@ -95,81 +81,45 @@ TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
     LOG_LINE("x\n");
     TARNlog4cpp::CTarnLog::LoadDefault();  // closes nothing but detaches the file
 
-    EXPECT_EQ(readFile(out), "DEBUG|[test_logging.cpp(" + std::to_string(line) +
-                                 ") TestBody] connect succeed\n"
-                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 1) +
-                                 ") TestBody] ip is different"
-                                 "DEBUG|[test_logging.cpp(" + std::to_string(line + 2) +
-                                 ") TestBody] x\n");
-    std::remove(out.c_str());
-    std::remove(props.c_str());
+    EXPECT_EQ(camtest::readFile(dir / "camclient.log"),
+              "DEBUG|[test_logging.cpp(" + std::to_string(line) + ") TestBody] connect succeed\n"
+              "DEBUG|[test_logging.cpp(" + std::to_string(line + 1) + ") TestBody] ip is different"
+              "DEBUG|[test_logging.cpp(" + std::to_string(line + 2) + ") TestBody] x\n");
 }
 
-TEST(LogConfig, MissingOrBrokenFileIsRejected) {
+TEST(LogConfig, BrokenFilesAreRejectedAndTheShippedSampleLoads) {
     EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig("/nonexistent/SDKLOG_default.properties"));
     EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(nullptr));
 
-    std::string props = tempPath("broken.properties");
-    {
-        std::ofstream p(props);
-        p << "log4cpp.appender.file=NoSuchAppender\n";  // and no rootCategory
-    }
-    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    std::remove(props.c_str());
-}
+    camtest::ScratchDir dir;
+    camtest::writeFile(dir / "broken", "log4cpp.appender.file=NoSuchAppender\n");  // and no rootCategory
+    EXPECT_FALSE(TARNlog4cpp::CTarnLog::LoadConfig((dir / "broken").c_str()));
 
-TEST(LogConfig, ShippedSampleLoads) {
     std::string sample = std::string(CAMUPGRADE_SOURCE_DIR) + "/SDKLOG_default.properties";
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    std::string dir = ::testing::TempDir();
-    ASSERT_EQ(chdir(dir.c_str()), 0);  // the sample names a relative log file
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);  // the sample names a relative log file
     EXPECT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(sample.c_str()));
     TARNlog4cpp::CTarnLog::LoadDefault();
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-static std::size_t openDescriptors() {
-#ifdef _WIN32
-    return 0;  // wine's own descriptors come and go: the deletion below checks instead
-#else
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-#endif
-}
-
-static std::string fileConfig(const std::string& name, const std::string& logFile) {
-    std::string props = tempPath(name);
-    std::ofstream p(props);
-    p << "log4cpp.rootCategory=DEBUG, file\n"
-         "log4cpp.appender.file=FileAppender\n"
-         "log4cpp.appender.file.fileName=" << logFile << "\n"
-         "log4cpp.appender.file.layout=PatternLayout\n"
-         "log4cpp.appender.file.layout.ConversionPattern=%m\n";
-    return props;
-}
-
 // A host that upgrades camera after camera loads the configuration once per
 // upgrade: the log file of the previous load must be closed, not leaked.
 TEST(LogConfig, LoadingAgainReleasesThePreviousAppenders) {
-    std::string out = tempPath("again.log");
-    std::string props = fileConfig("again.properties", out);
+    camtest::ScratchDir dir;
+    std::string props = fileConfig(dir, "%m");
     ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    const std::size_t once = openDescriptors();
+    const std::size_t once = camtest::openFdCount();
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(props.c_str()));
-    EXPECT_EQ(openDescriptors(), once);
+    EXPECT_EQ(camtest::openFdCount(), once);
     LOG_LINE("still written\n");
-    EXPECT_NE(readFile(out).find("still written"), std::string::npos);
+    EXPECT_NE(camtest::readFile(dir / "camclient.log").find("still written"), std::string::npos);
 
     // Windows refuses to delete a file that a leaked appender still holds open.
-    std::string next = tempPath("next.log");
-    std::string nextProps = fileConfig("next.properties", next);
-    ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(nextProps.c_str()));
-    EXPECT_EQ(std::remove(out.c_str()), 0);
+    camtest::ScratchDir next;
+    ASSERT_TRUE(TARNlog4cpp::CTarnLog::LoadConfig(fileConfig(next, "%m").c_str()));
+    EXPECT_EQ(std::remove((dir / "camclient.log").c_str()), 0);
     TARNlog4cpp::CTarnLog::LoadDefault();
-    for (const auto& f : {props, next, nextProps})
-        std::remove(f.c_str());
 }

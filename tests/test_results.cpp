@@ -81,27 +81,15 @@ TEST(StateTable, StatesAbove14KeepPollingAndLogNothing) {
     EXPECT_TRUE(log.take().empty());
 }
 
-TEST(ProgressRule, UpgradingStopsAt55) {
-    EXPECT_EQ(advanceProgress(4, 0), 5u);
-    EXPECT_EQ(advanceProgress(4, 50), 55u);
-    EXPECT_EQ(advanceProgress(4, 55), 55u);
-    EXPECT_EQ(advanceProgress(4, 60), 60u);
-}
-
-TEST(ProgressRule, OfflineStopsAt85) {
-    EXPECT_EQ(advanceProgress(14, 70), 75u);
-    EXPECT_EQ(advanceProgress(14, 80), 85u);
-    EXPECT_EQ(advanceProgress(14, 85), 85u);
-    EXPECT_EQ(advanceProgress(14, 90), 90u);
-}
-
-TEST(ProgressRule, SuccessJumpsAndOthersClimbTo100) {
-    EXPECT_EQ(advanceProgress(0, 0), 100u);
-    EXPECT_EQ(advanceProgress(9, 97), 100u);
-    EXPECT_EQ(advanceProgress(9, 100), 100u);
-    EXPECT_EQ(advanceProgress(13, 55), 60u);
-    EXPECT_EQ(advanceProgress(-1, 94), 99u);
-    EXPECT_EQ(advanceProgress(10, 95), 100u);
+// Upgrading climbs to 55 and offline to 85, five at a time; success jumps to
+// 100 and every other state climbs there; nothing ever goes down.
+TEST(ProgressRule, StepsAndCeilings) {
+    const int cases[][3] = {{4, 0, 5},    {4, 50, 55},  {4, 55, 55},   {4, 60, 60},  {14, 70, 75},
+                            {14, 80, 85}, {14, 85, 85}, {14, 90, 90},  {0, 0, 100},  {9, 97, 100},
+                            {9, 100, 100}, {13, 55, 60}, {-1, 94, 99}, {10, 95, 100}};
+    for (const auto& c : cases)
+        EXPECT_EQ(advanceProgress(c[0], static_cast<unsigned>(c[1])), static_cast<unsigned>(c[2]))
+            << c[0] << " at " << c[1];
 }
 
 TEST(GetUpdateStatus, AdvancesPublishedProgressAndPauses) {

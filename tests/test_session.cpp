@@ -33,14 +33,8 @@ struct Rig {
         EXPECT_TRUE(manager.connect(ip.c_str()));
         camera.clearRequests();
     }
-    // What the session asked for, without the heartbeat.
-    std::vector<GvcpRequest> session() const {
-        std::vector<GvcpRequest> out;
-        for (const GvcpRequest& r : camera.requests())
-            if (!r.isReadOf(CCP))
-                out.push_back(r);
-        return out;
-    }
+    // What the session asked for.
+    std::vector<GvcpRequest> session() const { return camera.requestsBesidesHeartbeat(); }
     std::size_t statusReads() const {
         std::size_t n = 0;
         for (const GvcpRequest& r : camera.requests())

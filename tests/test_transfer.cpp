@@ -2,6 +2,7 @@
 // place on its own loopback address.
 #include "ManagerGigeProto.h"
 #include "main.h"
+#include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
@@ -10,11 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -41,7 +39,9 @@ protected:
         m_root = fs::path(::testing::TempDir()) / ("transfer." + std::to_string(getpid()));
         m_fw = m_root / "fw";
         camtest::writeBytes(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
-        m_camera = std::make_unique<camtest::ControlPortStub>(cameraIp);
+        // Slow answers keep the manager's back-to-back heartbeat reads slow.
+        m_camera = std::make_unique<camtest::FakeGvcpCamera>(cameraIp);
+        m_camera->setAnswerDelay(50);
         m_manager = std::make_unique<managerGige>();
         ASSERT_TRUE(m_manager->connect(cameraIp));
         m_dev = std::make_unique<DevApp>(m_manager.get(), HOST_IP, cameraIp);
@@ -66,7 +66,7 @@ protected:
     std::string m_cameraIp;
     fs::path m_root;
     fs::path m_fw;
-    std::unique_ptr<camtest::ControlPortStub> m_camera;
+    std::unique_ptr<camtest::FakeGvcpCamera> m_camera;
     std::unique_ptr<managerGige> m_manager;
     std::unique_ptr<DevApp> m_dev;
 };
@@ -121,11 +121,12 @@ TEST_F(Transfer, BlocksFollowTheFileLength) {
     EXPECT_EQ(m_dev->getStatus(), ST_READY);
 }
 
-TEST_F(Transfer, UnexpectedAcknowledgementsGetTheOutstandingBlockAgain) {
+TEST_F(Transfer, StrayAcknowledgementsGetTheBlockAgainAndErrorsEndIt) {
     openSession("127.0.3.152");
     Bytes file = camtest::fileBytes(1300, 3);
     camtest::writeBytes(m_fw / "a.bin", file);
     UdpPeer camera(m_cameraIp.c_str());
+    camtest::LogCapture log;
 
     sockaddr_in server{};
     Bytes b1 = firstBlock(camera, "a.bin", &server);
@@ -152,6 +153,19 @@ TEST_F(Transfer, UnexpectedAcknowledgementsGetTheOutstandingBlockAgain) {
     ASSERT_TRUE(camera.recv(b3));
     EXPECT_EQ(camtest::blockOf(b3), 3);
     EXPECT_EQ(Bytes(b3.begin() + 4, b3.end()), Bytes(file.begin() + 1024, file.end()));
+
+    // An error from the camera or an opcode no transfer knows ends it, and
+    // the session's status stays as it was.
+    for (std::uint16_t op : {5, 9, 0}) {
+        firstBlock(camera, "a.bin", &server);
+        camera.send(camtest::tftpPacket(op, 0), server);
+        camera.send(camtest::tftpAck(1), server);
+        EXPECT_TRUE(camera.quietFor(200)) << op;
+    }
+    EXPECT_EQ(log.count("[ERROR] device ending send, because of error,send offset\n"), 1u);
+    EXPECT_EQ(log.count("case others:9\n"), 1u);
+    EXPECT_EQ(log.count("case others:0\n"), 1u);
+    EXPECT_EQ(m_dev->getStatus(), ST_READY);
 }
 
 TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
@@ -202,25 +216,6 @@ TEST_F(Transfer, BlockNumbersWrapAfter65535) {
     EXPECT_TRUE(got == file);
 }
 
-TEST_F(Transfer, CameraErrorOrUnknownOpcodeEndsTransferAndKeepsStatus) {
-    openSession("127.0.3.155");
-    camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(3000, 6));
-    UdpPeer camera(m_cameraIp.c_str());
-    camtest::LogCapture log;
-
-    for (std::uint16_t op : {5, 9, 0}) {
-        sockaddr_in server{};
-        firstBlock(camera, "a.bin", &server);
-        camera.send(camtest::tftpPacket(op, 0), server);
-        camera.send(camtest::tftpAck(1), server);
-        EXPECT_TRUE(camera.quietFor(200)) << op;
-    }
-    EXPECT_EQ(log.count("[ERROR] device ending send, because of error,send offset\n"), 1u);
-    EXPECT_EQ(log.count("case others:9\n"), 1u);
-    EXPECT_EQ(log.count("case others:0\n"), 1u);
-    EXPECT_EQ(m_dev->getStatus(), ST_READY);
-}
-
 TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
     openSession("127.0.3.156");
     camtest::writeBytes(m_root / "secret.bin", camtest::fileBytes(100, 7));
@@ -257,35 +252,6 @@ TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
     Bytes got;
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
     EXPECT_EQ(got, camtest::fileBytes(700, 8));
-}
-
-// Ending transfers from another thread while acknowledgements pour in must
-// neither deadlock nor leave a receive thread behind.
-TEST_F(Transfer, StopFromOutsideWhileAcknowledgementsArrive) {
-    openSession("127.0.3.157");
-    camtest::writeBytes(m_fw / "a.bin", camtest::fileBytes(512 * 4000, 9));
-    UdpPeer camera(m_cameraIp.c_str());
-    const std::size_t idle = camtest::threadCount();
-
-    std::atomic<bool> done{false};
-    std::thread acker([&] {
-        Bytes b;
-        sockaddr_in from{};
-        while (!done)
-            if (camera.recv(b, &from, 20))
-                camera.send(camtest::tftpAck(camtest::blockOf(b)), from);
-    });
-    for (int round = 0; round < 30; ++round) {
-        request(camera, "a.bin");
-        std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
-        if (round % 2 == 0)
-            m_dev->forceTerminer();
-    }
-    m_dev->stopSend();
-    done = true;
-    acker.join();
-    EXPECT_TRUE(camtest::waitUntil([&] { return camtest::threadCount() == idle; }, 1000));
-    EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR);
 }
 
 }  // namespace

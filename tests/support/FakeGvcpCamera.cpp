@@ -16,6 +16,7 @@ constexpr std::uint16_t CMD_READMEM = 0x0084;
 constexpr std::uint16_t CMD_WRITEMEM = 0x0086;
 constexpr std::uint16_t ACK_PENDING = 0x0089;
 constexpr std::uint16_t STATUS_NOT_IMPLEMENTED = 0x8001;
+constexpr std::uint32_t REG_CCP = 0x0A00;
 
 GvcpRequest parse(const std::uint8_t* data, std::size_t size) {
     GvcpRequest req;
@@ -43,16 +44,21 @@ void append32(Bytes& out, std::uint32_t v) {
 }
 
 Bytes ackOf(std::uint16_t status, std::uint16_t code, std::uint16_t id, const Bytes& payload) {
+    return gvcpAck(status, code, static_cast<std::uint16_t>(payload.size()), id, payload);
+}
+
+}  // namespace
+
+Bytes gvcpAck(std::uint16_t status, std::uint16_t code, std::uint16_t length, std::uint16_t id,
+              const Bytes& payload) {
     Bytes out(8 + payload.size());
     wire::put16(&out[0], status);
     wire::put16(&out[2], code);
-    wire::put16(&out[4], static_cast<std::uint16_t>(payload.size()));
+    wire::put16(&out[4], length);
     wire::put16(&out[6], id);
     std::copy(payload.begin(), payload.end(), out.begin() + 8);
     return out;
 }
-
-}  // namespace
 
 bool GvcpRequest::isReadOf(std::uint32_t address) const {
     return command == CMD_READREG && std::find(words.begin(), words.end(), address) != words.end();
@@ -149,7 +155,7 @@ void FakeGvcpCamera::handle(GvcpRequest req, const sockaddr_in& from) {
 Bytes FakeGvcpCamera::answer(const GvcpRequest& req) {
     auto statusOf = [this](std::uint32_t address) -> std::uint16_t {
         auto it = m_statusFor.find(address);
-        return m_deviceError != 0 ? m_deviceError : it != m_statusFor.end() ? it->second : 0;
+        return it != m_statusFor.end() ? it->second : std::uint16_t{0};
     };
     std::uint16_t status = 0;
     Bytes payload;
@@ -236,6 +242,13 @@ std::vector<GvcpRequest> FakeGvcpCamera::requestsOf(std::uint16_t command) const
     return out;
 }
 
+std::vector<GvcpRequest> FakeGvcpCamera::requestsBesidesHeartbeat() const {
+    std::vector<GvcpRequest> out = requests();
+    out.erase(std::remove_if(out.begin(), out.end(), [](const GvcpRequest& r) { return r.isReadOf(REG_CCP); }),
+              out.end());
+    return out;
+}
+
 std::size_t FakeGvcpCamera::requestCount() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_requests.size();
@@ -254,11 +267,6 @@ void FakeGvcpCamera::setSilent(bool silent) {
 void FakeGvcpCamera::setStatusFor(std::uint32_t address, std::uint16_t status) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_statusFor[address] = status;
-}
-
-void FakeGvcpCamera::setDeviceError(std::uint16_t status) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_deviceError = status;
 }
 
 void FakeGvcpCamera::setPending(int toCompletionMs, int answerAfterMs) {

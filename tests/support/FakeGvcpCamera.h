@@ -34,6 +34,11 @@ struct GvcpRequest {
     bool isWriteOf(std::uint32_t address) const;
 };
 
+// An acknowledge as a camera sends it, with the length field as given (a
+// broken camera's need not fit the payload).
+std::vector<std::uint8_t> gvcpAck(std::uint16_t status, std::uint16_t code, std::uint16_t length,
+                                  std::uint16_t id, const std::vector<std::uint8_t>& payload);
+
 class FakeGvcpCamera {
 public:
     static constexpr std::uint16_t STATUS_ACCESS_DENIED = 0x8006;
@@ -52,6 +57,9 @@ public:
 
     std::vector<GvcpRequest> requests() const;
     std::vector<GvcpRequest> requestsOf(std::uint16_t command) const;
+    // All but the reads of the privilege register, which a connected
+    // manager's heartbeat sends back to back.
+    std::vector<GvcpRequest> requestsBesidesHeartbeat() const;
     std::size_t requestCount() const;
     void clearRequests();
 
@@ -59,8 +67,6 @@ public:
     void setSilent(bool silent);
     // Accesses of this address are answered with this status (0 clears).
     void setStatusFor(std::uint32_t address, std::uint16_t status);
-    // Every request is answered with this status (0 clears).
-    void setDeviceError(std::uint16_t status);
     // Each request gets a pending acknowledge of toCompletionMs first, then
     // the real one after answerAfterMs (never when < 0). toCompletionMs < 0: off.
     void setPending(int toCompletionMs, int answerAfterMs);
@@ -93,7 +99,6 @@ private:
     std::multimap<std::chrono::steady_clock::time_point, Outgoing> m_outgoing;  // by when due
     bool m_silent = false;
     std::map<std::uint32_t, std::uint16_t> m_statusFor;
-    std::uint16_t m_deviceError = 0;
     int m_pendingMs = -1;
     int m_pendingAnswerMs = 0;
     int m_answerDelayMs = 0;

@@ -50,10 +50,9 @@ int ChildProcess::stop(int signal) {
     return status;
 }
 
-bool onPath(const std::string& program) {
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
+namespace {
 
+// What a shell command writes to its standard output.
 std::string commandOutput(const std::string& command) {
     std::string out;
     FILE* p = ::popen(command.c_str(), "r");
@@ -65,6 +64,12 @@ std::string commandOutput(const std::string& command) {
         out.append(buf, n);
     ::pclose(p);
     return out;
+}
+
+}  // namespace
+
+bool onPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 LoopbackCapture::LoopbackCapture(const std::string& filter, int maxPackets)
@@ -90,13 +95,9 @@ void LoopbackCapture::stop() {
     m_dumpcap.stop(SIGINT);
 }
 
-std::string LoopbackCapture::read(const std::string& args) const {
-    return commandOutput("tshark -n -r " + m_path + " 2>/dev/null " + args);
-}
-
 LoopbackCapture::Verdict LoopbackCapture::gvcpVerdict() const {
     Verdict v;
-    v.detail = read("-V");
+    v.detail = commandOutput("tshark -n -r " + m_path + " 2>/dev/null -V");
     for (std::size_t at = v.detail.find("Frame "); at != std::string::npos;) {
         std::size_t next = v.detail.find("\nFrame ", at);
         std::string frame = v.detail.substr(at, next == std::string::npos ? next : next - at);

@@ -25,8 +25,6 @@ private:
 };
 
 bool onPath(const std::string& program);
-// What a shell command writes to its standard output.
-std::string commandOutput(const std::string& command);
 
 // The traffic on lo that matches a capture filter, captured to a file of its
 // own (by tshark's dumpcap) for tshark to dissect. In a private network
@@ -42,8 +40,6 @@ public:
     bool started() const { return m_started; }
     // Ends the capture once datagrams still on their way are in.
     void stop();
-    // tshark reading the capture with these arguments (after stop()).
-    std::string read(const std::string& args) const;
 
     // tshark's full dissection, frame by frame, and the frames of it that
     // are not GVCP or carry a malformed or error-level mark.

@@ -1,22 +1,17 @@
-// The camera's side of a firmware download, for tests and benchmarks: a UDP
-// peer that sends read requests and acknowledgements and receives blocks,
-// and a stand-in control port that lets a managerGige learn its camera's
-// address without a camera behind it.
+// The camera's side of a firmware download, for tests, benchmarks and fuzz
+// targets: a UDP peer that sends read requests and acknowledgements and
+// receives blocks.
 #pragma once
 
-#include "ManagerGigeProto.h"
-#include "support/ProcessCounts.h"
 #include "platform/socket.h"
 #include "upgrade/ByteCodec.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace camtest {
@@ -98,6 +93,14 @@ public:
         Bytes b;
         return !recv(b, nullptr, ms);
     }
+    // Every datagram already waiting, without waiting for more.
+    std::vector<Bytes> drain() const {
+        std::vector<Bytes> out;
+        Bytes b;
+        while (recv(b, nullptr, 0))
+            out.push_back(b);
+        return out;
+    }
 
 private:
     platform::socket_t m_sock;
@@ -128,57 +131,5 @@ inline bool fetchRest(const UdpPeer& peer, Bytes first, const sockaddr_in& serve
             return false;
     }
 }
-
-// The control port of a camera that does nothing but keep a manager
-// connected: it grants control, acknowledges every write, and answers each
-// register read after a pause, so that the manager's heartbeat, which reads
-// back to back, stays slow. Reads of the privilege register say "control".
-class ControlPortStub {
-public:
-    explicit ControlPortStub(const char* ip, int readPauseMs = 50)
-        : m_sock(platform::udpSocket()), m_pauseMs(readPauseMs) {
-        sockaddr_in a = platform::makeAddr(ip, managerGige::GVCP_PORT);
-        m_bound = ::bind(m_sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~ControlPortStub() {
-        m_waker.wake();
-        m_thread.join();
-        platform::closeSocket(m_sock);
-    }
-    ControlPortStub(const ControlPortStub&) = delete;
-    ControlPortStub& operator=(const ControlPortStub&) = delete;
-
-    bool bound() const { return m_bound; }
-
-private:
-    void serve() {
-        while (platform::waitReadable(m_sock, -1, &m_waker) == platform::WAIT_READABLE) {
-            std::uint8_t in[600];
-            sockaddr_in from{};
-            int n = platform::recvDatagram(m_sock, reinterpret_cast<char*>(in), sizeof in, &from);
-            if (n < 8)
-                continue;
-            const std::uint16_t command = wire::get16(in + 2);
-            std::uint8_t out[12] = {};
-            wire::put16(out + 2, static_cast<std::uint16_t>(command + 1));
-            wire::put16(out + 4, 4);
-            wire::put16(out + 6, wire::get16(in + 6));
-            if (command == 0x0080) {  // read register
-                if (n >= 12 && wire::get32(in + 8) == managerGige::REG_CCP)
-                    wire::put32(out + 8, 2);
-                if (platform::waitReadable(m_sock, std::int64_t{m_pauseMs} * 1000, &m_waker) ==
-                    platform::WAIT_WOKEN)
-                    return;
-            }
-            platform::sendDatagram(m_sock, out, sizeof out, from);
-        }
-    }
-    platform::socket_t m_sock;
-    bool m_bound = false;
-    int m_pauseMs;
-    platform::Waker m_waker;
-    std::thread m_thread;
-};
 
 }  // namespace camtest
