@@ -37,21 +37,13 @@ protected:
         CAMTEST_REQUIRE_PRIVATE_NETWORK();
         // Unpack folders go under a temp folder of this test, to see them go.
         m_tmp = std::make_unique<camtest::ScratchDir>();
-#ifdef _WIN32
-        _putenv_s("TMP", m_tmp->path().c_str());  // GetTempPathA looks at TMP first
-#else
         setenv("TMPDIR", m_tmp->path().c_str(), 1);
-#endif
         g_upgradeStatus.store(0);
     }
     void TearDown() override {
         if (m_camera)
             m_camera->stop();
-#ifdef _WIN32
-        _putenv_s("TMP", "");
-#else
         unsetenv("TMPDIR");
-#endif
     }
 
     camsim::Config cameraConfig() {
