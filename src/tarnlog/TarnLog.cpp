@@ -1,5 +1,7 @@
 #include "tarnlog/TarnLog.h"
 
+#include "platform/platform.h"
+
 #include <log4cpp/Category.hh>
 #include <log4cpp/Layout.hh>
 #include <log4cpp/OstreamAppender.hh>
@@ -37,12 +39,7 @@ class ConsoleLayout : public log4cpp::Layout {
 public:
     std::string format(const log4cpp::LoggingEvent& event) override {
         std::time_t secs = event.timeStamp.getSeconds();
-        std::tm parts{};
-#ifdef _WIN32
-        localtime_s(&parts, &secs);
-#else
-        localtime_r(&secs, &parts);
-#endif
+        const std::tm parts = platform::localTime(secs);
         char stamp[40];
         std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
         std::snprintf(stamp + n, sizeof stamp - n, ".%03d", event.timeStamp.getMilliSeconds());

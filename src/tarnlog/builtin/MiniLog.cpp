@@ -3,6 +3,8 @@
 #include "tarnlog/builtin/MiniLog.h"
 #include "tarnlog/TarnLog.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -103,12 +105,7 @@ std::string formatTime(std::int64_t timeMs, std::string format) {
     for (auto at = format.find("%l"); at != std::string::npos; at = format.find("%l", at + 3))
         format.replace(at, 2, millis);
     std::time_t secs = static_cast<std::time_t>(timeMs / 1000);
-    std::tm parts{};
-#ifdef _WIN32
-    localtime_s(&parts, &secs);
-#else
-    localtime_r(&secs, &parts);
-#endif
+    const std::tm parts = platform::localTime(secs);
     std::ostringstream text;
     text << std::put_time(&parts, format.c_str());
     return text.str();
