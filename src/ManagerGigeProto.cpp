@@ -25,6 +25,30 @@ std::uint32_t chunkSize(std::uint32_t remaining) {
     return (remaining + 3u) & ~3u;
 }
 
+// One memory transaction of a longer read or write.
+struct Chunk {
+    std::uint32_t address;    // camera address of its first byte
+    std::uint32_t offset;     // where it starts in the caller's buffer
+    std::uint32_t remaining;  // bytes of the buffer from offset on
+    std::uint32_t size;       // bytes it asks for on the wire
+};
+
+// Walks total bytes from address in chunks, at least one even for nothing;
+// stops at the first chunk that fails.
+template <typename Send>
+bool forEachChunk(std::uint32_t address, std::uint32_t total, Send send) {
+    std::uint32_t done = 0;
+    do {
+        const std::uint32_t remaining = total - done;
+        const std::uint32_t size = chunkSize(remaining);
+        if (!send(Chunk{address, done, remaining, size}))
+            return false;
+        done += size;
+        address += size;
+    } while (done < total);
+    return true;
+}
+
 }  // namespace
 
 managerGige::managerGige() : m_socket(platform::udpSocket()) {
@@ -165,53 +189,40 @@ bool managerGige::readMemory(std::uint32_t address, void* buffer, std::uint32_t*
     if (count == nullptr)
         return false;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    const std::uint32_t total = *count;
-    std::uint32_t done = 0;
-    do {
-        const std::uint32_t remaining = total - done;
-        const std::uint32_t chunk = chunkSize(remaining);
+    bool sent = forEachChunk(address, *count, [&](const Chunk& c) {
         ReadMemRequest request{};
         ReadMemAck reply{};
-        request.address = address;
+        request.address = c.address;
         request.header.flags = GVCP_FLAG_ACK_REQUIRED;
-        request.count = static_cast<std::uint16_t>(chunk);
-        if (!m_protocol->readMem(request, reply)) {
-            LOG_LINE("readMemory failed");
+        request.count = static_cast<std::uint16_t>(c.size);
+        if (!m_protocol->readMem(request, reply))
             return false;
-        }
         // A successful acknowledge carries at least its address.
-        std::uint32_t got = std::min<std::uint32_t>(reply.header.length - 4u, remaining);
+        std::uint32_t got = std::min<std::uint32_t>(reply.header.length - 4u, c.remaining);
         if (got > 0)
-            std::memcpy(out + done, reply.data, got);
-        done += chunk;
-        address += chunk;
-    } while (done < total);
-    return true;
+            std::memcpy(out + c.offset, reply.data, got);
+        return true;
+    });
+    if (!sent)
+        LOG_LINE("readMemory failed");
+    return sent;
 }
 
 bool managerGige::writeMemory(std::uint32_t address, const void* data, std::uint32_t* count) {
     if (count == nullptr)
         return false;
     const auto* in = static_cast<const std::uint8_t*>(data);
-    const std::uint32_t total = *count;
-    std::uint32_t done = 0;
-    do {
-        const std::uint32_t remaining = total - done;
-        const std::uint32_t chunk = chunkSize(remaining);
+    return forEachChunk(address, *count, [&](const Chunk& c) {
         WriteMemRequest request{};
         WriteMemAck reply{};
-        request.address = address;
+        request.address = c.address;
         request.header.flags = GVCP_FLAG_ACK_REQUIRED;
-        request.header.length = static_cast<std::uint16_t>(chunk + 4u);
-        const std::uint32_t take = std::min<std::uint32_t>(remaining, GVCP_MAX_MEM);
+        request.header.length = static_cast<std::uint16_t>(c.size + 4u);
+        const std::uint32_t take = std::min<std::uint32_t>(c.remaining, GVCP_MAX_MEM);
         if (take > 0)
-            std::memcpy(request.data, in + done, take);
-        if (!m_protocol->writeMem(request, reply))
-            return false;
-        done += chunk;
-        address += chunk;
-    } while (done < total);
-    return true;
+            std::memcpy(request.data, in + c.offset, take);
+        return m_protocol->writeMem(request, reply);
+    });
 }
 
 int managerGige::heartBeatEntry(managerGige* manager) {

@@ -42,18 +42,26 @@ bool isAbsolute(const char* name) {
     return std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
 }
 
+// Whether any component of the name (empty ones included) meets the test.
 // Splits on both separators: an archive made on either system may use either.
-bool hasDotDot(const char* name) {
+template <typename Test>
+bool anyComponent(const char* name, Test test) {
     const char* part = name;
     for (const char* p = name;; ++p) {
         if (*p == '/' || *p == '\\' || *p == '\0') {
-            if (p - part == 2 && part[0] == '.' && part[1] == '.')
+            if (test(part, static_cast<std::size_t>(p - part)))
                 return true;
             if (*p == '\0')
                 return false;
             part = p + 1;
         }
     }
+}
+
+bool hasDotDot(const char* name) {
+    return anyComponent(name, [](const char* part, std::size_t length) {
+        return length == 2 && part[0] == '.' && part[1] == '.';
+    });
 }
 
 bool isRelativeInside(const char* name) {
@@ -63,17 +71,9 @@ bool isRelativeInside(const char* name) {
 // Whether the name is the destination folder itself: nothing but "." and
 // empty components ("./" in archives made with tar -C dir ... .).
 bool namesTheFolder(const char* name) {
-    const char* part = name;
-    for (const char* p = name;; ++p) {
-        if (*p == '/' || *p == '\\' || *p == '\0') {
-            std::size_t length = static_cast<std::size_t>(p - part);
-            if (length > 1 || (length == 1 && part[0] != '.'))
-                return false;
-            if (*p == '\0')
-                return true;
-            part = p + 1;
-        }
-    }
+    return !anyComponent(name, [](const char* part, std::size_t length) {
+        return length > 1 || (length == 1 && part[0] != '.');
+    });
 }
 
 // Whether an entry stays inside the destination folder once unpacked. Links

@@ -32,6 +32,16 @@ void sleepMs(unsigned ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+std::tm localTime(std::time_t secs) {
+    std::tm parts{};
+#ifdef _WIN32
+    localtime_s(&parts, &secs);
+#else
+    localtime_r(&secs, &parts);
+#endif
+    return parts;
+}
+
 void setConsoleAttribute(std::uint16_t attr) {
     g_consoleAttr.store(attr);
 #ifdef _WIN32

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
 
 // Pauses the calling thread (Win32 Sleep).
 void sleepMs(unsigned ms);
+
+// The local calendar time of secs, thread-safe (localtime_s / localtime_r).
+std::tm localTime(std::time_t secs);
 
 // Console character attributes as the Windows console knows them.
 enum ConsoleAttr : std::uint16_t {

@@ -185,7 +185,11 @@ int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
     }
 }
 
-int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
+namespace {
+
+// One recvmsg: the datagram's length, RECV_TRUNCATED, or -1 with errno as
+// the call left it.
+int receiveOne(socket_t s, char* buf, std::size_t len, int flags, sockaddr_in* from) {
     sockaddr_in src{};
     iovec iov{buf, len};
     msghdr msg{};
@@ -193,7 +197,7 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
     msg.msg_namelen = sizeof src;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    ssize_t n = ::recvmsg(s, &msg, MSG_DONTWAIT);
+    ssize_t n = ::recvmsg(s, &msg, flags);
     if (n < 0)
         return -1;
     // POSIX cuts a long datagram silently; Windows reports it. Drop it alike.
@@ -202,6 +206,12 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
     if (from != nullptr)
         *from = src;
     return static_cast<int>(n);
+}
+
+}  // namespace
+
+int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
+    return receiveOne(s, buf, len, MSG_DONTWAIT, from);
 }
 
 bool TimedReceiver::prepare(socket_t s) {
@@ -228,18 +238,11 @@ int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t 
                 return -1;
             m_timeoutSetUs = leftUs;
         }
-        sockaddr_in src{};
-        iovec iov{buf, len};
-        msghdr msg{};
-        msg.msg_name = &src;
-        msg.msg_namelen = sizeof src;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        ssize_t n = ::recvmsg(s, &msg, flags);
+        int n = receiveOne(s, buf, len, flags, nullptr);
         if (m_waker.woken())
             return RECV_WOKEN;
-        if (n >= 0)
-            return (msg.msg_flags & MSG_TRUNC) != 0 ? RECV_TRUNCATED : static_cast<int>(n);
+        if (n != -1)
+            return n;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return RECV_TIMEOUT;
         if (errno != EINTR)

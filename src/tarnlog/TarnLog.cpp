@@ -1,13 +1,13 @@
 #include "tarnlog/TarnLog.h"
 
+#include "tarnlog/TarnLogShared.h"
+
 #include <log4cpp/Category.hh>
 #include <log4cpp/Layout.hh>
 #include <log4cpp/OstreamAppender.hh>
 #include <log4cpp/PropertyConfigurator.hh>
 #include <log4cpp/TimeStamp.hh>
 
-#include <cstdio>
-#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -28,28 +28,13 @@ private:
 
 namespace {
 
-const char* const kCategoryName = "camclient";
 const char* const kConsoleAppender = "camupgrade-console";
 
-// "2026-12-05 16:40:01.123 [thread] message": messages carry their own line
-// feed or not, so the layout ends a line only where the message did not.
 class ConsoleLayout : public log4cpp::Layout {
 public:
     std::string format(const log4cpp::LoggingEvent& event) override {
-        std::time_t secs = event.timeStamp.getSeconds();
-        std::tm parts{};
-#ifdef _WIN32
-        localtime_s(&parts, &secs);
-#else
-        localtime_r(&secs, &parts);
-#endif
-        char stamp[40];
-        std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
-        std::snprintf(stamp + n, sizeof stamp - n, ".%03d", event.timeStamp.getMilliSeconds());
-        std::string line = std::string(stamp) + " [" + event.threadName + "] " + event.message;
-        if (line.empty() || line.back() != '\n')
-            line += '\n';
-        return line;
+        return consoleLine(event.timeStamp.getSeconds(), event.timeStamp.getMilliSeconds(),
+                           event.threadName, event.message);
     }
 };
 
@@ -139,13 +124,6 @@ void CTarnLog::LoadDefault() {
 Category* CTarnLog::Logger_camclient() {
     static Category category(log4cpp::Category::getInstance(kCategoryName));
     return &category;
-}
-
-void CTarnLog::Log(Category* category, int level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogV(category, level, format, args);
-    va_end(args);
 }
 
 void CTarnLog::LogV(Category* category, int level, const char* format, va_list args) {

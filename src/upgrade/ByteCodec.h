@@ -27,12 +27,38 @@ inline std::uint32_t get32(const std::uint8_t* p) {
            (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
 }
 
+// The bounds Reader and Writer keep: a position that never passes the end,
+// and ok() that stays false from the first field that did not fit.
+template <typename Byte>
+class Cursor {
+public:
+    bool ok() const { return m_ok; }
+
+protected:
+    Cursor(Byte* p, std::size_t size) : m_p(p), m_size(size) {}
+
+    // Moves over n bytes; false (and nothing moved) when fewer remain.
+    bool take(std::size_t n) {
+        if (!m_ok || n > m_size - m_pos) {
+            m_ok = false;
+            return false;
+        }
+        m_pos += n;
+        return true;
+    }
+
+    Byte* m_p;
+    std::size_t m_size;
+    std::size_t m_pos = 0;
+    bool m_ok = true;
+};
+
 // Reads fields in order; once a read would pass the end, ok() is false and
 // every later read yields zero.
-class Reader {
+class Reader : public Cursor<const std::uint8_t> {
 public:
     Reader(const void* data, std::size_t size)
-        : m_p(static_cast<const std::uint8_t*>(data)), m_size(size) {}
+        : Cursor(static_cast<const std::uint8_t*>(data), size) {}
 
     std::uint8_t u8() { return take(1) ? m_p[m_pos - 1] : 0; }
     std::uint16_t u16() { return take(2) ? get16(m_p + m_pos - 2) : 0; }
@@ -46,31 +72,16 @@ public:
     }
     bool skip(std::size_t n) { return take(n); }
 
-    bool ok() const { return m_ok; }
     std::size_t remaining() const { return m_ok ? m_size - m_pos : 0; }
     std::size_t position() const { return m_pos; }
     const std::uint8_t* current() const { return m_p + m_pos; }
-
-private:
-    bool take(std::size_t n) {
-        if (!m_ok || n > m_size - m_pos) {
-            m_ok = false;
-            return false;
-        }
-        m_pos += n;
-        return true;
-    }
-    const std::uint8_t* m_p;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
-    bool m_ok = true;
 };
 
 // Writes fields in order into a fixed buffer; ok() is false once a write
 // did not fit (nothing past the end is touched).
-class Writer {
+class Writer : public Cursor<std::uint8_t> {
 public:
-    Writer(void* data, std::size_t size) : m_p(static_cast<std::uint8_t*>(data)), m_size(size) {}
+    Writer(void* data, std::size_t size) : Cursor(static_cast<std::uint8_t*>(data), size) {}
 
     void u8(std::uint8_t v) {
         if (take(1))
@@ -89,22 +100,7 @@ public:
             std::memcpy(m_p + m_pos - n, data, n);
     }
 
-    bool ok() const { return m_ok; }
     std::size_t size() const { return m_pos; }
-
-private:
-    bool take(std::size_t n) {
-        if (!m_ok || n > m_size - m_pos) {
-            m_ok = false;
-            return false;
-        }
-        m_pos += n;
-        return true;
-    }
-    std::uint8_t* m_p;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
-    bool m_ok = true;
 };
 
 }  // namespace wire

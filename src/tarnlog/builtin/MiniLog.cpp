@@ -2,6 +2,9 @@
 // exists). It also implements the facade of TarnLog.h for that build.
 #include "tarnlog/builtin/MiniLog.h"
 #include "tarnlog/TarnLog.h"
+#include "tarnlog/TarnLogShared.h"
+
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -103,12 +106,7 @@ std::string formatTime(std::int64_t timeMs, std::string format) {
     for (auto at = format.find("%l"); at != std::string::npos; at = format.find("%l", at + 3))
         format.replace(at, 2, millis);
     std::time_t secs = static_cast<std::time_t>(timeMs / 1000);
-    std::tm parts{};
-#ifdef _WIN32
-    localtime_s(&parts, &secs);
-#else
-    localtime_r(&secs, &parts);
-#endif
+    const std::tm parts = platform::localTime(secs);
     std::ostringstream text;
     text << std::put_time(&parts, format.c_str());
     return text.str();
@@ -127,14 +125,10 @@ std::string dateFormat(const std::string& arg) {
 // A layout turns an event into the text an appender writes.
 struct Layout {
     std::string pattern = "%R %p %c %x: %m%n";  // log4cpp's BasicLayout
-    // Ends the line only where the message did not (the default console).
-    bool endLineIfMissing = false;
 
     std::string format(const Event& event) const {
         std::string text;
         formatPattern(pattern, event, &text);
-        if (endLineIfMissing && (text.empty() || text.back() != '\n'))
-            text += '\n';
         return text;
     }
 };
@@ -148,6 +142,17 @@ public:
 
 private:
     Layout m_layout;
+};
+
+// What LoadDefault installs: the same console line as with log4cpp.
+class DefaultConsoleAppender : public Appender {
+public:
+    void append(const Event& event) override {
+        std::cout << TARNlog4cpp::consoleLine(static_cast<std::time_t>(event.timeMs / 1000),
+                                              static_cast<int>(event.timeMs % 1000),
+                                              event.thread, event.message)
+                  << std::flush;
+    }
 };
 
 class FileAppender : public Appender {
@@ -441,10 +446,6 @@ private:
     std::string m_name;
 };
 
-namespace {
-const char* const kCategoryName = "camclient";
-}
-
 bool CTarnLog::LoadConfig(const char* fileName) {
     if (fileName == nullptr)
         return false;
@@ -457,10 +458,7 @@ bool CTarnLog::LoadConfig(const char* fileName) {
 }
 
 void CTarnLog::LoadDefault() {
-    minilog::Layout layout;
-    layout.pattern = "%d{%Y-%m-%d %H:%M:%S.%l} [%t] %m";
-    layout.endLineIfMissing = true;
-    auto console = std::make_shared<minilog::ConsoleAppender>(layout);
+    auto console = std::make_shared<minilog::DefaultConsoleAppender>();
 
     // Replaces only what an earlier LoadDefault installed: appenders that a
     // host program attached itself stay where they are.
@@ -485,13 +483,6 @@ void CTarnLog::LoadDefault() {
 Category* CTarnLog::Logger_camclient() {
     static Category category(kCategoryName);
     return &category;
-}
-
-void CTarnLog::Log(Category* category, int level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogV(category, level, format, args);
-    va_end(args);
 }
 
 void CTarnLog::LogV(Category* category, int level, const char* format, va_list args) {

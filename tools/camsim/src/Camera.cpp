@@ -209,15 +209,17 @@ struct Camera::Impl {
                 continue;  // not GVCP: a device stays silent
             bool drop = cfg.gvcpLoss > 0 && loss(gvcpRng);
             bool silent = false;
+            bool wasAnswering = false;  // a restart changes answering under the lock
             {
                 std::lock_guard<std::mutex> g(lock);
                 ++stats.requests;
-                silent = drop || !answering;
+                wasAnswering = answering;
+                silent = drop || !wasAnswering;
                 if (silent)
                     ++stats.droppedRequests;
             }
             if (silent) {
-                if (drop && answering && cfg.eventLevel >= 2)
+                if (drop && wasAnswering && cfg.eventLevel >= 2)
                     note(EventKind::Fault, 2,
                          "dropped " + commandName(wire::get16(buf + 2)) + " id " +
                              std::to_string(wire::get16(buf + 6)) + " (gvcp-loss)");

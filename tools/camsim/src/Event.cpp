@@ -1,5 +1,7 @@
 #include "camsim/Event.h"
 
+#include "platform/platform.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -21,12 +23,7 @@ const char* kindName(EventKind k) {
 std::string formatEvent(const Event& e) {
     auto t = std::chrono::system_clock::to_time_t(e.time);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(e.time.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
+    const std::tm tm = platform::localTime(t);
     char head[64];
     std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d %-15s %-8s ", tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms), e.camera.c_str(), kindName(e.kind));

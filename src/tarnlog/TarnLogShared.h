@@ -1,0 +1,19 @@
+// What the two logging backends behind TarnLog.h have in common, so that the
+// program logs the same lines whichever one a build links.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace TARNlog4cpp {
+
+// The category the whole program logs to.
+inline constexpr const char* kCategoryName = "camclient";
+
+// The console line LoadDefault sets up: "2026-12-05 16:40:01.123 [thread] message".
+// Messages carry their own line feed or not, so the line ends only where the
+// message did not.
+std::string consoleLine(std::time_t secs, int millis, const std::string& thread,
+                        const std::string& message);
+
+}  // namespace TARNlog4cpp
