@@ -122,7 +122,15 @@ struct Camera::Impl {
     std::atomic<bool> stopFlag{false};
     std::mt19937 gvcpRng;  // used by the GVCP thread only
     std::mt19937 dataRng;  // used by the worker only
-    std::vector<std::uint8_t> lastAck;
+    std::vector<std::uint8_t> lastAck;  // sent last, to anyone (the stale-acknowledge fault)
+    // The last request answered, so that a retransmission (its acknowledge was
+    // lost) gets the same answer again instead of running twice.
+    struct Answered {
+        Peer from;
+        std::uint16_t cmd = 0;
+        std::uint16_t id = 0;
+        std::vector<std::uint8_t> ack;
+    } answered;
 
     // --- events -----------------------------------------------------------
 
@@ -256,6 +264,12 @@ struct Camera::Impl {
 
         if (cfg.replyLatencyMs > 0 && !pause(cfg.replyLatencyMs))
             return;
+        if (!answered.ack.empty() && answered.from == from && answered.cmd == cmd && answered.id == id) {
+            send(answered.ack, fromAddr);
+            note(EventKind::Request, 2,
+                 "repeated " + commandName(cmd) + " id " + std::to_string(id) + ": same answer again");
+            return;
+        }
         bool pending = cfg.pendingCommands.count(cmd) != 0;
         if (pending && (flags & FLAG_ACK_REQUIRED) != 0) {
             std::vector<std::uint8_t> payload(4, 0);
@@ -298,6 +312,7 @@ struct Camera::Impl {
             if (cfg.ackFault == AckFault::DUPLICATE)
                 send(ack, fromAddr);
             lastAck = ack;
+            answered = {from, cmd, id, std::move(ack)};
         }
         if (action.type != Action::NONE)
             launch(action);
