@@ -31,7 +31,9 @@ for target in "${selected[@]}"; do
   mkdir -p "$work/corpus" "$work/artifacts"
   log=$work/last.log
   # Fresh findings go to the work corpus; the repository's seeds are read only.
-  build/fuzz/bin/"$target" "$work/corpus" "fuzz/corpus/$target" \
+  # libFuzzer's clock starts after the target's set-up: the outer limit
+  # catches a set-up that never ends.
+  timeout -k 10 $((seconds + 120)) build/fuzz/bin/"$target" "$work/corpus" "fuzz/corpus/$target" \
     -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$work/artifacts/" >"$log" 2>&1
   rc=$?
@@ -39,6 +41,9 @@ for target in "${selected[@]}"; do
   cov=$(grep -E '^#[0-9]+' "$log" | tail -1 | sed -n 's/.*cov: \([0-9]*\).*ft: \([0-9]*\).*corp: \([0-9]*\).*/cov \1 ft \2 corpus \3/p')
   if [ $rc -eq 0 ]; then
     verdict="no finding"
+  elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+    verdict="HUNG (no end after $((seconds + 120)) s), see $log"
+    status=1
   else
     verdict="FINDING (exit $rc), see $log"
     status=1
