@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # and only when something is missing.
+# Usage: scripts/deps.sh [windows]   (windows: also the Windows cross build
+# and wine to run its tests)
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +15,13 @@ PACKAGES=(
   # fuzzing (clang with libFuzzer's runtime) and the soak's memcheck run
   clang libclang-rt-14-dev valgrind
 )
+# The posix-thread compilers are the mingw-w64 ones with std::thread and
+# std::mutex; dpkg-dev fetches libarchive's source for the cross build.
+WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  libz-mingw-w64-dev wine wine64 dpkg-dev
+)
+[ "${1:-}" = windows ] && PACKAGES+=("${WINDOWS_PACKAGES[@]}")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

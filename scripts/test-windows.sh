@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 start=$SECONDS
 
-scripts/deps-windows.sh || exit 1
+scripts/deps.sh windows || exit 1
 t=$SECONDS
 scripts/build-libarchive-mingw.sh || exit 1
 echo "=== windows: packages and libarchive in $((SECONDS - t)) s"

@@ -2,17 +2,22 @@
 # The whole test suite: installs what is missing, then configures, builds
 # and runs CTest in the default build and under ASan+UBSan and TSan, with
 # the short hardening runs (the fault matrix's CI cells on the default build,
-# five upgrades in one process under ASan, every fuzz target for 15 s).
-# "windows" (the mingw-w64 cross build with its tests under wine) is run on
-# request: from a clean folder it takes longer than CI's budget allows.
-# Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz)
+# five upgrades in one process under ASan, every fuzz target for 15 s), and
+# the Windows step (the mingw-w64 cross build, its tests and one upgrade
+# under wine).
+# Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh || exit 1
-
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan fuzz)
+[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan fuzz windows)
+
+# One installation for everything the chosen runs need.
+if [[ " ${presets[*]} " == *" windows "* ]]; then
+  scripts/deps.sh windows || exit 1
+else
+  scripts/deps.sh || exit 1
+fi
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
