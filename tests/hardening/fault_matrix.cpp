@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Setup { NONE, PORT_TAKEN, BAD_PACKAGE, SMALL_TMP };
+enum class Setup { NONE, PORT_TAKEN, BAD_PACKAGE, SMALL_TMP, KERNEL_LOSS };
 
 struct Cell {
     const char* name;
@@ -74,6 +74,10 @@ std::vector<Cell> cells() {
     v.push_back({"loss-5", "5 % of GVCP requests and data blocks lost", true, loss(0.05)});
     v.push_back({"loss-10", "10 % lost", false, loss(0.10)});
     v.push_back({"loss-20", "20 % lost", false, loss(0.20)});
+    // Unlike the camera's own loss, this loses acknowledges too: the host
+    // repeats a request the camera has already carried out.
+    v.push_back({"kernel-loss-5", "5 % of every UDP datagram dropped by the kernel, both ways", true, {},
+                 Setup::KERNEL_LOSS});
     v.push_back({"latency-1", "every GVCP reply 1 ms late", false, latency(1)});
     v.push_back({"latency-10", "every GVCP reply 10 ms late", true, latency(10)});
     v.push_back({"pending", "every GVCP command acknowledged pending first (400 ms)", false,
@@ -149,6 +153,11 @@ void runChild(const Cell& cell, int fd) {
     std::string why;
     if (!camtest::isolateNetwork(&why))
         childFail(fd, "no private network: " + why);
+    if (cell.setup == Setup::KERNEL_LOSS &&
+        std::system("nft add table inet camfault && "
+                    "nft 'add chain inet camfault in { type filter hook input priority 0; }' && "
+                    "nft add rule inet camfault in meta l4proto udp numgen random mod 100 '<' 5 drop") != 0)
+        childFail(fd, "cannot add the nftables rule (is nft installed?)");
     camhard::Scratch scratch;
     scratch.enter(false);  // the job's log goes to the cell's log
     if (cell.setup == Setup::SMALL_TMP) {
