@@ -90,11 +90,8 @@ int timing(std::size_t mib) {
         return 1;
     }
 
-    camsim::Config c;
-    c.ip = "127.0.0.2";
-    c.flashMs = 0;
-    c.restartMs = 0;
-    c.eventLevel = 1;
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.eventLevel = 1;  // the camera's report times are measured
     c.maxImageBytes = (mib + 1) << 20;
     camsim::Camera camera(c);
     CameraTimes times;

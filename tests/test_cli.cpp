@@ -81,12 +81,7 @@ protected:
 }  // namespace
 
 TEST_F(Cli, UpgradesAndSaysSo) {
-    camsim::Config c;
-    c.ip = "127.0.0.2";
-    c.flashMs = 0;
-    c.restartMs = 0;
-    c.eventLevel = 0;
-    camsim::Camera camera(c);
+    camsim::Camera camera(camsim::instantCamera("127.0.0.2"));
     ASSERT_TRUE(camera.start());
     auto a = args();
     a.push_back("--log");

@@ -46,14 +46,7 @@ protected:
         unsetenv("TMPDIR");
     }
 
-    camsim::Config cameraConfig() {
-        camsim::Config c;
-        c.ip = kCamera;
-        c.flashMs = 0;
-        c.restartMs = 0;
-        c.eventLevel = 0;
-        return c;
-    }
+    camsim::Config cameraConfig() { return camsim::instantCamera(kCamera); }
     void startCamera(const camsim::Config& config) {
         m_camera = std::make_unique<camsim::Camera>(config);
         std::string error;

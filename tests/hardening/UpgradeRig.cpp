@@ -79,15 +79,6 @@ bool Scratch::unpackFolderLeft() const {
     return fs::exists(quarnel, ec) && !fs::is_empty(quarnel, ec);
 }
 
-camsim::Config quietCamera() {
-    camsim::Config c;
-    c.ip = CAMERA_IP;
-    c.flashMs = 0;
-    c.restartMs = 0;
-    c.eventLevel = 0;
-    return c;
-}
-
 Resources Resources::now() {
     Resources r;
     r.threads = camtest::threadCount();

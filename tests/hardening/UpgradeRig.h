@@ -46,9 +46,6 @@ private:
     std::string m_tmp;
 };
 
-// A camera with zero flash and restart times and no event output.
-camsim::Config quietCamera();
-
 // Resources of this process, to compare before and after jobs.
 struct Resources {
     std::size_t threads = 0;

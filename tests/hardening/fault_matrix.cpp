@@ -181,7 +181,7 @@ void runChild(const Cell& cell, int fd) {
         if (::bind(squatter, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
             childFail(fd, "cannot take port 69");
     }
-    camsim::Config config = camhard::quietCamera();
+    camsim::Config config = camsim::instantCamera(camhard::CAMERA_IP);
     if (cell.camera)
         cell.camera(config);
     Outcome o;

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         // As a host that ships the sample configuration: every job loads it.
         scratch.enter(true);
         std::string package = scratch.package(image);
-        camsim::Camera camera(camhard::quietCamera());
+        camsim::Camera camera(camsim::instantCamera(camhard::CAMERA_IP));
         if (!camera.start(&why)) {
             std::fprintf(stderr, "camera: %s\n", why.c_str());
             return 2;
