@@ -3,7 +3,7 @@
 // request/response loop with the same packet sizes (12 bytes each way), which
 // is the limit on this machine. Prints the ratio of the two at the end.
 #include "platform/socket.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/GigEProtocol.h"
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,7 @@
 #include "ManagerGigeProto.h"
 #include "support/FakeGvcpCamera.h"
 #include "support/NetNs.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UpdgradeManager.h"
 

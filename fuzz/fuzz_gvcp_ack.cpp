@@ -10,7 +10,7 @@
 // and that many bytes.
 #include "FuzzRig.h"
 
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/GigEProtocol.h"
 
 #include <cstdio>

@@ -9,7 +9,7 @@
 // the bytes that follow.
 #include "FuzzRig.h"
 
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 // acknowledges, stray and malformed datagrams, request ids and wire sizes.
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/GigEProtocol.h"
 
 #include <gtest/gtest.h>

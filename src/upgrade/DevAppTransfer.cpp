@@ -3,7 +3,7 @@
 
 #include "main.h"
 #include "printfColor.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 

@@ -1,7 +1,7 @@
 #include "upgrade/GigEProtocol.h"
 
 #include "printfColor.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "support/FakeGvcpCamera.h"
 
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include <algorithm>
 

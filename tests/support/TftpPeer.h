@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/socket.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include <cstdint>
 #include <cstring>

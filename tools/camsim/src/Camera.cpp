@@ -4,7 +4,7 @@
 #include "camsim/Sha256.h"
 #include "camsim/TftpClient.h"
 #include "platform/socket.h"
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "camsim/RegisterModel.h"
 
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include "platform/socket.h"
 

@@ -1,6 +1,6 @@
 #include "camsim/TftpClient.h"
 
-#include "upgrade/ByteCodec.h"
+#include "wire/ByteCodec.h"
 
 #include <cstring>
 
