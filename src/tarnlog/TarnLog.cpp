@@ -58,22 +58,25 @@ public:
     ConfiguredAppenders() = default;
     ConfiguredAppenders(const ConfiguredAppenders&) = delete;
     ConfiguredAppenders& operator=(const ConfiguredAppenders&) = delete;
-    ~ConfiguredAppenders() {
+    ~ConfiguredAppenders() { drop(); }
+    // Detaches every one of them from every category and frees it.
+    void drop() {
         std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
         for (log4cpp::Category* category : *all)
             for (log4cpp::Appender* appender : set)
                 category->removeAppender(appender);
         for (log4cpp::Appender* appender : set)
             delete appender;
+        set.clear();
     }
     std::set<log4cpp::Appender*> set;
 };
 
 // Made after log4cpp's own registry (attachedAppenders is called first), so
 // it goes before it at exit.
-std::set<log4cpp::Appender*>& configuredAppenders() {
+ConfiguredAppenders& configured() {
     static ConfiguredAppenders appenders;
-    return appenders.set;
+    return appenders;
 }
 
 }  // namespace
@@ -85,7 +88,7 @@ bool CTarnLog::LoadConfig(const char* fileName) {
         const std::set<log4cpp::Appender*> before = attachedAppenders();
         log4cpp::PropertyConfigurator::configure(fileName);
         const std::set<log4cpp::Appender*> after = attachedAppenders();
-        std::set<log4cpp::Appender*>& ours = configuredAppenders();
+        std::set<log4cpp::Appender*>& ours = configured().set;
         for (auto it = ours.begin(); it != ours.end();) {
             if (after.count(*it) == 0) {
                 delete *it;
@@ -106,8 +109,11 @@ bool CTarnLog::LoadConfig(const char* fileName) {
 }
 
 void CTarnLog::LoadDefault() {
-    // Replaces only what an earlier LoadDefault installed: appenders that a
-    // host program attached itself stay where they are.
+    // Replaces what an earlier LoadDefault or LoadConfig installed: a job
+    // without a properties file must not keep writing into the file the
+    // previous job configured. Appenders that a host program attached
+    // itself stay where they are.
+    configured().drop();
     log4cpp::Category& root = log4cpp::Category::getRoot();
     if (log4cpp::Appender* previous = root.getAppender(kConsoleAppender))
         root.removeAppender(previous);

@@ -35,7 +35,9 @@ struct CategoryData {
 struct State {
     std::mutex lock;
     std::map<std::string, CategoryData> categories;
-    const Appender* defaultConsole = nullptr;  // what LoadDefault installed last
+    // What LoadDefault and configuration files installed; those still alive
+    // are still attached somewhere.
+    std::vector<std::weak_ptr<Appender>> installed;
     State() { categories[""].priority = 600; }  // root starts at INFO, as in log4cpp
 };
 
@@ -241,11 +243,18 @@ public:
             CategoryData& data = s.categories[cat.name];
             data.priority = cat.priority;
             data.appenders.clear();
-            for (const auto& name : cat.appenders)
+            for (const auto& name : cat.appenders) {
                 data.appenders.push_back(m_appenders[name]);
+                s.installed.push_back(m_appenders[name]);
+            }
         }
         for (const auto& add : m_additivity)
             s.categories[add.first].additive = add.second;
+        // A host that loads the file once per job must not grow the list.
+        auto& installed = s.installed;
+        installed.erase(std::remove_if(installed.begin(), installed.end(),
+                                       [](const std::weak_ptr<Appender>& w) { return w.expired(); }),
+                        installed.end());
     }
 
 private:
@@ -460,20 +469,30 @@ bool CTarnLog::LoadConfig(const char* fileName) {
 void CTarnLog::LoadDefault() {
     auto console = std::make_shared<minilog::DefaultConsoleAppender>();
 
-    // Replaces only what an earlier LoadDefault installed: appenders that a
-    // host program attached itself stay where they are.
+    // Replaces what an earlier LoadDefault or LoadConfig installed: a job
+    // without a properties file must not keep writing into the file the
+    // previous job configured. Appenders that a host program attached
+    // itself stay where they are.
     minilog::State& s = minilog::state();
     std::lock_guard<std::mutex> guard(s.lock);
+    std::vector<const minilog::Appender*> drop;
+    for (const auto& weak : s.installed)
+        if (auto alive = weak.lock())
+            drop.push_back(alive.get());
+    s.installed.clear();
+    for (auto& category : s.categories) {
+        auto& list = category.second.appenders;
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&drop](const std::shared_ptr<minilog::Appender>& a) {
+                                      return std::find(drop.begin(), drop.end(), a.get())
+                                             != drop.end();
+                                  }),
+                   list.end());
+    }
     minilog::CategoryData& root = s.categories[""];
-    auto& list = root.appenders;
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [&s](const std::shared_ptr<minilog::Appender>& a) {
-                                  return a.get() == s.defaultConsole;
-                              }),
-               list.end());
     root.priority = minilog::PRIORITY_DEBUG;
-    list.push_back(console);
-    s.defaultConsole = console.get();
+    root.appenders.push_back(console);
+    s.installed.push_back(console);
 
     minilog::CategoryData& own = s.categories[kCategoryName];
     own.additive = true;
