@@ -2,6 +2,8 @@
 // place on its own loopback address.
 #include "ManagerGigeProto.h"
 #include "main.h"
+#include "platform/pathguard.h"
+#include "support/Archives.h"
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "support/ProcessCounts.h"
@@ -92,7 +94,7 @@ TEST_F(Transfer, BlocksFollowTheFileLength) {
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got, &numbers));
     EXPECT_EQ(numbers, (std::vector<std::uint16_t>{1, 2, 3}));
     EXPECT_EQ(got, f1300);
-    ASSERT_TRUE(log.waitFor("file send finish\n", 2000));
+    ASSERT_TRUE(camtest::waitUntil([&] { return log.count("file send finish\n") > 0; }, 2000));
     EXPECT_EQ(log.count("last packet send out\n"), 1u);
     // Its socket is gone: a repeated acknowledgement gets nothing back.
     camera.send(camtest::tftpAck(3), server);
@@ -108,7 +110,7 @@ TEST_F(Transfer, BlocksFollowTheFileLength) {
     EXPECT_EQ(second.size(), 516u);
     EXPECT_EQ(camtest::blockOf(second), 2);
     camera.send(camtest::tftpAck(2), server);
-    EXPECT_TRUE(log.waitFor("file send finish\n", 2000));
+    EXPECT_TRUE(camtest::waitUntil([&] { return log.count("file send finish\n") > 0; }, 2000));
     EXPECT_TRUE(camera.quietFor(200));
     EXPECT_EQ(log.count("last packet send out"), 0u);
 
@@ -135,14 +137,16 @@ TEST_F(Transfer, StrayAcknowledgementsGetTheBlockAgainAndErrorsEndIt) {
     ASSERT_TRUE(camera.recv(b2));
     ASSERT_EQ(camtest::blockOf(b2), 2);
 
-    for (std::uint16_t ack : {1, 7, 0, 65535}) {
-        camera.send(camtest::tftpAck(ack), server);
+    // Acknowledgements too short to carry a block number are stray ones too.
+    const std::vector<Bytes> strays = {camtest::tftpAck(1), camtest::tftpAck(7), camtest::tftpAck(0),
+                                       camtest::tftpAck(65535), Bytes{0, 4, 0}, Bytes{0, 4}};
+    for (const Bytes& ack : strays) {
+        camera.send(ack, server);
         Bytes again;
-        ASSERT_TRUE(camera.recv(again)) << ack;
-        EXPECT_EQ(again, b2) << ack;
+        ASSERT_TRUE(camera.recv(again)) << ack.size() << " bytes, block " << camtest::blockOf(ack);
+        EXPECT_EQ(again, b2) << ack.size() << " bytes, block " << camtest::blockOf(ack);
     }
-    // Short acknowledgements and the opcodes a sender has no use for change nothing.
-    camera.send(Bytes{0, 4, 0}, server);
+    // No opcode at all, or one a sender has no use for, changes nothing.
     camera.send(Bytes{0}, server);
     for (std::uint16_t op : {2, 3, 6})
         camera.send(camtest::tftpPacket(op, 2), server);
@@ -216,20 +220,52 @@ TEST_F(Transfer, BlockNumbersWrapAfter65535) {
     EXPECT_TRUE(got == file);
 }
 
+// The one rule for the names a camera asks for and for the entries of a
+// package: first by the text, then with every link on the way followed.
+TEST(PathGuard, NamesStayInsideTheFolder) {
+    using platform::NamePlace;
+    const std::vector<std::pair<const char*, NamePlace>> texts = {
+        {"a.bin", NamePlace::Below},         {"sub/a.bin", NamePlace::Below},
+        {"sub\\a.bin", NamePlace::Below},    {"./a..b/..c", NamePlace::Below},
+        {"", NamePlace::Outside},            {"..", NamePlace::Outside},
+        {"sub/../../a", NamePlace::Outside}, {"sub\\..\\..\\a", NamePlace::Outside},
+        {"sub/..", NamePlace::Outside},      {"/etc/passwd", NamePlace::Outside},
+        {"\\\\host\\a", NamePlace::Outside},   {"C:a.bin", NamePlace::Outside},
+        {"c:\\a.bin", NamePlace::Outside},    {".", NamePlace::Folder},
+        {".//./", NamePlace::Folder},        {".\\", NamePlace::Folder},
+    };
+    for (const auto& [name, place] : texts)
+        EXPECT_EQ(platform::placeOf(name), place) << name;
+    EXPECT_EQ(platform::placeOf(nullptr), NamePlace::Outside);
+
+    camtest::ScratchDir root;
+    const fs::path fw = root / "fw";
+    camtest::writeBytes(fw / "sub" / "inner.bin", {1});
+    camtest::writeBytes(root / "secret.bin", {2});
+    std::error_code noLinks;
+    fs::create_symlink(root / "secret.bin", fw / "out.bin", noLinks);
+    fs::create_directory_symlink(root.path(), fw / "up", noLinks);
+    fs::create_symlink("sub/inner.bin", fw / "in.bin", noLinks);
+    const fs::path inner = fs::canonical(fw / "sub" / "inner.bin");
+    const std::vector<std::pair<const char*, fs::path>> resolved = {
+        {"sub/inner.bin", inner}, {"in.bin", noLinks ? fs::path() : inner}, {"out.bin", {}},
+        {"up/secret.bin", {}},    {"../secret.bin", {}},  {"missing.bin", {}},
+        {"sub/", inner.parent_path()}, {".", {}},
+    };
+    for (const auto& [name, target] : resolved)
+        EXPECT_EQ(platform::resolveBelow(fw.string(), name), target) << name;
+}
+
 TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
     openSession("127.0.3.156");
     camtest::writeBytes(m_root / "secret.bin", camtest::fileBytes(100, 7));
     camtest::writeBytes(m_fw / "sub" / "inner.bin", camtest::fileBytes(700, 8));
     fs::create_symlink(m_root / "secret.bin", m_fw / "link.bin");
-    fs::create_directory_symlink(m_root, m_fw / "up");
     UdpPeer camera(m_cameraIp.c_str());
     camtest::LogCapture log;
 
     const std::string fw = m_fw.string() + "/";
-    const std::vector<std::string> names = {
-        "../secret.bin", "sub/../../secret.bin", (m_root / "secret.bin").string(), "C:secret.bin",
-        "sub\\inner.bin", "link.bin", "up/secret.bin", "sub", ""};
-    for (const std::string& name : names) {
+    for (std::string name : {"../secret.bin", "link.bin", "sub"}) {
         log.take();
         request(camera, name);
         EXPECT_EQ(log.count("[ERROR] can not open send file " + fw + name + "!\n"), 1u) << name;

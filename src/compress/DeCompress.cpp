@@ -1,11 +1,11 @@
 #include "compress/DeCompress.h"
 
 #include "platform/files.h"
+#include "platform/pathguard.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
-#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -24,56 +24,35 @@ struct WriterFree {
 using Reader = std::unique_ptr<archive, ReaderFree>;
 using Writer = std::unique_ptr<archive, WriterFree>;
 
+// Real archive formats only. "All" would take mtree too, which reads a
+// plain list of names as an archive of empty entries: a text file given as
+// the package would be unpacked into an empty folder and served from it.
+void supportPackageFormats(archive* a) {
+    archive_read_support_format_zip(a);
+    archive_read_support_format_7zip(a);
+    archive_read_support_format_rar(a);
+    archive_read_support_format_rar5(a);
+    archive_read_support_format_tar(a);
+    archive_read_support_format_cpio(a);
+    archive_read_support_format_iso9660(a);
+    archive_read_support_filter_gzip(a);
+    archive_read_support_filter_bzip2(a);
+    archive_read_support_filter_xz(a);
+    archive_read_support_filter_lzma(a);
+    archive_read_support_filter_lzip(a);
+    archive_read_support_filter_zstd(a);
+    archive_read_support_filter_lz4(a);
+    archive_read_support_filter_compress(a);
+}
+
 Reader openReader(const std::string& path) {
     Reader r(archive_read_new());
     if (!r)
         return r;
-    archive_read_support_filter_all(r.get());
-    archive_read_support_format_all(r.get());
+    supportPackageFormats(r.get());
     if (archive_read_open_filename(r.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK)
         r.reset();
     return r;
-}
-
-bool isAbsolute(const char* name) {
-    if (name[0] == '/' || name[0] == '\\')
-        return true;
-    // A drive letter means the same on Windows, with or without a separator.
-    return std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
-}
-
-// Whether any component of the name (empty ones included) meets the test.
-// Splits on both separators: an archive made on either system may use either.
-template <typename Test>
-bool anyComponent(const char* name, Test test) {
-    const char* part = name;
-    for (const char* p = name;; ++p) {
-        if (*p == '/' || *p == '\\' || *p == '\0') {
-            if (test(part, static_cast<std::size_t>(p - part)))
-                return true;
-            if (*p == '\0')
-                return false;
-            part = p + 1;
-        }
-    }
-}
-
-bool hasDotDot(const char* name) {
-    return anyComponent(name, [](const char* part, std::size_t length) {
-        return length == 2 && part[0] == '.' && part[1] == '.';
-    });
-}
-
-bool isRelativeInside(const char* name) {
-    return name != nullptr && name[0] != '\0' && !isAbsolute(name) && !hasDotDot(name);
-}
-
-// Whether the name is the destination folder itself: nothing but "." and
-// empty components ("./" in archives made with tar -C dir ... .).
-bool namesTheFolder(const char* name) {
-    return !anyComponent(name, [](const char* part, std::size_t length) {
-        return length > 1 || (length == 1 && part[0] != '.');
-    });
 }
 
 // Whether an entry stays inside the destination folder once unpacked. Links
@@ -81,25 +60,33 @@ bool namesTheFolder(const char* name) {
 // links are accepted: a device node would hand whatever it opens to the
 // camera that requests it.
 bool isSafeEntry(archive_entry* entry) {
-    const char* name = archive_entry_pathname(entry);
-    if (!isRelativeInside(name))
+    using platform::NamePlace;
+    const NamePlace place = platform::placeOf(archive_entry_pathname(entry));
+    if (place == NamePlace::Outside)
         return false;
     const char* hardlink = archive_entry_hardlink(entry);
     // Anything but a plain folder in the destination's own place would
     // replace the destination itself.
-    if (namesTheFolder(name) && (hardlink != nullptr || archive_entry_filetype(entry) != AE_IFDIR))
+    if (place == NamePlace::Folder
+        && (hardlink != nullptr || archive_entry_filetype(entry) != AE_IFDIR))
         return false;
     if (hardlink != nullptr)
-        return isRelativeInside(hardlink) && !namesTheFolder(hardlink);
+        return platform::placeOf(hardlink) == NamePlace::Below;
     switch (archive_entry_filetype(entry)) {
     case AE_IFREG:
     case AE_IFDIR:
         return true;
     case AE_IFLNK:
-        return isRelativeInside(archive_entry_symlink(entry));
+        return platform::placeOf(archive_entry_symlink(entry)) != NamePlace::Outside;
     default:
         return false;
     }
+}
+
+// Whether the entry is the destination folder itself ("./" in archives made
+// with tar -C dir ... .).
+bool namesTheFolder(archive_entry* entry) {
+    return platform::placeOf(archive_entry_pathname(entry)) == platform::NamePlace::Folder;
 }
 
 bool copyData(archive* in, archive* out) {
@@ -125,7 +112,7 @@ bool forEachSafeEntry(archive* in, Visit visit) {
             return false;
         // The destination folder exists and is ours: its entry would only
         // change the folder's mode, which must stay private.
-        if (namesTheFolder(archive_entry_pathname(entry)))
+        if (namesTheFolder(entry))
             continue;
         if (!visit(entry))
             return false;

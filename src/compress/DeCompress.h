@@ -20,8 +20,9 @@
 namespace COMPRESS {
 
 enum CDeCompressType : int {
-    // Every format libarchive recognises by content (zip, 7z, tar with any
-    // compression, rar, ...). The only type there is.
+    // The archive formats a package comes in, recognised by content: zip,
+    // 7z, rar, tar (plain or compressed), cpio, iso9660. The only type there
+    // is.
     DECOMPRESS_AUTO = 2,
 };
 

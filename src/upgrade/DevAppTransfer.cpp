@@ -2,12 +2,12 @@
 // for, one 512-byte block per acknowledgement, from a socket of its own.
 
 #include "main.h"
+#include "platform/pathguard.h"
 #include "printfColor.h"
 #include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -30,46 +30,12 @@ constexpr std::size_t HEADER_SIZE = 4;  // opcode and block number
 // How long a handler pauses before it tries the transfer lock again.
 constexpr std::chrono::microseconds LOCK_RETRY{100};
 
-// A name that can only point below the folder it is appended to: relative,
-// no "..", no drive, and "/" as the only separator on every system.
-bool isPlainRelativeName(const char* name) {
-    if (name[0] == '\0' || name[0] == '/' || std::strchr(name, '\\') != nullptr)
-        return false;
-    if (std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
-        return false;
-    for (const char* part = name;;) {
-        const char* end = std::strchr(part, '/');
-        std::size_t len = end != nullptr ? static_cast<std::size_t>(end - part) : std::strlen(part);
-        if (len == 2 && part[0] == '.' && part[1] == '.')
-            return false;
-        if (end == nullptr)
-            return true;
-        part = end + 1;
-    }
-}
-
-bool isBelow(const std::filesystem::path& dir, const std::filesystem::path& file) {
-    auto f = file.begin();
-    for (const auto& part : dir) {
-        if (f == file.end() || *f != part)
-            return false;
-        ++f;
-    }
-    return f != file.end();
-}
-
 // Opens a requested file for reading, but only a regular file that lies
 // inside dir once every link on the way has been followed.
 std::FILE* openServedFile(const std::string& dir, const char* name) {
-    if (!isPlainRelativeName(name))
-        return nullptr;
-    namespace fs = std::filesystem;
+    std::filesystem::path target = platform::resolveBelow(dir, name);
     std::error_code ec;
-    fs::path root = fs::canonical(dir, ec);
-    if (ec)
-        return nullptr;
-    fs::path target = fs::canonical(fs::path(dir + name), ec);
-    if (ec || !isBelow(root, target) || !fs::is_regular_file(target, ec))
+    if (target.empty() || !std::filesystem::is_regular_file(target, ec))
         return nullptr;
     return std::fopen(target.string().c_str(), "rb");
 }
@@ -210,9 +176,10 @@ void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromI
     case FT_OACK:
         return;
     case FT_ACK: {
+        // One too short to carry a block number is unexpected like any
+        // other: it acknowledges nothing new, so the current block goes again.
         std::uint16_t block = reader.u16();
-        if (reader.ok())  // a short acknowledgement counts as a stray one
-            sendBlock(block);
+        sendBlock(reader.ok() ? block : static_cast<std::uint16_t>(m_blockNo - 1));
         return;
     }
     case FT_ERROR:
