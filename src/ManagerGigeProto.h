@@ -25,6 +25,9 @@ public:
     // Takes control (CCP = 2, heartbeat timeout) and starts a heartbeat.
     bool connect(const char* ip);
     // Releases control (CCP = 0), stops the heartbeat, closes the socket.
+    // The end of the object's use: after it, only the destructor may follow
+    // (the client is stopped for good and there is no socket to reconnect
+    // on), so its sessions must be gone before.
     bool disconnect();
     bool isConnected() const;
     void getIpAddr(std::string& ip) const;

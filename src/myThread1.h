@@ -1,8 +1,10 @@
 // Base class that gives an object one thread running its virtual run().
 //
 // stop() only raises a flag; run() is expected to look at isStop() and
-// return. The destructor raises the flag and joins, so a derived class whose
-// run() never looks at the flag must end it by other means before that.
+// return. A subclass must call stopAndJoin() in its own destructor, before
+// its members go: run() uses them, and by the time this base's destructor
+// runs they are destroyed and run() is no longer the subclass's. A run()
+// that waits on something besides the flag must be woken first.
 #pragma once
 
 #include <atomic>
@@ -11,12 +13,8 @@
 class myThread1 {
 public:
     myThread1() { m_stop.store(false); }
-    virtual ~myThread1() {
-        if (!isStop())
-            stop();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
+    // Finds nothing left to join when the subclass did its part.
+    virtual ~myThread1() { stopAndJoin(); }
 
     myThread1(const myThread1&) = delete;
     myThread1& operator=(const myThread1&) = delete;
@@ -29,6 +27,10 @@ public:
     void join() {
         if (m_thread.joinable())
             m_thread.join();
+    }
+    void stopAndJoin() {
+        stop();
+        join();
     }
     std::thread::id getThreadId() const { return m_thread.get_id(); }
 

@@ -11,6 +11,8 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 std::atomic<std::int32_t> g_tmpDirCount{1};
 
@@ -23,12 +25,18 @@ const char* const kInfoFiles[] = {
     "app_upd.info",
 };
 
+// Whether anything, a dangling link included, holds the name.
+bool isLeftover(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
+}
+
 }  // namespace
 
 DevApp::DevApp(managerGige* manager, std::string hostIp, std::string deviceIp)
     : m_manager(manager), m_hostIp(std::move(hostIp)), m_deviceIp(std::move(deviceIp)) {
     m_preUpgradeClear = true;
-    m_udpSocket = new CUdpSocket(this);
+    m_udpSocket = std::make_unique<CUdpSocket>(this);
     m_sending = false;
     m_upgradeProgress = ST_READY;
     m_monitoring = false;
@@ -42,11 +50,16 @@ DevApp::~DevApp() {
     m_linkStop = true;
     if (m_linkThread.joinable())
         m_linkThread.join();
-    stop();
-    join();
+    stopAndJoin();
 
-    delete m_udpSocket;  // ends its receive thread, so no transfer runs on
-    m_udpSocket = nullptr;
+    {
+        // A late acknowledgement waiting for the lock gives up once nothing
+        // is being sent, so the socket's receive thread can be joined here;
+        // from then on no transfer entry runs.
+        std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+        m_sending = false;
+        m_udpSocket.reset();
+    }
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -144,6 +157,26 @@ void DevApp::makeTmpDir(std::string packagePath) {
     std::snprintf(name, sizeof name, "%c0x%.8" PRIx32 "_%" PRId32, platform::PATH_SEP,
                   static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this)), number);
     m_tmpDir = quarnel + name;
+    if (!clearLeftover(m_tmpDir))
+        m_tmpDir.clear();
+}
+
+// A process killed in the middle of a job leaves its folder behind, and a
+// later one with the same address and number would unpack over it, stale
+// files included: a stale information file would switch the layout. A
+// folder of ours goes; anything else at that name is left alone and unused.
+bool DevApp::clearLeftover(const std::string& dir) {
+    if (!isLeftover(dir))
+        return true;
+    platform::DirCheck check = platform::ensurePrivateDir(dir);
+    if (check == platform::DirCheck::Ok)
+        removeDir(dir.c_str());
+    if (!isLeftover(dir))
+        return true;
+    LOG_LINE("not using unpack folder %s: %s\n", dir.c_str(),
+             check == platform::DirCheck::Ok ? "it could not be emptied"
+                                             : platform::dirCheckText(check));
+    return false;
 }
 
 std::int32_t DevApp::getDevType() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,12 +63,13 @@ public:
 private:
     std::int32_t getDevType();
     void makeTmpDir(std::string packagePath);
+    bool clearLeftover(const std::string& dir);
     bool unpackFile(std::string archive, std::string destDir);
     bool isFileExist(const char* dir, const char* name);
     bool listDir(const char* dir, std::vector<std::string>& out);
     void removeDir(const char* path);
 
-    CUdpSocket* m_udpSocket = nullptr;
+    std::unique_ptr<CUdpSocket> m_udpSocket;
     std::uint16_t m_blockNo = 0;
     char m_sendBuf[4 + BLOCK_SIZE] = {};
     std::int32_t m_sendLen = 0;
@@ -86,10 +88,7 @@ private:
     std::int32_t m_deviceType = 0;
     bool m_preUpgradeClear = true;
     std::atomic<std::int32_t> m_fileResult{0};
-
-    // Ours, beyond the fields above.
     mutable std::mutex m_pathLock;   // m_fwDir: written by run, read by the transfer
-    // Further members (transfer lock, stop flags) are added with their code.
 
     // procedure
     // Starts devLinkNotify on m_linkThread; false when no thread can be
