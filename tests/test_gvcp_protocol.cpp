@@ -118,7 +118,6 @@ TEST(GvcpProtocol, SilentCameraGetsThreeIdenticalRequestsOneSecondApart) {
 TEST(GvcpProtocol, LongPendingExtendsOnlyThisTransaction) {
     Rig rig("127.0.1.11");
     ASSERT_TRUE(rig.camera.ok());
-    LogCapture log;
     // The answer comes after the one-second wait would have ended.
     rig.camera.setPending(2500, 1600);
 
@@ -127,13 +126,6 @@ TEST(GvcpProtocol, LongPendingExtendsOnlyThisTransaction) {
     EXPECT_EQ(rig.camera.requestCount(), 1u);
     EXPECT_EQ(rig.client.takeWaits(), (std::vector<std::uint64_t>{1000000, 2510000}));
     EXPECT_EQ(rig.client.recvTimeoutUs(), 1000000u);
-    std::vector<std::string> bodies;
-    for (const std::string& line : log.take())
-        bodies.push_back(LogCapture::body(line));
-    EXPECT_EQ(bodies, (std::vector<std::string>{"receive data succeed\n", "receive Ack succeed\n",
-                                                "receive panding timeout acknowledge\n",
-                                                "receive data succeed\n",
-                                                "receive Ack succeed1\n"}));
 
     rig.camera.setPending(-1, 0);
     ReadRegAck readAck{};

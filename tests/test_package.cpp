@@ -4,6 +4,7 @@
 #include "ManagerGigeProto.h"
 #include "compress/DeCompress.h"
 #include "support/Archives.h"
+#include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "upgrade/DevApp.h"
 
@@ -89,35 +90,56 @@ TEST_F(Package, SingleImageIsServedFromTheUnpackFolder) {
     }
 }
 
+// One inner archive per hardware kind, chosen by name from the sorted
+// listing, not by the order inside the package.
 TEST_F(Package, ImagePerKindPicksTheFirstFittingEntryByName) {
-    std::string plain = camtest::archiveBytes(ArchiveFormat::TarGz, {{"plain.bin", "0"}});
-    std::string dee = camtest::archiveBytes(ArchiveFormat::Zip, {{"dee.bin", "1"}});
-    std::string kx = camtest::archiveBytes(ArchiveFormat::Zip, {{"kx.bin", "3d"}});
-
-    // Written out of order: the listing, not the archive, decides.
-    camtest::writeArchive(pkg("two.zip"), ArchiveFormat::Zip,
-                          {{"b.bin", plain}, {"a-D.bin", dee}});
-    auto app = prepare(pkg("two.zip"));
-    EXPECT_EQ(app->fwDirs(), std::vector<std::string>{app->tmpDir() + "/upgrade"});
-    EXPECT_EQ(app->fwDir(), app->tmpDir() + "/upgrade/");
-    EXPECT_TRUE(fs::exists(app->tmpDir() + "/upgrade/plain.bin"));
-    EXPECT_FALSE(fs::exists(app->tmpDir() + "/upgrade/dee.bin"));
-    EXPECT_EQ(m_log.count("this is 3D Camera\n"), 0u);
-
-    camtest::writeArchive(pkg("kx.tgz"), ArchiveFormat::TarGz,
-                          {{"z.bin", plain}, {"cam-KX-D.bin", kx}, {"a-D.bin", dee}});
-    app = prepare(pkg("kx.tgz"));
-    EXPECT_EQ(camtest::readFile(app->fwDir() + "kx.bin"), "3d");
-    EXPECT_EQ(m_log.count("] this is 3D Camera\n"), 1u);
+    camtest::FakeGvcpCamera camera("127.0.3.15");
+    ASSERT_TRUE(camera.ok());
+    managerGige manager;
+    ASSERT_TRUE(manager.connect("127.0.3.15"));
+    const std::string plain = camtest::archiveBytes(ArchiveFormat::TarGz, {{"plain.bin", "0"}});
+    const std::string dee = camtest::archiveBytes(ArchiveFormat::Zip, {{"dee.bin", "1"}});
+    const std::string kx = camtest::archiveBytes(ArchiveFormat::Zip, {{"kx.bin", "3d"}});
+    struct Case {
+        int kind;
+        std::vector<ArchiveEntry> entries;
+        std::string served;  // the one file of the chosen image; empty: the package folder
+        bool threeD;
+    };
+    const std::vector<Case> cases = {
+        {0, {{"b.bin", plain}, {"a-D.bin", dee}}, "plain.bin", false},
+        {0, {{"z.bin", plain}, {"cam-KX-D.bin", kx}, {"a-D.bin", dee}}, "kx.bin", true},
+        {0, {{"x-D.bin", dee}, {"y-D.bin", dee}}, "", false},
+        {1, {{"b.bin", plain}, {"c-D.bin", "not inside"}, {"a-KX-D.bin", kx}}, "kx.bin", false},
+        {1, {{"b.bin", plain}}, "", false},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        camera.setRegister(DevApp::DEV_TYPE_REG, c.kind == 1 ? 0x1A4 : 0x2A5);
+        const std::string path = pkg("kind" + std::to_string(i++) + ".zip");
+        camtest::writeArchive(path, ArchiveFormat::Zip, c.entries);
+        m_log.take();
+        DevApp app(&manager, "127.0.3.1", "127.0.3.15");
+        app.init(path);
+        EXPECT_EQ(app.deviceType(), c.kind) << path;
+        const std::string want = c.served.empty() ? (m_root / "fw") : app.tmpDir() + "/upgrade";
+        EXPECT_EQ(app.fwDirs(), std::vector<std::string>{want}) << path;
+        EXPECT_EQ(app.fwDir(), want + "/") << path;
+        if (!c.served.empty()) {
+            EXPECT_EQ(fs::directory_iterator(want)->path().filename(), c.served) << path;
+        }
+        EXPECT_EQ(m_log.count("] this is 3D Camera\n"), c.threeD ? 1u : 0u) << path;
+    }
 }
 
 TEST_F(Package, EveryFailureServesThePackageFolder) {
     const std::string folder = m_root / "fw";
     // Not an archive at all.
     camtest::writeFile(pkg("junk.bin"), "this is no archive");
-    // No entry for kind 0.
-    camtest::writeArchive(pkg("dee-only.zip"), ArchiveFormat::Zip,
-                          {{"x-D.bin", "?"}, {"y-D.bin", "?"}});
+    // Text that libarchive could read as a list of names, with or without
+    // the heading of such a list.
+    camtest::writeFile(pkg("names.txt"), "app_upd.info\napp.bin\n");
+    camtest::writeFile(pkg("spec.txt"), "#mtree\napp_upd.info type=file\n");
     // The chosen entry is no archive.
     camtest::writeArchive(pkg("bad-inner.zip"), ArchiveFormat::Zip, {{"b.bin", "not inside"}});
     // Damaged half-way: refused before anything is written.
@@ -125,7 +147,8 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
                           {{"app_upd.info", "i"}, {"big", std::string(100000, 'b')}});
     std::string bytes = camtest::readFile(pkg("whole.tgz"));
     camtest::writeFile(pkg("cut.tgz"), bytes.substr(0, bytes.size() / 2));
-    for (const char* name : {"junk.bin", "dee-only.zip", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
+    for (const char* name :
+         {"junk.bin", "names.txt", "spec.txt", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
         auto app = prepare(pkg(name));
         EXPECT_EQ(app->fwDirs(), std::vector<std::string>{folder}) << name;
         EXPECT_EQ(app->fwDir(), folder + "/") << name;
@@ -239,6 +262,47 @@ TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {
     app = prepare(pkg("p.zip"));
     EXPECT_EQ(app->tmpDir().rfind(quarnel() + "/", 0), 0u);
     EXPECT_EQ(modeOf(quarnel()), 0700);
+}
+
+// A process killed in the middle of a job leaves its unpack folder behind;
+// a later session with the same address and number must not unpack over it.
+TEST_F(Package, LeftoverUnpackFoldersAreEmptiedOrLeftAlone) {
+    const std::string inner = camtest::archiveBytes(ArchiveFormat::Zip, {{"app.bin", "new"}});
+    camtest::writeArchive(pkg("kinds.zip"), ArchiveFormat::Zip, {{"b.bin", inner}});
+    const std::string elsewhere = m_root / "elsewhere";
+    fs::create_directories(elsewhere);
+    // The folder the session's init is going to take.
+    auto nextFolder = [this](const DevApp* app) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/0x%.8x_%d",
+                      static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(app)),
+                      static_cast<int>(g_tmpDirCount.load()));
+        return quarnel() + name;
+    };
+
+    // Ours, with an information file that would make the package one image.
+    auto app = std::make_unique<DevApp>(&m_manager, "127.0.3.1", "127.0.3.2");
+    std::string stale = nextFolder(app.get());
+    fs::create_directories(stale + "/upgrade");
+    camtest::writeFile(stale + "/app_upd.info", "stale");
+    camtest::writeFile(stale + "/upgrade/old.bin", "stale");
+    app->init(pkg("kinds.zip"));
+    EXPECT_EQ(app->tmpDir(), stale);
+    EXPECT_EQ(app->fwDir(), stale + "/upgrade/");
+    EXPECT_FALSE(fs::exists(stale + "/app_upd.info"));
+    EXPECT_FALSE(fs::exists(stale + "/upgrade/old.bin"));
+    EXPECT_EQ(camtest::readFile(stale + "/upgrade/app.bin"), "new");
+
+    // Not ours: left as it is, and the package folder is served.
+    app = std::make_unique<DevApp>(&m_manager, "127.0.3.1", "127.0.3.2");
+    stale = nextFolder(app.get());
+    fs::create_directory_symlink(elsewhere, stale);
+    app->init(pkg("kinds.zip"));
+    EXPECT_EQ(app->fwDir(), (m_root / "fw") + "/");
+    EXPECT_EQ(m_log.count("] not using unpack folder " + stale + ": it is a symbolic link\n"), 1u);
+    app.reset();
+    EXPECT_TRUE(fs::is_symlink(stale));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 TEST(DeCompress, CallSequence) {

@@ -5,6 +5,7 @@
 #include "support/NetNs.h"
 #include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
+#include "support/Wait.h"
 #include "upgrade/UdpSock.h"
 #include "upgrade/UpdgradeManager.h"
 
@@ -41,18 +42,6 @@ TEST(UdpSocket, FixedPortTakenIsOneAttemptAndKeepsTheSocket) {
     blocker.reset();
     EXPECT_TRUE(sock.startUdpServer(&local));
     EXPECT_EQ(sock.localPort(), ntohs(local.sin_port));
-}
-
-TEST(UdpSocket, FreePortOnForeignAddressTriesTenTimes) {
-    updgradeManager owner;
-    CUdpSocket sock(&owner);
-    camtest::LogCapture log;
-    sockaddr_in local = platform::makeAddr("192.0.2.1", 0);
-
-    EXPECT_FALSE(sock.startUdpServer(&local));
-    auto lines = log.matching("CTftpSocket_New::openSocket : udp bind failed,info<192.0.2.1, 0>,errCode:");
-    EXPECT_EQ(lines.size(), 10u);
-    EXPECT_EQ(log.count("sucessed"), 0u);
 }
 
 TEST(UdpSocket, DeliversUpTo512BytesAndDropsLonger) {
@@ -102,7 +91,8 @@ TEST(UdpSocket, ResetThenStartGivesNewPortAndOneThread) {
         local.sin_port = htons(sock.localPort());
         UdpPeer peer("127.0.3.134");
         peer.send(Bytes{0, 1, 'x', 0}, local);
-        EXPECT_TRUE(log.waitFor(NOT_DEALT + "127.0.3.134\n", 2000));
+        EXPECT_TRUE(camtest::waitUntil(
+            [&] { return log.count(NOT_DEALT + "127.0.3.134\n") > 0; }, 2000));
     }
     EXPECT_EQ(camtest::threadCount(), idle);
 }

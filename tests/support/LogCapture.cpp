@@ -8,10 +8,8 @@
 #include <log4cpp/PatternLayout.hh>
 #endif
 
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace camtest {
 
@@ -104,16 +102,6 @@ std::vector<std::string> LogCapture::matching(const std::string& text) {
         if (line.find(text) != std::string::npos)
             out.push_back(line);
     return out;
-}
-
-bool LogCapture::waitFor(const std::string& text, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (count(text) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 std::string LogCapture::body(const std::string& line) {

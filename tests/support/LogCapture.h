@@ -20,8 +20,6 @@ public:
     // Messages so far (kept) that contain the text.
     std::vector<std::string> matching(const std::string& text);
     std::size_t count(const std::string& text) { return matching(text).size(); }
-    // Waits up to timeoutMs for a message containing the text.
-    bool waitFor(const std::string& text, int timeoutMs);
 
     // The message part of a line: what follows the "[file(line) func] " prefix.
     static std::string body(const std::string& line);
