@@ -62,4 +62,10 @@ const char* dirCheckText(DirCheck check);
 // readable and writable by the owner only. True when the folder exists.
 bool makePrivateDirs(const std::string& path);
 
+namespace detail {
+// One level of makePrivateDirs, as the system creates folders: owner-only on
+// POSIX, the inherited permissions on Windows. True when the folder exists.
+bool makeDirLevel(const std::string& path);
+}  // namespace detail
+
 }  // namespace platform
