@@ -1,7 +1,5 @@
 #include "platform/files.h"
 
-#include <algorithm>
-
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -46,19 +44,36 @@ bool readDirectory(const std::string& dir, std::vector<DirEntry>& out) {
         out.push_back({name, dirAttr && !reparse});
     } while (FindNextFileA(find, &data));
     FindClose(find);
-    std::sort(out.begin(), out.end(),
-              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     return true;
 }
 
+namespace {
+
+// The unpacker gives an entry without owner-write the read-only attribute,
+// and DeleteFile and RemoveDirectory refuse such names. Links are left alone:
+// changing their attributes could reach what they point at.
+bool clearReadOnly(const std::string& path) {
+    DWORD attrs = GetFileAttributesA(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_READONLY) == 0
+        || (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return false;
+    attrs &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    return SetFileAttributesA(path.c_str(), attrs != 0 ? attrs : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+}  // namespace
+
 bool deleteFile(const std::string& path) {
-    // A link to a folder is itself a (reparse-point) folder on Windows.
-    if (DeleteFileA(path.c_str()))
+    if (DeleteFileA(path.c_str()) || (clearReadOnly(path) && DeleteFileA(path.c_str())))
         return true;
+    // A link to a folder is itself a (reparse-point) folder on Windows.
     return RemoveDirectoryA(path.c_str()) != FALSE;
 }
 
-bool removeEmptyDir(const std::string& path) { return RemoveDirectoryA(path.c_str()) != FALSE; }
+bool removeEmptyDir(const std::string& path) {
+    return RemoveDirectoryA(path.c_str()) != FALSE
+           || (clearReadOnly(path) && RemoveDirectoryA(path.c_str()) != FALSE);
+}
 
 namespace {
 
