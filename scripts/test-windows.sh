@@ -2,8 +2,9 @@
 # The Windows step of CI: cross-builds camupgrade.dll, camupgrade.exe and
 # camsim.exe with mingw-w64, checks the DLL's exports, runs the unit tests
 # under wine, and upgrades a Linux camsim with camupgrade.exe + camupgrade.dll
-# under wine. Needs the Linux camsim (build/default/bin/camsim: scripts/test.sh
-# builds it first; built here when missing).
+# under wine, from a package of read-only entries, leaving nothing in %TEMP%
+# but an empty Quarnel.tmp. Needs the Linux camsim (build/default/bin/camsim:
+# scripts/test.sh builds it first; built here when missing).
 # Usage: scripts/test-windows.sh
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -57,7 +58,17 @@ if [ ! -x "$camsim" ]; then
 fi
 work=$(mktemp -d)
 head -c $((512 * 1024)) /dev/urandom >"$work/app.bin"
-"$camsim" make-package -o "$work/firmware.zip" --image "$work/app.bin" --version 2.1.0 >/dev/null
+# Entries without owner-write: unpacked on Windows they are read-only files,
+# which the removal of the unpack folder must still take away.
+"$camsim" make-package -o "$work/made.zip" --image "$work/app.bin" --version 2.1.0 >/dev/null
+mkdir "$work/entries"
+bsdtar -xf "$work/made.zip" -C "$work/entries"
+chmod 0444 "$work"/entries/*
+(cd "$work/entries" && bsdtar --format zip -cf "$work/firmware.zip" -- *)
+# %TEMP% of the prefix, emptied of what the unit tests left, so that what
+# remains after the upgrade is the upgrade's.
+temp=$prefix/drive_c/users/$(id -un)/AppData/Local/Temp
+rm -rf "${temp:?}"/* "$temp"/.[!.]*
 # The sockets of a wine program live in its wineserver: stop the one the unit
 # tests used so that the upgrade starts a fresh one beside the camera.
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
@@ -92,10 +103,16 @@ if [ $rc -ne 0 ]; then
   failed+=(windows-upgrade)
 fi
 rm -rf "$work"
+left=$(cd "$temp" 2>/dev/null && find . -mindepth 1 ! -path ./Quarnel.tmp | sort)
+if [ ! -d "$temp/Quarnel.tmp" ] || [ -n "$left" ]; then
+  echo "%TEMP% after the upgrade holds more than an empty Quarnel.tmp (no camupgrade-cli.*, no unpack folder):"
+  echo "${left:-(no Quarnel.tmp in $temp)}" | sed 's/^/  /'
+  failed+=(windows-leftovers)
+fi
 
 echo "=== windows: $((SECONDS - start)) s"
 if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "Windows build, exports, unit tests under wine and the upgrade under wine passed"
+echo "Windows build, exports, unit tests under wine and the upgrade under wine (nothing left in %TEMP%) passed"

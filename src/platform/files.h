@@ -32,13 +32,17 @@ struct DirEntry {
     bool isDir;  // a real folder; a link to a folder counts as a file
 };
 
-// The entries of a folder except "." and "..", sorted by name so that every
-// system lists them in the same order. False when the folder can't be read.
+// The entries of a folder except "." and "..". False when the folder can't be
+// read. The first fitting entry of a listing picks a package's inner archive,
+// so the order is the one a package's author sees: on Windows the order the
+// system enumerates (NTFS compares names case-insensitively, "a.zip" before
+// "B.zip"); POSIX file systems enumerate in no useful order (hash or creation
+// order), so there the names are sorted byte-wise to keep the choice stable.
 bool readDirectory(const std::string& dir, std::vector<DirEntry>& out);
 
-// DeleteFileA: removes a file (or a link, never what it points at).
+// Removes a file (or a link, never what it points at), read-only or not.
 bool deleteFile(const std::string& path);
-// RemoveDirectoryA: removes an empty folder.
+// Removes an empty folder, read-only or not.
 bool removeEmptyDir(const std::string& path);
 
 enum class DirCheck {
@@ -61,5 +65,11 @@ const char* dirCheckText(DirCheck check);
 // Creates the folder and any missing parents; folders created here are
 // readable and writable by the owner only. True when the folder exists.
 bool makePrivateDirs(const std::string& path);
+
+namespace detail {
+// One level of makePrivateDirs, as the system creates folders: owner-only on
+// POSIX, the inherited permissions on Windows. True when the folder exists.
+bool makeDirLevel(const std::string& path);
+}  // namespace detail
 
 }  // namespace platform
