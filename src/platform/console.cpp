@@ -1,6 +1,5 @@
 #include "platform/platform.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -15,8 +14,6 @@
 namespace platform {
 
 namespace {
-std::atomic<std::uint16_t> g_consoleAttr{CONSOLE_GREY};
-
 #ifndef _WIN32
 const char* ansiFor(std::uint16_t attr) {
     switch (attr) {
@@ -43,7 +40,6 @@ std::tm localTime(std::time_t secs) {
 }
 
 void setConsoleAttribute(std::uint16_t attr) {
-    g_consoleAttr.store(attr);
 #ifdef _WIN32
     SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attr);
 #else
@@ -53,8 +49,6 @@ void setConsoleAttribute(std::uint16_t attr) {
     }
 #endif
 }
-
-std::uint16_t consoleAttribute() { return g_consoleAttr.load(); }
 
 bool isTerminal(int fd) {
 #ifdef _WIN32

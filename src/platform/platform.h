@@ -24,9 +24,6 @@ enum ConsoleAttr : std::uint16_t {
 // ANSI sequence, and only when standard output is a terminal.
 void setConsoleAttribute(std::uint16_t attr);
 
-// The attribute last set through setConsoleAttribute (CONSOLE_GREY at start).
-std::uint16_t consoleAttribute();
-
 // True when the given stream (1 = stdout, 2 = stderr) is a terminal.
 bool isTerminal(int fd);
 
