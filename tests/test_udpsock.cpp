@@ -58,8 +58,7 @@ TEST(UdpSocket, DeliversUpTo512BytesAndDropsLonger) {
         peer.send(Bytes(size, 1), local);
     }
     // In order: once the last one is in, all before it have been handled.
-    for (int i = 0; i < 200 && log.count(NOT_DEALT) < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    camtest::waitUntil([&] { return log.count(NOT_DEALT) >= 2; }, 2000);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(log.count(NOT_DEALT + "127.0.3.132\n"), 2u);
 }
