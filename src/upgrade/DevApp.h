@@ -90,13 +90,11 @@ private:
     std::atomic<std::int32_t> m_fileResult{0};
     mutable std::mutex m_pathLock;   // m_fwDir: written by run, read by the transfer
 
-    // procedure
     // Starts devLinkNotify on m_linkThread; false when no thread can be
     // created. Virtual so that a test can refuse it.
     virtual bool startLinkThread();
     std::atomic<bool> m_linkStop{false};  // ends devLinkNotify's waits
 
-    // transfer
     // Keeps the transfer entries of this session from running at the same
     // time. Recursive because stopSend runs inside msgProc and sendBlock.
     // msgProc only tries it, so that a late acknowledgement can give up while
