@@ -139,7 +139,7 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
     // Text that libarchive could read as a list of names, with or without
     // the heading of such a list.
     camtest::writeFile(pkg("names.txt"), "app_upd.info\napp.bin\n");
-    camtest::writeFile(pkg("spec.txt"), "#mtree\napp_upd.info type=file\n");
+    camtest::writeFile(pkg("listing.txt"), "#mtree\napp_upd.info type=file\n");
     // The chosen entry is no archive.
     camtest::writeArchive(pkg("bad-inner.zip"), ArchiveFormat::Zip, {{"b.bin", "not inside"}});
     // Damaged half-way: refused before anything is written.
@@ -148,7 +148,7 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
     std::string bytes = camtest::readFile(pkg("whole.tgz"));
     camtest::writeFile(pkg("cut.tgz"), bytes.substr(0, bytes.size() / 2));
     for (const char* name :
-         {"junk.bin", "names.txt", "spec.txt", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
+         {"junk.bin", "names.txt", "listing.txt", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
         auto app = prepare(pkg(name));
         EXPECT_EQ(app->fwDirs(), std::vector<std::string>{folder}) << name;
         EXPECT_EQ(app->fwDir(), folder + "/") << name;
