@@ -3,7 +3,7 @@
 # camsim.exe with mingw-w64, checks the DLL's exports, runs the unit tests
 # under wine, and upgrades a Linux camsim with camupgrade.exe + camupgrade.dll
 # under wine, from a package of read-only entries, leaving nothing in %TEMP%
-# but an empty Quarnel.tmp. Needs the Linux camsim (build/default/bin/camsim:
+# but an empty Quarnel.tmp at most. Needs the Linux camsim (build/default/bin/camsim:
 # scripts/test.sh builds it first; built here when missing).
 # Usage: scripts/test-windows.sh
 set -uo pipefail
@@ -67,7 +67,8 @@ chmod 0444 "$work"/entries/*
 (cd "$work/entries" && bsdtar --format zip -cf "$work/firmware.zip" -- *)
 # %TEMP% of the prefix, emptied of what the unit tests left, so that what
 # remains after the upgrade is the upgrade's.
-temp=$prefix/drive_c/users/$(id -un)/AppData/Local/Temp
+temp=$(sed -n 's/^"TEMP"="[Cc]:\\\\\(.*\)"\r*$/\1/p' "$prefix/user.reg" | sed 's/\\\\/\//g')
+temp=$prefix/drive_c/${temp:-users/$(id -un)/Temp}
 rm -rf "${temp:?}"/* "$temp"/.[!.]*
 # The sockets of a wine program live in its wineserver: stop the one the unit
 # tests used so that the upgrade starts a fresh one beside the camera.
@@ -103,10 +104,10 @@ if [ $rc -ne 0 ]; then
   failed+=(windows-upgrade)
 fi
 rm -rf "$work"
-left=$(cd "$temp" 2>/dev/null && find . -mindepth 1 ! -path ./Quarnel.tmp | sort)
-if [ ! -d "$temp/Quarnel.tmp" ] || [ -n "$left" ]; then
+left=$(cd "$temp" && find . -mindepth 1 ! -path ./Quarnel.tmp | sort) || left="(no folder $temp)"
+if [ -n "$left" ]; then
   echo "%TEMP% after the upgrade holds more than an empty Quarnel.tmp (no camupgrade-cli.*, no unpack folder):"
-  echo "${left:-(no Quarnel.tmp in $temp)}" | sed 's/^/  /'
+  echo "$left" | sed 's/^/  /'
   failed+=(windows-leftovers)
 fi
 

@@ -151,8 +151,7 @@ int checkArguments(const Options& o) {
     return 0;
 }
 
-int runJob(const Options& o, CamUpgradeFn camUpgrade, GetUpdateStatusFn getStatus) {
-    WorkDir work;
+int runJob(const Options& o, WorkDir& work, CamUpgradeFn camUpgrade, GetUpdateStatusFn getStatus) {
     std::string package = fs::absolute(o.package).string();
     if (!work.ok() || !work.enter()) {
         std::cerr << "camupgrade: cannot prepare a working folder under "
@@ -262,6 +261,9 @@ int main(int argc, char** argv) {
         return cli::EXIT_NO_FILE_SERVICE;
     }
 
+    // The library keeps its log file open until it is unloaded, and Windows
+    // removes no open file: the folder outlives the library.
+    WorkDir work;
     platform::DynLib lib;
     std::string path = libraryPath(o);
     if (!lib.open(path)) {
@@ -278,5 +280,5 @@ int main(int argc, char** argv) {
     // If port 69 is lost between our check and the library's bind, the
     // library waits for a key; with nobody at the keyboard it must not.
     platform::detachStdinIfNotTerminal();
-    return runJob(o, camUpgrade, getStatus);
+    return runJob(o, work, camUpgrade, getStatus);
 }
