@@ -180,8 +180,11 @@ bool CameraRun::check(std::string* hostIp) {
 
 bool CameraRun::takeControl(managerGige& manager) {
     if (!manager.connect(m_target.cameraIp.c_str())) {
+        // CamUpgrade sends nothing more to a camera it could not connect.
         int exitCode = EXIT_UNREACHABLE;
-        std::string why = whyNoControl(m_target.cameraIp, &exitCode);
+        std::string why = m_job.options().publishStatus
+                              ? "the camera at " + m_target.cameraIp + " could not be connected"
+                              : whyNoControl(m_target.cameraIp, &exitCode);
         end(Verdict::Failed, exitCode, why);
         return false;
     }
