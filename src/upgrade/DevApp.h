@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -44,6 +45,18 @@ public:
     void msgProc(const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort);
     void stopSend();
 
+    // What the transfer has served, for progress reports.
+    struct Served {
+        std::string file;            // the file being (or last) served
+        std::uint64_t fileBytes = 0;  // of it, sent so far
+        std::uint64_t fileSize = 0;
+        std::uint64_t total = 0;      // every file of this session
+        bool active = false;          // a transfer runs
+        unsigned filesDone = 0;       // transfers the camera acknowledged to the end
+        std::chrono::steady_clock::time_point lastDone;
+    };
+    Served served() const;
+
     // Camera registers of the vendor upgrade service.
     static constexpr std::uint32_t DEV_TYPE_REG = 0x7E000304;
     static constexpr std::uint32_t PRE_UPGRADE_CLEAR_REG = 0x7E000300;
@@ -64,9 +77,6 @@ private:
     std::int32_t getDevType();
     void makeTmpDir(std::string packagePath);
     bool clearLeftover(const std::string& dir);
-    bool unpackFile(std::string archive, std::string destDir);
-    bool isFileExist(const char* dir, const char* name);
-    bool listDir(const char* dir, std::vector<std::string>& out);
     void removeDir(const char* path);
 
     std::unique_ptr<CUdpSocket> m_udpSocket;
@@ -100,4 +110,7 @@ private:
     // msgProc only tries it, so that a late acknowledgement can give up while
     // its transfer is being ended and its receive thread joined.
     std::recursive_mutex m_transferLock;
+    void countFinished();
+    mutable std::mutex m_servedLock;
+    Served m_served;
 };
