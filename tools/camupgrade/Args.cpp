@@ -23,8 +23,8 @@ const char* const kExamples =
     "  camupgrade --camera 192.168.1.20 --package fw-2.1.0.zip\n"
     "      upgrade one camera; the host address is the one of the route to it\n"
     "  camupgrade --all --model CS-GE-1 --package fw-2.1.0.zip --json > line3.json\n"
-    "      upgrade every camera of that model that answers discovery, report for scripts\n"
-    "  camupgrade --cameras line3.txt --package fw-2.1.0.zip --parallel 4 --log line3.log\n"
+    "      every camera of that model that answers discovery; JSON for scripts\n"
+    "  camupgrade --cameras line3.txt --package fw.zip --parallel 4 --log line3.log\n"
     "      the cameras of a file (address [package|-] [name] a line), four at a time\n";
 
 int usage(const std::string& why) {
@@ -33,24 +33,23 @@ int usage(const std::string& why) {
 }
 
 void addOutputOptions(CLI::App& app, Options& o) {
-    app.add_flag("--json", o.json, "print one JSON document on stdout and nothing else there");
+    app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
 }
 
 void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--camera", o.cameras, "camera address; repeat for several cameras");
     app.add_option("--cameras", o.camerasFile,
-                   "file of cameras, one a line: address [package|-] [name]; # comments");
+                   "file: address [package|-] [name] a line");
     app.add_flag("--all", o.all, "every camera of --model that answers discovery");
-    app.add_option("--model", o.model, "the model name for --all, as the camera reports it");
+    app.add_option("--model", o.model, "the model for --all, as cameras report it");
     app.add_option("--interface", o.interfaceName, "network interface for --all's discovery");
     app.add_option("--package", o.package, "firmware package for cameras without their own");
-    app.add_option("--host", o.host, "this host's address on the cameras' network "
-                                     "(default: the source address of the route to each camera)");
+    app.add_option("--host", o.host, "this host's address (default: the route's)");
     app.add_option("--parallel", o.parallel, "cameras upgraded at once (default: all)");
     app.add_flag("--force", o.force,
-                 "serve the package's own folder when its layout is not recognised");
+                 "serve the package's folder if unrecognised");
     app.add_option("--inactivity", o.inactivitySeconds,
-                   "end a camera's upgrade after this many seconds without any sign of progress")
+                   "seconds without progress before time-out")
         ->check(CLI::PositiveNumber);
     addOutputOptions(app, o);
     app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
@@ -84,8 +83,9 @@ int checkUpgrade(Options& o) {
 }  // namespace
 
 int parseArguments(int argc, char** argv, Options& o) {
-    CLI::App app{"Upgrades the firmware of GigE Vision cameras: one, a list, or every camera "
-                 "of a model; `info` and `list` only read."};
+    CLI::App app{"Upgrades the firmware of GigE Vision cameras: one, a list, or every camera\n"
+                 "of a model. `info` and `list` only read."};
+    app.get_formatter()->column_width(26);
     app.footer(std::string("\n") + kExamples + "\n" + exitCodeTable());
     addUpgradeOptions(app, o);
     bool showVersion = false;

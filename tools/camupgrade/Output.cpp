@@ -235,7 +235,7 @@ std::string exitCodeTable() {
         {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
         {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
         {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
-        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a TFTP server)"},
+        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
         {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
     };
     std::string out = "Exit codes (several cameras: the first failure in the list):\n";
@@ -244,13 +244,15 @@ std::string exitCodeTable() {
         std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
         out += line;
     }
+    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
+                  EXIT_STATE_BASE, EXIT_STATE_BASE);
+    out += line;
     std::size_t count = 0;
     const SessionState* states = sessionStates(&count);
     for (std::size_t i = 0; i < count; ++i) {
         if (!states[i].final || states[i].exitCode == EXIT_UPGRADED)
             continue;
-        std::snprintf(line, sizeof line, "  %3d  %s (state %d)\n", states[i].exitCode,
-                      states[i].words, states[i].value);
+        std::snprintf(line, sizeof line, "  %3d  %s\n", states[i].exitCode, states[i].words);
         out += line;
     }
     std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
