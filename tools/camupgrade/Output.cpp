@@ -58,15 +58,8 @@ std::string messageOf(const engine::CameraResult& r) {
     return row != nullptr ? row->words : "the job ended without a verdict from the camera";
 }
 
-std::size_t columns(const std::string& s) {
-    std::size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 std::string padded(std::string s, std::size_t width) {
-    std::size_t n = columns(s);
+    std::size_t n = textColumns(s);
     if (n < width)
         s.append(width - n, ' ');
     return s;
@@ -77,7 +70,7 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     for (const auto& row : rows)
         for (std::size_t c = 0; c < row.size(); ++c) {
             widths.resize(std::max(widths.size(), row.size()), 0);
-            widths[c] = std::max(widths[c], columns(row[c]));
+            widths[c] = std::max(widths[c], textColumns(row[c]));
         }
     std::string out;
     for (const auto& row : rows) {
@@ -90,6 +83,13 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
 }
 
 }  // namespace
+
+std::size_t textColumns(const std::string& text) {
+    std::size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";

@@ -15,6 +15,9 @@ namespace cli {
 // valid UTF-8 (a camera's name is whatever its register holds) become U+FFFD.
 std::string jsonString(const std::string& text);
 
+// Columns the UTF-8 text takes on a terminal (one per character).
+std::size_t textColumns(const std::string& text);
+
 // One object per camera, in the targets' order.
 std::string resultsJson(const std::vector<engine::CameraResult>& results);
 std::string identityJson(const discovery::Identity& id);

@@ -1,5 +1,9 @@
 #include "ProgressView.h"
 
+#include "Output.h"
+
+#include <algorithm>
+
 #ifndef _WIN32
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -109,6 +113,7 @@ const char* cancelWords(Phase phase) {
 ProgressView::ProgressView(const std::vector<engine::CameraTarget>& targets, Settings settings)
     : m_settings(std::move(settings)) {
     for (const auto& t : targets) {
+        m_nameWidth = std::max(m_nameWidth, std::min<std::size_t>(textColumns(t.name), 14));
         Row row;
         row.status.cameraIp = t.cameraIp;
         row.status.name = t.name;
@@ -137,6 +142,8 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
         row->status.name = name;
     if (news)
         row->silentShown = 0;
+    if (m_stopped)
+        return;
     if (m_settings.terminal)
         drawLocked(false);
     else
@@ -164,6 +171,8 @@ void ProgressView::onResult(const engine::CameraResult& result) {
     row->verdict = engine::verdictName(result.verdict);
     if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
         row->verdict += ": " + result.message;
+    if (m_stopped)
+        return;
     if (m_settings.terminal)
         drawLocked(true);
     else
@@ -175,11 +184,12 @@ std::string ProgressView::rowText(const Row& row, Clock::time_point now) const {
     if (!m_settings.terminal)
         return row.status.cameraIp + ": " + words;
     std::string label = row.status.cameraIp;
-    if (!row.status.name.empty())
-        label += " " + row.status.name;
-    if (label.size() < 16)
-        label.resize(16, ' ');
-    return label + " " + words;
+    label.resize(16, ' ');
+    if (m_nameWidth > 0) {
+        std::string name = fitted(row.status.name, m_nameWidth);
+        label += name + std::string(m_nameWidth + 1 - textColumns(name), ' ');
+    }
+    return label + words;
 }
 
 void ProgressView::clearBlockLocked() {
@@ -226,7 +236,7 @@ void ProgressView::note(const std::string& line) {
     if (m_settings.terminal)
         clearBlockLocked();
     std::fprintf(m_settings.out, "%s\n", line.c_str());
-    if (m_settings.terminal && !m_rows.empty())
+    if (m_settings.terminal && !m_rows.empty() && !m_stopped)
         drawLocked(true);
     std::fflush(m_settings.out);
 }
@@ -281,8 +291,10 @@ void ProgressView::stop() {
     if (m_clock.joinable())
         m_clock.join();
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_settings.terminal && m_settings.out != nullptr && !m_rows.empty())
+    if (m_settings.terminal && m_settings.out != nullptr && !m_rows.empty() && !m_stopped)
         drawLocked(true);
+    m_stopped = true;  // the block stays as it is; what follows goes below it
+    m_drawnLines = 0;
 }
 
 unsigned terminalWidth(std::FILE* stream) {

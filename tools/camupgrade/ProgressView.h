@@ -69,6 +69,8 @@ private:
     std::size_t m_drawnLines = 0;
     std::chrono::steady_clock::time_point m_lastDraw;
     bool m_dirty = false;
+    bool m_stopped = false;
+    std::size_t m_nameWidth = 0;  // columns of the name, 0 when no camera has one
 
     std::mutex m_clockLock;
     std::condition_variable m_clockWake;
