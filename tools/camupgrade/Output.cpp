@@ -168,8 +168,10 @@ std::string verdictLines(const engine::CameraResult& r) {
                                                                             : "FAILED") +
                       ": " + messageOf(r) + "\n";
     std::string before = versionBefore(r), after = versionAfter(r);
-    if (r.haveBefore || r.haveAfter)
+    if (r.haveAfter)
         out += "firmware " + orDash(before) + " \u2192 " + orDash(after) + "\n";
+    else if (r.haveBefore)
+        out += "firmware " + orDash(before) + " before; not read afterwards\n";
     if (r.verdict == engine::Verdict::Upgraded && r.haveBefore && r.haveAfter && before == after)
         out += "warning: the camera reports the same firmware version as before (" + after +
                "): check the package\n";

@@ -71,7 +71,8 @@ std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
         words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
         if (s.fileSize > 0)
             words += " of " + amount(static_cast<double>(s.fileSize));
-        words += ", " + amount(s.bytesPerSecond) + "/s";
+        if (s.bytesPerSecond > 0)
+            words += ", " + amount(s.bytesPerSecond) + "/s";
     } else if (s.phase == Phase::Restarting) {
         words = "restarting \u2014 do not power off the camera";
     }
@@ -95,9 +96,10 @@ const char* cancelWords(Phase phase) {
     case Phase::Preparing:
         return "not commanded yet: control is given back, the firmware stays as it was";
     case Phase::Waiting:
+        return "commanded, nothing fetched yet: serving stops, the camera keeps its firmware";
     case Phase::Transfer:
-        return "firmware not complete: serving stops, the camera should keep its old firmware "
-               "(check with camupgrade info)";
+        return "transfer stopped: the camera keeps its old firmware unless it already had "
+               "every file and is flashing; do not power it off until camupgrade info answers";
     case Phase::Flashing:
         return "may be writing its flash: do not power it off; let it finish, then check it "
                "with camupgrade info";
@@ -142,8 +144,8 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
         row->status.name = name;
     if (news)
         row->silentShown = 0;
-    if (m_stopped)
-        return;
+    if (m_stopped || (status.phase == Phase::Done && !m_settings.terminal))
+        return;  // the result's line says it
     if (m_settings.terminal)
         drawLocked(false);
     else
