@@ -179,6 +179,8 @@ std::string verdictLines(const engine::CameraResult& r) {
 }
 
 std::string summaryTable(const std::vector<engine::CameraResult>& results) {
+    bool named = std::any_of(results.begin(), results.end(),
+                             [](const engine::CameraResult& r) { return !nameOf(r).empty(); });
     std::vector<std::vector<std::string>> rows = {
         {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
     std::size_t failed = 0, unchanged = 0;
@@ -192,6 +194,9 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
                         std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : ""),
                         seconds(r.seconds)});
     }
+    if (!named)
+        for (auto& row : rows)
+            row.erase(row.begin() + 1);
     std::string out = table(rows);
     for (const auto& r : results)
         if (r.verdict != engine::Verdict::Upgraded)

@@ -171,7 +171,9 @@ void ProgressView::onResult(const engine::CameraResult& result) {
         return;
     row->status.phase = Phase::Done;
     row->verdict = engine::verdictName(result.verdict);
-    if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
+    if (result.verdict == engine::Verdict::Upgraded && result.haveBefore && result.haveAfter)
+        row->verdict += ", firmware " + result.before.version + " \u2192 " + result.after.version;
+    else if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
         row->verdict += ": " + result.message;
     if (m_stopped)
         return;
