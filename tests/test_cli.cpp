@@ -344,14 +344,13 @@ TEST_F(Cli, EightCamerasOfMixedKindsWithOneFailure) {
     EXPECT_TRUE(tempFolderEmpty());
 }
 
-TEST_F(Cli, SigtermCancelsABatchWhileTheCamerasFlash) {
+TEST_F(Cli, SigtermCancelsAWholeModelWhileItFlashes) {
     for (int i = 0; i < 4; ++i) {
         camsim::Config c = camsim::instantCamera(cameraIp(i));
         c.flashMs = 30000;
         camera(c);
     }
-    CliRun run({"--camera", cameraIp(0), "--camera", cameraIp(1), "--camera", cameraIp(2),
-                "--camera", cameraIp(3), "--package", m_package, "--json"});
+    CliRun run({"--all", "--model", "CS-GE-1", "--package", m_package, "--json"});
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(run.waitForOutput(cameraIp(i) + ": flashing", 20000)) << run.both();
     run.signal(SIGTERM);

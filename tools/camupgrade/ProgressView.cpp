@@ -65,7 +65,7 @@ long silentSteps(const engine::CameraStatus& s, Clock::time_point now) {
 
 }  // namespace
 
-std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
+std::string statusWords(const engine::CameraStatus& s, Clock::time_point now, bool exactSilence) {
     std::string words = engine::phaseName(s.phase);
     if (s.phase == Phase::Transfer && !s.file.empty()) {
         words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
@@ -80,10 +80,11 @@ std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
         words += ", camera " + std::to_string(s.percent) + "%";
     if (cameraTalks(s.phase) && !s.linkUp)
         words += ", camera not answering";
-    if (silentSteps(s, now) > 0)
+    if (long steps = silentSteps(s, now)) {
+        auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign).count();
         words += ", no sign of life for " +
-                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign)
-                                    .count()) + " s";
+                 std::to_string(exactSilence ? silent : steps * 10) + " s";
+    }
     return words;
 }
 
@@ -184,7 +185,8 @@ void ProgressView::onResult(const engine::CameraResult& result) {
 }
 
 std::string ProgressView::rowText(const Row& row, Clock::time_point now) const {
-    std::string words = row.verdict.empty() ? statusWords(row.status, now) : row.verdict;
+    std::string words =
+        row.verdict.empty() ? statusWords(row.status, now, m_settings.terminal) : row.verdict;
     if (!m_settings.terminal)
         return row.status.cameraIp + ": " + words;
     std::string label = row.status.cameraIp;

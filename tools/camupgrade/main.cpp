@@ -15,12 +15,14 @@
 #include "platform/socket.h"
 #include "results.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -151,8 +153,8 @@ private:
     cli::LogFile m_log;
     cli::PrivateTemp m_temp;
     engine::Cancel m_cancel;
-    cli::SignalWatcher m_signals;
     std::unique_ptr<cli::ProgressView> m_view;
+    cli::SignalWatcher m_signals;  // goes first: its thread uses the view
 };
 
 std::FILE* UpgradeRun::finalOut() const {
