@@ -49,6 +49,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::string m_path;
 };
 
 // Why UDP port 69 cannot be bound here, in one sentence; empty when it can.
