@@ -75,8 +75,10 @@ void PrivateTemp::remove() {
     m_path.clear();
 }
 
+PortLock::~PortLock() { release(); }
+
 #ifdef _WIN32
-PortLock::~PortLock() = default;
+void PortLock::release() {}
 bool PortLock::acquire(std::string*) { return true; }  // the port check says it there
 #else
 namespace {
@@ -116,11 +118,12 @@ bool stillThere(int fd, const std::string& path) {
 }  // namespace
 
 // The file goes with the lock, so a namespace of a test leaves nothing behind.
-PortLock::~PortLock() {
+void PortLock::release() {
     if (m_fd < 0)
         return;
     ::unlink(m_path.c_str());
     ::close(m_fd);
+    m_fd = -1;
 }
 
 bool PortLock::acquire(std::string* holder) {

@@ -46,6 +46,7 @@ public:
     ~PortLock();
     // False when another camupgrade holds it; *holder then names it.
     bool acquire(std::string* holder);
+    void release();
 
 private:
     int m_fd = -1;

@@ -152,6 +152,7 @@ private:
     std::vector<engine::CameraTarget> m_targets;
     cli::LogFile m_log;
     cli::PrivateTemp m_temp;
+    cli::PortLock m_portLock;
     engine::Cancel m_cancel;
     std::unique_ptr<cli::ProgressView> m_view;
     cli::SignalWatcher m_signals;  // goes first: its thread uses the view
@@ -184,6 +185,7 @@ void UpgradeRun::onSignal(int signal, bool repeated) {
         say("second interrupt: exiting now; a camera still controlled by this host is free "
             "again when its heartbeat times out (a few seconds)");
         m_temp.remove();
+        m_portLock.release();
         std::fflush(nullptr);
         std::_Exit(code);
     }
@@ -236,9 +238,8 @@ int UpgradeRun::run() {
     if (ready.empty())
         return finish(results);
 
-    cli::PortLock lock;
     std::string holder;
-    std::string problem = !lock.acquire(&holder)
+    std::string problem = !m_portLock.acquire(&holder)
                               ? "another upgrade on this host holds port 69 (" + holder +
                                     "): wait for it to end, then run this again"
                               : cli::portProblem();
