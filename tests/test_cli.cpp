@@ -361,6 +361,7 @@ TEST_F(Cli, SigtermCancelsAWholeModelWhileItFlashes) {
          p = json.find("\"verdict\":\"cancelled\"", p + 1))
         ++cancelled;
     EXPECT_EQ(cancelled, 4u) << json;
+    EXPECT_EQ(json.find("\"exit_code\":130"), std::string::npos) << json;
     EXPECT_NE(run.err().find("do not power it off"), std::string::npos) << run.err();
     for (auto& cam : m_cameras)
         EXPECT_TRUE(camtest::waitUntil([&] { return cam->snapshot().controller.empty(); }, 3000));

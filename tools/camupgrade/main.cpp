@@ -261,6 +261,9 @@ int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
         for (const auto& r : unordered)
             if (r.cameraIp == t.cameraIp)
                 results.push_back(r);
+    for (auto& r : results)  // the engine cannot know which signal cancelled it
+        if (r.verdict == engine::Verdict::Cancelled && m_signals.first() == SIGTERM)
+            r.exitCode = EXIT_SIGTERM;
     std::string closing = results.size() == 1 ? cli::verdictLines(results[0])
                                               : cli::summaryTable(results);
     for (const auto& r : results)
