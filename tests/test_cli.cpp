@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pty.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -115,6 +116,38 @@ private:
     std::string m_out, m_err;
     std::thread m_reader;
 };
+
+// The command on a terminal `columns` wide: everything it wrote there.
+std::string runOnTerminal(const std::vector<std::string>& args, unsigned short columns) {
+    int master = -1, slave = -1;
+    winsize size{};
+    size.ws_col = columns;
+    size.ws_row = 40;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, 1);
+        dup2(slave, 2);
+        close(master);
+        close(slave);
+        std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(CAMUPGRADE_CLI, argv.data());
+        _exit(127);
+    }
+    close(slave);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0)  // EIO once the child is gone
+        out.append(buf, static_cast<std::size_t>(n));
+    close(master);
+    waitpid(pid, nullptr, 0);
+    return out;
+}
 
 std::string cameraIp(int i) { return "127.0.0." + std::to_string(2 + i); }
 
@@ -341,6 +374,19 @@ TEST_F(Cli, EightCamerasOfMixedKindsWithOneFailure) {
     EXPECT_EQ(count("\"exit_code\":12"), 1u);
     EXPECT_NE(run.err().find("1 of 8 cameras failed"), std::string::npos) << run.err();
     EXPECT_NE(run.err().find("1.0.0 \u2192 2.1.0"), std::string::npos);
+
+    // Again on a narrow terminal: the block of camera lines is redrawn in
+    // place and no line of it wraps.
+    std::string screen = runOnTerminal({"--cameras", m_dir / "line3.txt", "--package", m_package}, 60);
+    std::size_t redraws = 0;
+    for (auto p = screen.find("\033[2K"); p != std::string::npos; p = screen.find("\033[2K", p)) {
+        p += 4;
+        std::string line = screen.substr(p, screen.find_first_of("\r\n", p) - p);
+        EXPECT_LT(cli::textColumns(line), 60u) << line;
+        ++redraws;
+    }
+    EXPECT_GE(redraws, 16u) << screen;
+    EXPECT_NE(screen.find("\033[8F"), std::string::npos) << "the block goes back up 8 lines";
     EXPECT_TRUE(tempFolderEmpty());
 }
 
