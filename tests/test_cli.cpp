@@ -32,6 +32,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+[[noreturn]] void execCli(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(CAMUPGRADE_CLI, argv.data());
+    _exit(127);
+}
+
 // The command as a child process, stdout and stderr kept apart, its
 // standard input an open pipe nobody writes to (as under a supervisor).
 class CliRun {
@@ -49,12 +58,7 @@ public:
                 close(fd);
             if (chdir(cwd.c_str()) != 0)
                 _exit(126);
-            std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(CAMUPGRADE_CLI, argv.data());
-            _exit(127);
+            execCli(args);
         }
         close(out[1]);
         close(err[1]);
@@ -131,12 +135,7 @@ std::string runOnTerminal(const std::vector<std::string>& args, unsigned short c
         dup2(slave, 2);
         close(master);
         close(slave);
-        std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(CAMUPGRADE_CLI, argv.data());
-        _exit(127);
+        execCli(args);
     }
     close(slave);
     std::string out;
