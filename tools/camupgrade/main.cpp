@@ -90,6 +90,8 @@ int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets)
     if (o.all)
         if (int rc = discoverTargets(o, targets); rc >= 0)
             return rc;
+    if (targets.empty())
+        return usageError("the cameras file " + o.camerasFile + " lists no camera");
     for (std::size_t i = 0; i < targets.size(); ++i)
         for (std::size_t k = 0; k < i; ++k)
             if (targets[i].cameraIp == targets[k].cameraIp)
