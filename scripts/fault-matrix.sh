@@ -40,6 +40,7 @@ port-69-taken   |ci  |port-69   |              |2 4                             
 bad-package     |ci  |garbage   |              |2 2                                        |a package that cannot be unpacked
 bad-package-force|full|garbage  |--force       |2 23                                       |the same, with --force: the package folder is served, without the information file
 tmp-full        |full|small-tmp |              |2 2                                        |the temporary folder runs out of space (256 KiB tmpfs, 1 MiB image)
+sigterm-flashing|ci  |sigterm   |              |2 143 --flash-ms 20000                     |SIGTERM 1.5 s after the start, while the camera flashes (20 s)
 many-clean      |many|          |              |2,3,4,5,6,7,8,9 0                          |eight cameras, no fault
 many-faults     |many|          |--inactivity 8|2,3,4,5,6 0 ; 7 3 --refuse-control ; 8 18 --never-return ; 9 0 --data-loss 0.2 --seed 11 |eight cameras: one refusing control, one gone after its restart, one with 20 % data loss
 '
@@ -121,17 +122,19 @@ prepare() {
 }
 
 startCameras() {
-  local group octets knobs n=0 ip args
+  local group octets knobs n=0 ip args count
   IFS=';' read -ra groups <<<"$cameras"
   for group in "${groups[@]}"; do
     read -r octets _ knobs <<<"$group"
     args=()
     for ip in ${octets//,/ }; do args+=(--ip "127.0.0.$ip"); done
+    count=$((${#args[@]} / 2))
     [[ $knobs == *--restart-ms* ]] || args+=(--restart-ms 0)
+    [[ $knobs == *--flash-ms* ]] || args+=(--flash-ms 0)
     # shellcheck disable=SC2086  # the knobs are words
-    "$bin/camsim" "${args[@]}" --flash-ms 0 $knobs >"$dir/camsim.$n.log" 2>&1 &
+    "$bin/camsim" "${args[@]}" $knobs >"$dir/camsim.$n.log" 2>&1 &
     pids+=($!)
-    waitForLine "$dir/camsim.$n.log" "answering on" $((${#args[@]} / 2 - 1)) 10 ||
+    waitForLine "$dir/camsim.$n.log" "answering on" "$count" 10 ||
       { echo "camsim did not start: $(tail -1 "$dir/camsim.$n.log")"; return 1; }
     n=$((n + 1))
   done
@@ -152,21 +155,21 @@ wanted() {
 
 # Prints one line per problem with the command's JSON.
 checkJson() {  # json-file wanted-json
-  jq -r --argjson want "$2" --argjson image "$IMAGE_BYTES" --arg version "$PACKAGE_VERSION" \
+  jq -rs --argjson want "$2" --argjson image "$IMAGE_BYTES" --arg version "$PACKAGE_VERSION" \
     --argjson normal "$NORMAL_SECONDS" --argjson many "$(jq length <<<"$2")" '
     def verdict: if . == 0 then "upgraded" elif . == 130 or . == 143 then "cancelled"
                  elif . >= 10 then "failed" else "refused" end;
     def state: if . == 0 then 0 elif . >= 10 then . - 10 else null end;
     def keys_: ["camera","name","model","serial","version_before","version_after","verdict",
                 "state","exit_code","message","seconds","bytes_served"];
-    if type != "array" then "the output is not one JSON array"
-    elif length != ($want | length) then "\(length) objects for \($want | length) cameras"
-    else . as $out | $want[] | . as $w | [$out[] | select(.camera == $w.camera)] as $m
+    if length != 1 or (.[0] | type) != "array" then "the output is not one JSON array"
+    elif (.[0] | length) != ($want | length) then "\(.[0] | length) objects for \($want | length) cameras"
+    else .[0] as $out | $want[] | . as $w | [$out[] | select(.camera == $w.camera)] as $m
       | if ($m | length) != 1 then "\($w.camera): \($m | length) objects"
-        else $m[0] | (keys_ - keys)[] as $k | "\($w.camera): no \($k)"
+        else $m[0] | ((keys_ - keys)[] | "\($w.camera): no \(.)")
         , (select(.exit_code != $w.exit) | "\($w.camera): exit_code \(.exit_code), expected \($w.exit)")
         , (select(.verdict != ($w.exit | verdict)) | "\($w.camera): verdict \(.verdict), expected \($w.exit | verdict)")
-        , (select(.state != ($w.exit | state)) | "\($w.camera): state \(.state), expected \($w.exit | state)")
+        , (select($w.exit != 143 and .state != ($w.exit | state)) | "\($w.camera): state \(.state), expected \($w.exit | state)")
         , (select(.verdict == "upgraded" and (.version_before != "1.0.0" or .version_after != $version))
            | "\($w.camera): version \(.version_before) -> \(.version_after)")
         , (select(.verdict == "upgraded" and .bytes_served < $image) | "\($w.camera): served \(.bytes_served) bytes")
@@ -187,7 +190,7 @@ inCell() {
   pids=()
   local problems=() args=() rc=0 want limit t0 t1 ip
   prepare >"$dir/setup.log" 2>&1 || problems+=("SETUP: $(tail -1 "$dir/setup.log")")
-  [ ${#problems[@]} -eq 0 ] && { startCameras || problems+=("SETUP: camera"); }
+  [ ${#problems[@]} -eq 0 ] && { startCameras >>"$dir/setup.log" || problems+=("SETUP: $(tail -1 "$dir/setup.log")"); }
   if [ ${#problems[@]} -eq 0 ]; then
     want=$(wanted)
     for ip in $(jq -r '.[].camera' <<<"$want"); do args+=(--camera "$ip"); done
@@ -196,16 +199,28 @@ inCell() {
     limit=$((150 + $(sed -n 's/.*--inactivity \([0-9]*\).*/\1/p' <<<"$options")))
     t0=$(date +%s.%N)
     # shellcheck disable=SC2086
-    (cd "$dir" && timeout -k 5 "$limit" "$bin/camupgrade" "${args[@]}" --package "$package" \
-       --host 127.0.0.1 $options --json </dev/null >"$dir/out.json" 2>"$dir/camupgrade.log")
+    (cd "$dir" && exec timeout -k 5 "$limit" "$bin/camupgrade" "${args[@]}" --package "$package" \
+       --host 127.0.0.1 $options --json </dev/null >"$dir/out.json" 2>"$dir/camupgrade.log") &
+    runner=$!
+    # timeout hands the signal on to the command.
+    [ "$setup" = sigterm ] && sleep 1.5 && kill -TERM $runner
+    wait $runner
     rc=$?
     t1=$(date +%s.%N)
+    [ "$setup" = sigterm ] && awk "BEGIN { exit !($t1 - $t0 > 8) }" &&
+      problems+=("the command took $(awk "BEGIN { print $t1 - $t0 - 1.5 }") s to cancel")
     if [ $rc = 124 ] || [ $rc = 137 ]; then
       problems+=("HANG (over $limit s)")
     elif [ $rc != "$(expectedExit)" ]; then
       problems+=("exit $rc, expected $(expectedExit): $(tail -1 "$dir/camupgrade.log")")
     fi
     [ $rc = 124 ] || [ $rc = 137 ] || while IFS= read -r p; do problems+=("$p"); done < <(checkJson "$dir/out.json" "$want")
+    for ip in $(jq -r '.[].camera' <<<"$want"); do
+      # Taken by the job, or again after a restart: given back each time.
+      [ "$(cat "$dir"/camsim.*.log | grep -cE "^\S+ $ip +control +control taken")" = \
+        "$(cat "$dir"/camsim.*.log | grep -cE "^\S+ $ip +control +control released")" ] ||
+        problems+=("$ip: control not given back")
+    done
     for ip in $(jq -r '.[] | select(.exit > 1 and .exit < 10) | .camera' <<<"$want"); do
       grep -qE "^\S+ $ip +upgrade +upgrade command" "$dir"/camsim.*.log &&
         problems+=("$ip: commanded though refused")
