@@ -204,8 +204,9 @@ inCell() {
     (cd "$dir" && exec timeout -k 5 "$limit" "$bin/camupgrade" "${args[@]}" --package "$package" \
        --host 127.0.0.1 $options --json </dev/null >"$dir/out.json" 2>"$dir/camupgrade.log") &
     runner=$!
-    # timeout hands the signal on to the command.
-    [ "$setup" = sigterm ] && sleep 1.5 && kill -TERM $runner
+    # To the command itself: timeout would hand it on to its process group
+    # as well, which the command takes for a second signal.
+    [ "$setup" = sigterm ] && sleep 1.5 && kill -TERM "$(pgrep -P $runner)"
     wait $runner
     rc=$?
     t1=$(date +%s.%N)
