@@ -156,10 +156,9 @@ bool readIdentity(const std::string& cameraIp, Identity& out, std::string* error
     if (channel.transact(readBlock, gvcp::READMEM_ACK, timeout, &status, &payload) != Channel::ANSWERED)
         return fail(error, "camera " + cameraIp + " does not answer on GVCP port 3956");
     gvcp::Bootstrap block;
-    // The acknowledge repeats the address before the data.
-    if (status != gvcp::STATUS_SUCCESS ||
-        !gvcp::decodeBootstrap(payload.data() + std::min<std::size_t>(4, payload.size()),
-                               payload.size() - std::min<std::size_t>(4, payload.size()), &block))
+    wire::Reader data(payload.data(), payload.size());
+    data.skip(4);  // the acknowledge repeats the address before the data
+    if (status != gvcp::STATUS_SUCCESS || !gvcp::decodeBootstrap(data.current(), data.remaining(), &block))
         return fail(error, "camera " + cameraIp + " refused to read its bootstrap registers (status " +
                                statusText(status) + ")");
     Identity who;

@@ -50,7 +50,9 @@ struct JobOptions {
     std::chrono::milliseconds inactivity = std::chrono::minutes(15);
     unsigned parallel = 0;       // cameras upgraded at once; 0 = all
     bool preflight = true;       // check everything before the camera is commanded
-    bool allowFallback = false;  // serve the package's own folder when its layout is not recognised
+    // Serve the package's own folder when its layout is not recognised. Only
+    // the pre-flight can refuse it: without one the session falls back.
+    bool allowFallback = false;
     bool readIdentity = true;    // bootstrap registers before and after
     Logging logging = Logging::SinkOnly;
     unsigned pollMs = 600;       // how often the job looks at each session
@@ -79,6 +81,7 @@ enum class Verdict {
     Failed,     // the camera or the session failed (message, state, exit code say how)
     Refused,    // pre-flight refused: the camera was never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
+                // (exit code EXIT_SIGINT; a command cancelled by SIGTERM says 143)
 };
 // "upgraded", "failed", "refused", "cancelled".
 const char* verdictName(Verdict verdict);

@@ -32,9 +32,6 @@ int usage(const std::string& why) {
     return EXIT_USAGE;
 }
 
-void addOutputOptions(CLI::App& app, Options& o) {
-    app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
-}
 
 void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--camera", o.cameras, "camera address; repeat for several cameras");
@@ -51,7 +48,7 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--inactivity", o.inactivitySeconds,
                    "seconds without progress before time-out")
         ->check(CLI::PositiveNumber);
-    addOutputOptions(app, o);
+    app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
     app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
     app.add_flag("-v,--verbose", o.verbose, "show the library's lines as they are written");
     app.add_option("--log", o.logPath, "write every line the library logs to this file");
@@ -94,10 +91,12 @@ int parseArguments(int argc, char** argv, Options& o) {
     Options forInfo, forList;
     CLI::App* info = app.add_subcommand("info", "show a camera's identity, reading only");
     info->add_option("--camera", forInfo.cameras, "camera address")->required()->expected(1);
-    addOutputOptions(*info, forInfo);
+    info->add_flag("--json", forInfo.json, "one JSON object on stdout");
+    info->footer("\nExit codes: 0 read, 2 bad command line, 3 the camera does not answer.");
     CLI::App* list = app.add_subcommand("list", "list the cameras that answer discovery");
     list->add_option("--interface", forList.interfaceName, "network interface to discover on");
-    addOutputOptions(*list, forList);
+    list->add_flag("--json", forList.json, "one JSON array on stdout");
+    list->footer("\nExit codes: 0 (also when no camera answers), 2 nothing could be sent.");
     app.require_subcommand(0, 1);
 
     try {

@@ -12,6 +12,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -74,14 +75,10 @@ void PrivateTemp::remove() {
     m_path.clear();
 }
 
-PortLock::~PortLock() {
-#ifndef _WIN32
-    if (m_fd >= 0)
-        ::close(m_fd);
-#endif
-}
+PortLock::~PortLock() { release(); }
 
 #ifdef _WIN32
+void PortLock::release() {}
 bool PortLock::acquire(std::string*) { return true; }  // the port check says it there
 #else
 namespace {
@@ -101,30 +98,59 @@ std::string lockPath() {
     return (fs::temp_directory_path(ec) / name).string();
 }
 
-}  // namespace
-
-bool PortLock::acquire(std::string* holder) {
-    std::string path = lockPath();
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0)
-        return true;  // no lock to be had: the port check still speaks
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-        std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(m_fd, 0) != 0 || ::write(m_fd, pid.data(), pid.size()) < 0) {
-            // the pid is only a courtesy to the next one who finds the lock held
-        }
-        return true;
-    }
+std::string holderOf(int fd) {
     char text[32] = {0};
-    ssize_t n = ::pread(m_fd, text, sizeof text - 1, 0);
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     std::string pid = n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
     while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' '))
         pid.pop_back();
-    if (holder != nullptr)
-        *holder = pid.empty() ? "another camupgrade" : "camupgrade process " + pid;
+    return pid.empty() ? "another camupgrade" : "camupgrade process " + pid;
+}
+
+// The file at path is still the one open on fd (its last holder removes it
+// when it lets go, and a newcomer may have made a new one since).
+bool stillThere(int fd, const std::string& path) {
+    struct stat open {}, named {};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_ino == named.st_ino && open.st_dev == named.st_dev;
+}
+
+}  // namespace
+
+// The file goes with the lock, so a namespace of a test leaves nothing behind.
+void PortLock::release() {
+    if (m_fd < 0)
+        return;
+    ::unlink(m_path.c_str());
     ::close(m_fd);
     m_fd = -1;
-    return false;
+}
+
+bool PortLock::acquire(std::string* holder) {
+    std::string path = lockPath();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return true;  // no lock to be had: the port check still speaks
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (holder != nullptr)
+                *holder = holderOf(fd);
+            ::close(fd);
+            return false;
+        }
+        if (!stillThere(fd, path)) {
+            ::close(fd);
+            continue;
+        }
+        std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd, 0) != 0 || ::write(fd, pid.data(), pid.size()) < 0) {
+            // the pid is only a courtesy to the next one who finds the lock held
+        }
+        m_fd = fd;
+        m_path = path;
+        return true;
+    }
+    return true;
 }
 #endif
 

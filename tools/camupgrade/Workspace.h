@@ -46,9 +46,11 @@ public:
     ~PortLock();
     // False when another camupgrade holds it; *holder then names it.
     bool acquire(std::string* holder);
+    void release();
 
 private:
     int m_fd = -1;
+    std::string m_path;
 };
 
 // Why UDP port 69 cannot be bound here, in one sentence; empty when it can.

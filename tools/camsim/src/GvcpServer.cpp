@@ -268,22 +268,22 @@ std::uint16_t GvcpServer::execute(std::uint16_t cmd, const std::uint8_t* p, std:
 // --- discovery broadcasts ----------------------------------------------------
 
 // Every camera of a process (and aravis's fake camera beside them) binds the
-// same broadcast address and port: each gets its own copy of a broadcast.
+// same broadcast address and port: each gets its own copy of a broadcast. Not
+// the wildcard address: where a system lets that share the port, it could take
+// the unicast requests of the camera's own socket.
 bool GvcpServer::openDiscoverySocket(std::string* why) {
-    for (const char* addr : {"255.255.255.255", "0.0.0.0"}) {
-        platform::socket_t s = platform::udpSocket();
-        int on = 1;
-        sockaddr_in local = platform::makeAddr(addr, m_cfg.gvcpPort);
-        if (s != platform::INVALID_SOCK &&
-            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0 &&
-            ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
-            m_discoverySock = s;
-            return true;
-        }
-        *why = std::string("cannot bind ") + addr + ":" + std::to_string(m_cfg.gvcpPort) + ": " +
-               std::strerror(platform::lastSocketError());
-        platform::closeSocket(s);
+    platform::socket_t s = platform::udpSocket();
+    int on = 1;
+    sockaddr_in local = platform::makeAddr("255.255.255.255", m_cfg.gvcpPort);
+    if (s != platform::INVALID_SOCK &&
+        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0 &&
+        ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
+        m_discoverySock = s;
+        return true;
     }
+    *why = "cannot bind 255.255.255.255:" + std::to_string(m_cfg.gvcpPort) + ": " +
+           std::strerror(platform::lastSocketError());
+    platform::closeSocket(s);
     return false;
 }
 
