@@ -185,6 +185,8 @@ checkJson() {  # json-file wanted-json
 inCell() {
   cell "$1" || { echo "0 no cell $1"; return; }
   ip link set lo up
+  # The command's port-69 lock lives there: a cell's own, to see it go.
+  mount -t tmpfs -o size=64k tmpfs /run/lock
   dir=$(mktemp -d "/tmp/fault-matrix.$1.XXXXXX")
   export TMPDIR=$dir/tmp
   mkdir -p "$TMPDIR"
@@ -233,6 +235,8 @@ inCell() {
   left=$(cd "$TMPDIR" && find . -mindepth 1 -not -path ./Quarnel.tmp | head -3 | tr '\n' ' ')
   [ -n "$left" ] && problems+=("left in the temporary folder: $left")
   mountpoint -q "$TMPDIR" && umount "$TMPDIR"
+  left=$(find /run/lock -mindepth 1 | tr '\n' ' ')
+  [ -n "$left" ] && problems+=("left behind: $left")
   for f in "$dir"/*.log "$dir"/out.json; do [ -e "$f" ] && mv "$f" "$logs/$1.$(basename "$f")"; done
   rm -rf "$dir"
   printf '%s %s\n' "$(awk "BEGIN { printf \"%.1f\", ${t1:-0} - ${t0:-0} }")" "$(IFS=';'; echo "${problems[*]}")"
