@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # peers and tools the tests and the demo drive
   iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools tshark
-  libarchive-tools zip procps
+  libarchive-tools zip procps jq
   # fuzzing (clang with libFuzzer's runtime) and the soak's memcheck run
   clang libclang-rt-14-dev valgrind
 )
