@@ -92,6 +92,7 @@ if [ $rc -ne 0 ]; then
   failed+=(windows-upgrade)
 fi
 rm -rf "$work"
+scripts/package-windows.sh || failed+=(windows-zip)
 
 echo "=== windows: $((SECONDS - start)) s"
 if [ ${#failed[@]} -ne 0 ]; then
