@@ -4,10 +4,12 @@
 # a program compiles and links against the header and pkg-config file, the
 # installed command upgrades the installed camsim), and removes the package
 # again. Needs root (apt, port 69); as another user it only builds the package.
-# Usage: scripts/package-deb.sh [build folder]   (default: build/default)
+# Usage: scripts/package-deb.sh [--only-build] [build folder]   (default: build/default)
 # Leaves the package in <build folder>/package/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+only_build=0
+[ "${1:-}" = --only-build ] && { only_build=1; shift; }
 build=${1:-build/default}
 out=$build/package
 
@@ -26,6 +28,7 @@ deb=$(realpath "${debs[0]}")
 dpkg-deb -f "$deb" Package Version Depends
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print "  " $6 }'
 
+[ $only_build -eq 1 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
   echo "package: not root, so not installed and not tried (apt and port 69 need root)"
   exit 0
