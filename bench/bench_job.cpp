@@ -6,7 +6,7 @@
 //                              answering on 127.0.0.2; prints its peak RSS
 //
 // bench/job.sh runs both (the memory runs for a 16 and a 256 MiB image).
-#include "UpgradeJob.h"
+#include "main.h"
 #include "main.h"
 #include "support/NetNs.h"
 

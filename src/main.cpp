@@ -1,21 +1,18 @@
-// The exported entry points and the upgrade job.
+// The exported entry points, the job's worker and what one status word means
+// to the job. The job itself is the upgrade engine's one-camera case.
 #include "main.h"
 
-#include "ManagerGigeProto.h"
-#include "UpgradeJob.h"
+#include "engine/Engine.h"
 #include "platform/platform.h"
 #include "platform/socket.h"
 #include "printfColor.h"
 #include "upgrade/DevApp.h"
-#include "upgrade/UpdgradeManager.h"
 
 #include <camupgrade.h>
 
 #include <cstdio>
 #include <exception>
 #include <iostream>
-#include <map>
-#include <memory>
 #include <string>
 #include <thread>
 
@@ -27,105 +24,42 @@ namespace {
 constexpr unsigned kStatusPauseMs = 2000;
 const char* const kLogConfigFile = "SDKLOG_default.properties";
 
-void logBanner(bool configLoaded) {
-    const char* rule = "###########################################################################";
-    LOG_LINE("%s", rule);
-    LOG_LINE("%s", "#                                 Quillon\t\t\t\t\t\t\t  #");
-    LOG_LINE("%s", rule);
-    LOG_LINE("%s", configLoaded ? "use log configuration file" : "use default log configuration");
-}
-
-// Owns the job's sessions. Before they go, the dispatcher is made to forget
-// them (its polling pass and file service end), so that no thread of the job
-// can reach a session after it is deleted; sessions go before the
-// dispatcher and the manager they refer to.
-class Sessions {
-public:
-    explicit Sessions(updgradeManager& dispatcher) : m_dispatcher(dispatcher) {}
-    ~Sessions() { clear(); }
-    Sessions(const Sessions&) = delete;
-    Sessions& operator=(const Sessions&) = delete;
-
-    void add(DevApp* session) { m_list.push_back(session); }
-    const std::vector<DevApp*>& list() const { return m_list; }
-    void clear() {
-        if (m_list.empty())
-            return;
-        m_dispatcher.stopServer();
-        for (DevApp* session : m_list)
-            delete session;
-        m_list.clear();
-    }
-
-private:
-    updgradeManager& m_dispatcher;
-    std::vector<DevApp*> m_list;
-};
-
-// Joins the worker on every way out, an exception included.
-class JoinOnExit {
-public:
-    explicit JoinOnExit(std::thread& t) : m_thread(t) {}
-    ~JoinOnExit() {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    JoinOnExit(const JoinOnExit&) = delete;
-    JoinOnExit& operator=(const JoinOnExit&) = delete;
-
-private:
-    std::thread& m_thread;
-};
-
-int runGuarded(const char* hostIpText, const char* deviceIpText, const char* packagePath,
-               const camjob::JobOptions& options) {
-    g_upgradeProgress.store(0);
-    camjob::initNetResource();
-
-    std::string deviceIp(deviceIpText);
-    std::string hostIp(hostIpText);
-    std::map<std::string, std::string> jobTable{{deviceIp, packagePath}};
-
-    managerGige manager;
-    if (!manager.connect(deviceIp.c_str()))
-        return 0;
-    LOG_LINE("connect succeed\n");
-
-    updgradeManager dispatcher;
-    if (!dispatcher.startServer(packagePath, true)) {
-        std::getchar();
-        return 0;
-    }
-
-    Sessions sessions(dispatcher);
-    for (std::size_t i = 0; i < jobTable.size(); ++i) {
-        auto* session = new DevApp(&manager, hostIp, deviceIp);
-        sessions.add(session);
-        dispatcher.addDevice(session, packagePath, true);
-    }
-
-    std::promise<ResProcess> result;
-    std::future<ResProcess> done = result.get_future();
-    std::thread worker(camjob::process, sessions.list(), std::ref(result), std::cref(options));
-    JoinOnExit joinWorker(worker);
-    done.get();
-    if (worker.joinable())
-        worker.join();
-
-    sessions.clear();
-    if (!manager.disconnect())
-        return 0;
-    camjob::deInitNetResource();
-    return 1;
-}
+int stateOf(std::uint16_t word) { return word & 0xFF; }
 
 }  // namespace
+
+ResProcess processRes(std::uint16_t word) {
+    const SessionState* row = sessionState(stateOf(word));
+    if (row == nullptr)
+        return RES_CONNECTING;
+    if (row->message != nullptr)
+        LOG_LINE("%s", row->message);
+    return row->result;
+}
+
+int getProcessStatus(std::uint16_t word) {
+    const SessionState* row = sessionState(stateOf(word));
+    if (row == nullptr)
+        return ST_UPGRADING;
+    if (row->repeated)
+        LOG_LINE("%s", row->message);
+    return row->value;
+}
 
 namespace camjob {
 
 bool initNetResource() {
+#ifdef _WIN32
+    // The code page a Windows console of that locale shows (GBK).
+    static const char kNetFailed[] =
+        "\xcd\xf8\xc2\xe7\xb3\xf5\xca\xbc\xbb\xaf\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xd6\xd8\xc6\xf4"
+        "\xc8\xed\xbc\xfe";
+#else
+    // UTF-8: what terminals and log files here show; GBK bytes would be noise.
+    static const char kNetFailed[] = "网络初始化失败，请重启软件";
+#endif
     if (platform::netStartup() != 0) {
-        LOG_LINE("网络初始化失败，请重启软件");
+        LOG_LINE("%s", kNetFailed);
         return false;
     }
     LOG_LINE("initResource() successed.\n");
@@ -138,49 +72,89 @@ bool deInitNetResource() {
     return true;
 }
 
-int process(std::vector<DevApp*> devices, std::promise<ResProcess>& result,
-            const JobOptions& options) {
+bool setUpLogging() {
+    bool configLoaded = TARNlog4cpp::CTarnLog::LoadConfig(kLogConfigFile);
+    if (!configLoaded)
+        TARNlog4cpp::CTarnLog::LoadDefault();
+    const char* rule = "###########################################################################";
+    LOG_LINE_AS("CamUpgrade", "%s", rule);
+    LOG_LINE_AS("CamUpgrade", "%s", "#                                 Quillon\t\t\t\t\t\t\t  #");
+    LOG_LINE_AS("CamUpgrade", "%s", rule);
+    LOG_LINE_AS("CamUpgrade", "%s",
+                configLoaded ? "use log configuration file" : "use default log configuration");
+    return configLoaded;
+}
+
+void logConnected() { LOG_LINE_AS("CamUpgrade", "connect succeed\n"); }
+
+int process(std::vector<DevApp*> devices, std::promise<ResProcess>& result, const Watch& watch) {
     LOG_LINE("updating\n");
     ResProcess last = RES_FAL;
-    auto deadline = std::chrono::steady_clock::now() + options.deadline;
     for (;;) {
         std::size_t finished = 0;
         for (DevApp* device : devices) {
             std::uint16_t word = device->getStatus();
+            if (watch.seen)
+                watch.seen(word);
             last = processRes(word);
-            g_upgradeStatus.store(getProcessStatus(word));
+            int published = getProcessStatus(word);
+            if (watch.publish)
+                g_upgradeStatus.store(published);
             if (last == RES_FAL || last == RES_SUC)
                 ++finished;
         }
         if (finished == devices.size())
             break;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        Pause outcome = Pause::Go;
+        if (watch.pause)
+            outcome = watch.pause(watch.period);
+        else
+            platform::sleepMs(static_cast<unsigned>(watch.period.count()));
+        if (outcome == Pause::TimedOut) {
             last = processRes(ST_TIMEOUT);
-            g_upgradeStatus.store(getProcessStatus(ST_TIMEOUT));
+            int published = getProcessStatus(ST_TIMEOUT);
+            if (watch.publish)
+                g_upgradeStatus.store(published);
             break;
         }
-        platform::sleepMs(options.pollMs);
+        if (outcome == Pause::Cancelled)
+            break;
     }
     result.set_value(last);
     return 0;
 }
 
-int runUpgradeJob(const char* hostIp, const char* deviceIp, const char* packagePath,
-                  const JobOptions& options) {
-    bool configLoaded = TARNlog4cpp::CTarnLog::LoadConfig(kLogConfigFile);
-    if (!configLoaded)
-        TARNlog4cpp::CTarnLog::LoadDefault();
-    logBanner(configLoaded);
-    // Checked here rather than trusted: a null or malformed argument would
+int CamUpgrade(const char* hostIp, const char* deviceIp, const char* packagePath,
+               const JobOptions& options) {
+    // Checked rather than trusted: a null or malformed argument would
     // otherwise crash the host or send the camera's traffic astray.
-    if (!platform::isIpv4Text(hostIp) || !platform::isIpv4Text(deviceIp) || packagePath == nullptr) {
+    if (hostIp == nullptr || deviceIp == nullptr || packagePath == nullptr) {
+        setUpLogging();
         LOG_LINE("invalid argument: host ip \"%s\", camera ip \"%s\", package \"%s\"\n",
                  hostIp ? hostIp : "(null)", deviceIp ? deviceIp : "(null)",
                  packagePath ? packagePath : "(null)");
         return 0;
     }
+    engine::JobOptions job;
+    job.hostIp = hostIp;
+    job.inactivity = options.deadline;
+    job.pollMs = options.pollMs;
+    job.preflight = false;
+    job.allowFallback = true;
+    job.readIdentity = false;
+    job.logging = engine::Logging::Specified;
+    job.publishStatus = true;
+    job.cameraPollMs = 2000;
     try {
-        return runGuarded(hostIp, deviceIp, packagePath, options);
+        g_upgradeProgress.store(0);
+        std::vector<engine::CameraResult> results =
+            engine::runJob({engine::CameraTarget{deviceIp, packagePath, {}}}, job);
+        const engine::CameraResult& r = results.front();
+        if (r.exitCode == EXIT_NO_FILE_SERVICE) {
+            std::getchar();
+            return 0;
+        }
+        return r.connected && r.released ? 1 : 0;
     } catch (const std::exception& e) {
         std::cout << "inner error" << 13 << e.what() << std::endl;
         return 1;
@@ -191,7 +165,7 @@ int runUpgradeJob(const char* hostIp, const char* deviceIp, const char* packageP
 
 extern "C" CAMUPGRADE_API int CamUpgrade(const char* hostIp, const char* deviceIp,
                                          const char* packagePath) {
-    return camjob::runUpgradeJob(hostIp, deviceIp, packagePath, camjob::JobOptions{});
+    return camjob::CamUpgrade(hostIp, deviceIp, packagePath, camjob::JobOptions{});
 }
 
 extern "C" CAMUPGRADE_API unsigned int GetUpdateStatus(void) {

@@ -1,7 +1,6 @@
-// Session states, their messages and the progress rule.
+// Session states, their messages and the progress rule. What the job
+// logs for them (processRes, getProcessStatus) lives beside the job in main.cpp.
 #include "results.h"
-
-#include "printfColor.h"
 
 namespace {
 
@@ -78,24 +77,6 @@ int stateOfLogLine(const std::string& line) {
 const char* stateMessage(std::uint16_t word) {
     int s = stateOf(word);
     return s > kLastState ? nullptr : kStates[s].message;
-}
-
-ResProcess processRes(std::uint16_t word) {
-    int s = stateOf(word);
-    if (s > kLastState)
-        return RES_CONNECTING;
-    if (kStates[s].message != nullptr)
-        LOG_LINE("%s", kStates[s].message);
-    return kStates[s].result;
-}
-
-int getProcessStatus(std::uint16_t word) {
-    int s = stateOf(word);
-    if (s > kLastState)
-        return ST_UPGRADING;
-    if (kStates[s].repeated)
-        LOG_LINE("%s", kStates[s].message);
-    return s;
 }
 
 std::uint32_t advanceProgress(std::int32_t status, std::uint32_t progress) {

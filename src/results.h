@@ -36,7 +36,7 @@ enum UpgradeState : int {
     ST_OFFLINE = 14,
 };
 
-// Logs the state's message and maps the word to a job result.
+// Logs the state's message and maps the word to a job result (main.cpp).
 ResProcess processRes(std::uint16_t word);
 // Logs the message again for the states that repeat it, and returns the
 // status value published for GetUpdateStatus.

@@ -1,7 +1,12 @@
-// The camupgrade command as a user runs it, against the simulated camera, in
-// a network namespace of the test's own.
+// The camupgrade command as a plant engineer runs it, against simulated
+// cameras in a network namespace of the test's own; and the shared library
+// as a host application loads it.
+#include "CamerasFile.h"
+#include "Output.h"
+#include "Workspace.h"
 #include "support/Archives.h"
 #include "support/NetNs.h"
+#include "support/Wait.h"
 
 #include "camsim/Camera.h"
 #include "camsim/Package.h"
@@ -9,110 +14,380 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string output;  // stdout and stderr together
+// The command as a child process, stdout and stderr kept apart, its
+// standard input an open pipe nobody writes to (as under a supervisor).
+class CliRun {
+public:
+    explicit CliRun(const std::vector<std::string>& args, const std::string& cwd = ".") {
+        int out[2], err[2], in[2];
+        if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
+                close(fd);
+            if (chdir(cwd.c_str()) != 0)
+                _exit(126);
+            std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(CAMUPGRADE_CLI, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        close(in[0]);
+        m_stdin = in[1];
+        m_reader = std::thread([this, o = out[0], e = err[0]] { readBoth(o, e); });
+    }
+    ~CliRun() { finish(); }
+
+    bool waitForOutput(const std::string& text, int timeoutMs) {
+        return camtest::waitUntil([&] {
+            std::lock_guard<std::mutex> guard(m_lock);
+            return m_out.find(text) != std::string::npos || m_err.find(text) != std::string::npos;
+        }, timeoutMs);
+    }
+    void signal(int sig) { kill(m_pid, sig); }
+    int finish() {
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_pid > 0) {
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            m_pid = -1;
+            close(m_stdin);
+        }
+        return m_exit;
+    }
+    const std::string& out() const { return m_out; }
+    const std::string& err() const { return m_err; }
+    std::string both() const { return m_out + m_err; }
+
+private:
+    void readBoth(int out, int err) {
+        pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+        int open = 2;
+        char buf[4096];
+        while (open > 0 && poll(fds, 2, 60000) > 0) {
+            for (auto& fd : fds) {
+                if (fd.fd < 0 || fd.revents == 0)
+                    continue;
+                ssize_t n = read(fd.fd, buf, sizeof buf);
+                if (n <= 0) {
+                    close(fd.fd);
+                    fd.fd = -1;
+                    --open;
+                    continue;
+                }
+                std::lock_guard<std::mutex> guard(m_lock);
+                (fd.fd == out ? m_out : m_err).append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_exit = -1;
+    std::mutex m_lock;
+    std::string m_out, m_err;
+    std::thread m_reader;
 };
 
-// Runs the command with its standard input an open pipe that nobody writes
-// to, as under a supervisor. Optionally as an unprivileged user.
-Outcome runCli(const std::vector<std::string>& args, bool unprivileged = false) {
-    int out[2], in[2];
-    if (pipe(out) != 0 || pipe(in) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        close(out[0]);
-        close(in[1]);
-        if (unprivileged && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(120);
-        std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(CAMUPGRADE_CLI, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(in[0]);
-    Outcome o;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        o.output.append(buf, static_cast<std::size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(in[1]);
-    o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return o;
-}
+std::string cameraIp(int i) { return "127.0.0." + std::to_string(2 + i); }
 
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         CAMTEST_REQUIRE_PRIVATE_NETWORK();
-        camtest::writeFile(m_dir / "app.bin", std::string(70000, 'x'));
+        // Whatever the job unpacks goes under a temporary folder of this test.
+        m_tmp = std::make_unique<camtest::ScratchDir>();
+        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        m_package = package("fw.zip", 0, 70000);
+    }
+    void TearDown() override {
+        m_cameras.clear();
+        unsetenv("TMPDIR");
+    }
+
+    std::string package(const std::string& name, int kind, std::size_t size) {
+        camtest::writeFile(m_dir / "app.bin", std::string(size, static_cast<char>('a' + kind)));
         camsim::PackageSpec spec;
+        spec.version = "2.1.0";
+        spec.kind = kind;
         spec.images = {m_dir / "app.bin"};
         std::string error;
-        ASSERT_TRUE(camsim::makePackage(spec, m_dir / "fw.zip", &error)) << error;
+        EXPECT_TRUE(camsim::makePackage(spec, m_dir / name, &error)) << error;
+        return m_dir / name;
     }
-    std::vector<std::string> args(const std::string& camera = "127.0.0.2") {
-        return {"--host", "127.0.0.1", "--camera", camera, "--package", m_dir / "fw.zip"};
+    camsim::Camera& camera(camsim::Config c) {
+        m_cameras.push_back(std::make_unique<camsim::Camera>(c));
+        std::string error;
+        EXPECT_TRUE(m_cameras.back()->start(&error)) << error;
+        return *m_cameras.back();
     }
+    bool tempFolderEmpty() const { return fs::is_empty(m_tmp->path()); }
+
     camtest::ScratchDir m_dir;
+    std::unique_ptr<camtest::ScratchDir> m_tmp;
+    std::string m_package;
+    std::vector<std::unique_ptr<camsim::Camera>> m_cameras;
 };
+
+// A transfer slow enough to interrupt: the camera drops most data blocks.
+camsim::Config slowCamera(const std::string& ip) {
+    camsim::Config c = camsim::instantCamera(ip);
+    c.dataLoss = 0.6;
+    c.tftpTimeoutMs = 100;
+    c.tftpRetries = 1000;
+    return c;
+}
 
 }  // namespace
 
-TEST_F(Cli, UpgradesAndSaysSo) {
-    camsim::Camera camera(camsim::instantCamera("127.0.0.2"));
-    ASSERT_TRUE(camera.start());
-    auto a = args();
-    a.push_back("--log");
-    a.push_back(m_dir / "kept.log");
-    Outcome o = runCli(a);
-    EXPECT_EQ(o.exitCode, 0) << o.output;
-    EXPECT_NE(o.output.find("progress 100%"), std::string::npos) << o.output;
-    EXPECT_NE(o.output.find("UPGRADED: the camera reports the upgrade done"), std::string::npos);
-    EXPECT_NE(camtest::readFile(m_dir / "kept.log").find("Upgrade success..."), std::string::npos);
+TEST(CamerasFile, LinesCommentsPackagesAndNames) {
+    std::vector<engine::CameraTarget> t;
+    std::string error;
+    ASSERT_TRUE(cli::parseCamerasFile("# line 3\n\n10.0.0.2\n  10.0.0.3 k1.zip  left door # x\r\n"
+                                      "10.0.0.4 - right\n10.0.0.5 /abs/fw.zip\n",
+                                      "/base", t, &error)) << error;
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].package, "");
+    EXPECT_EQ(t[1].package, "/base/k1.zip");
+    EXPECT_EQ(t[1].name, "left door");
+    EXPECT_EQ(t[2].package, "");
+    EXPECT_EQ(t[2].name, "right");
+    EXPECT_EQ(t[3].package, "/abs/fw.zip");
+
+    for (const char* bad : {"10.0.0.2\n\nfw.zip 10.0.0.3\n", "10.0.0.2\n# c\n10.0.0.2 x.zip\n"}) {
+        std::vector<engine::CameraTarget> none;
+        EXPECT_FALSE(cli::parseCamerasFile(bad, "/", none, &error));
+        EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error;
+    }
 }
 
-TEST_F(Cli, ExplainsWhatStoppedIt) {
-    Outcome unreachable = runCli(args("127.0.0.9"));
-    EXPECT_EQ(unreachable.exitCode, 3) << unreachable.output;
-    EXPECT_NE(unreachable.output.find("FAILED: camera not reachable"), std::string::npos);
+TEST(Json, EscapesWhatACameraMaySend) {
+    EXPECT_EQ(cli::jsonString("a\"b\\c\n\x01 \xC3\xA9\xE2\x86\x92"),
+              "\"a\\\"b\\\\c\\u000a\\u0001 \xC3\xA9\xE2\x86\x92\"");
+    // Bytes that are no UTF-8: a lone continuation, a cut sequence, an overlong "/".
+    EXPECT_EQ(cli::jsonString("\x80x\xE2\x86"), "\"\\ufffdx\\ufffd\\ufffd\"");
+    EXPECT_EQ(cli::jsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");
+}
 
-    Outcome usage = runCli({"--host", "127.0.0.1", "--camera", "nowhere", "--package", "x"});
-    EXPECT_EQ(usage.exitCode, 2);
+TEST_F(Cli, UpgradesOneCameraWithIdentityJsonAndRelativeLog) {
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.userName = "door \"left\"";
+    camera(c);
 
-    // Port 69 held by someone else: said plainly, and no wait on stdin.
+    CliRun info({"info", "--camera", "127.0.0.2", "--json"});
+    EXPECT_EQ(info.finish(), 0) << info.err();
+    EXPECT_NE(info.out().find("\"model\":\"CS-GE-1\""), std::string::npos) << info.out();
+    EXPECT_NE(info.out().find("\"user_name\":\"door \\\"left\\\"\""), std::string::npos);
+    EXPECT_NE(info.out().find("\"kind\":0"), std::string::npos);
+
+    CliRun run({"--camera", "127.0.0.2", "--package", m_package, "--json", "--log", "rel.log"},
+               m_dir.path());
+    EXPECT_EQ(run.finish(), 0) << run.both();
+    const std::string& json = run.out();
+    ASSERT_EQ(json.rfind("[\n {\"camera\":\"127.0.0.2\", ", 0), 0u) << json;
+    EXPECT_EQ(json.substr(json.size() - 3), "}\n]\n") << "stdout carries nothing but the JSON";
+    for (const char* kv : {"\"name\":\"door \\\"left\\\"\"", "\"model\":\"CS-GE-1\"",
+                           "\"version_before\":\"1.0.0\"", "\"version_after\":\"2.1.0\"",
+                           "\"verdict\":\"upgraded\"", "\"state\":0", "\"exit_code\":0",
+                           "\"serial\":", "\"message\":", "\"seconds\":"})
+        EXPECT_NE(json.find(kv), std::string::npos) << kv << " in " << json;
+    EXPECT_EQ(json.find("\"bytes_served\":0}"), std::string::npos) << json;
+    // Progress and the closing lines go to stderr; the last names both versions.
+    EXPECT_NE(run.err().find("127.0.0.2: transfer"), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("firmware 1.0.0 \u2192 2.1.0\n"), std::string::npos) << run.err();
+    EXPECT_NE(camtest::readFile(m_dir / "rel.log").find("Upgrade success..."), std::string::npos);
+    EXPECT_EQ(m_cameras[0]->snapshot().controller, "");
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
+    camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
+    camtest::writeFile(m_dir / "broken.zip", "PK\x03\x04 not really an archive");
+    camtest::writeFile(m_dir / "gige_ip_core_app_upd.info", "kind 0\nversion 9.9.9\n");
+    struct Case { const char* what; std::vector<std::string> extra; std::string package; };
+    for (const Case& k : {Case{"damaged package beside loose files", {}, m_dir / "broken.zip"},
+                          Case{"host address not on this machine", {"--host", "10.9.9.9"}, m_package},
+                          Case{"log not writable", {"--log", "/nonexistent/x.log"}, m_package}}) {
+        SCOPED_TRACE(k.what);
+        std::vector<std::string> args{"--camera", "127.0.0.2", "--package", k.package};
+        args.insert(args.end(), k.extra.begin(), k.extra.end());
+        CliRun run(args);
+        EXPECT_EQ(run.finish(), 2) << run.both();
+        EXPECT_NE(run.both().find_first_not_of(" \n"), std::string::npos);
+    }
+    EXPECT_EQ(cam.snapshot().upgradeCommands, 0u);
+    EXPECT_EQ(cam.snapshot().controller, "");
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+TEST_F(Cli, EveryExitCodeOfTheTable) {
+    struct Case { int exit; const char* words; std::function<void(camsim::Config&)> knob; };
+    auto forced = [](int state) { return [state](camsim::Config& c) { c.forceState = state; }; };
+    std::vector<Case> cases = {
+        {0, "UPGRADED", [](camsim::Config&) {}},
+        {3, "refused control (another application holds it)",
+         [](camsim::Config& c) { c.refuseControl = true; }},
+        {3, "does not answer", [](camsim::Config& c) { c.ip = "127.0.0.3"; }},
+        {18, "FAILED", [](camsim::Config& c) { c.neverReturn = true; c.restartMs = 100; }},
+    };
+    for (int state : {1, 2, 3, 6, 7, 11, 13})
+        cases.push_back({10 + state, "FAILED", forced(state)});
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.exit);
+        camsim::Config c = camsim::instantCamera("127.0.0.2");
+        k.knob(c);
+        camera(c);
+        CliRun run({"--camera", "127.0.0.2", "--package", m_package, "--inactivity", "2"});
+        EXPECT_EQ(run.finish(), k.exit) << run.both();
+        EXPECT_NE(run.out().find(k.words), std::string::npos) << run.out();
+        m_cameras.clear();
+    }
+
+    // Port 69: another upgrade on this host, then another program.
+    camera(camsim::instantCamera("127.0.0.2"));
+    {
+        cli::PortLock held;
+        ASSERT_TRUE(held.acquire(nullptr));
+        CliRun run({"--camera", "127.0.0.2", "--package", m_package});
+        EXPECT_EQ(run.finish(), 4);
+        EXPECT_NE(run.out().find("another upgrade on this host holds port 69"), std::string::npos)
+            << run.both();
+    }
     platform::socket_t holder = platform::udpSocket();
     sockaddr_in any = platform::makeAddr("0.0.0.0", 69);
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-    Outcome busy = runCli(args());
+    CliRun busy({"--camera", "127.0.0.2", "--package", m_package});
+    EXPECT_EQ(busy.finish(), 4) << busy.both();
     platform::closeSocket(holder);
-    EXPECT_EQ(busy.exitCode, 4);
-    EXPECT_NE(busy.output.find("already in use"), std::string::npos) << busy.output;
+    EXPECT_EQ(m_cameras[0]->snapshot().upgradeCommands, 0u);
+    EXPECT_TRUE(tempFolderEmpty());
+}
 
-    chmod(m_dir.path().c_str(), 0755);  // the package must be readable to nobody
-    Outcome unprivileged = runCli(args(), true);
-    EXPECT_EQ(unprivileged.exitCode, 4);
-    EXPECT_NE(unprivileged.output.find("CAP_NET_BIND_SERVICE"), std::string::npos)
-        << unprivileged.output;
+TEST_F(Cli, CtrlCDuringTheTransferReleasesTheCameraAndCleansUp) {
+    camsim::Camera& cam = camera(slowCamera("127.0.0.2"));
+    std::string pkg = package("big.zip", 0, 4 << 20);
+    CliRun run({"--camera", "127.0.0.2", "--package", pkg, "--log", m_dir / "run.log"});
+    ASSERT_TRUE(run.waitForOutput("127.0.0.2: transfer", 20000)) << run.both();
+    run.signal(SIGINT);
+    ASSERT_TRUE(run.waitForOutput("cancelling", 3000)) << run.both();
+    EXPECT_EQ(run.finish(), 130) << run.both();
+    EXPECT_NE(run.both().find("firmware not complete"), std::string::npos) << run.both();
+    EXPECT_NE(run.out().find("CANCELLED"), std::string::npos) << run.out();
+    EXPECT_TRUE(camtest::waitUntil([&] { return cam.snapshot().controller.empty(); }, 3000));
+    EXPECT_NE(camtest::readFile(m_dir / "run.log").find("receive file request"), std::string::npos);
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+TEST_F(Cli, EightCamerasOfMixedKindsWithOneFailure) {
+    std::string k1 = package("fw-k1.zip", 1, 50000);
+    std::string list = "# line 3\n";
+    for (int i = 0; i < 8; ++i) {
+        camsim::Config c = camsim::instantCamera(cameraIp(i));
+        c.kind = i % 2;
+        c.forceState = i == 5 ? 2 : -1;  // this one rejects its image
+        camera(c);
+        list += cameraIp(i) + (i % 2 ? " fw-k1.zip" : " -") + " cam" + std::to_string(i) + "\n";
+    }
+    camtest::writeFile(m_dir / "line3.txt", list);
+
+    CliRun found({"list", "--json"});
+    EXPECT_EQ(found.finish(), 0) << found.err();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_NE(found.out().find("\"ip\":\"" + cameraIp(i) + "\""), std::string::npos);
+
+    CliRun run({"--cameras", m_dir / "line3.txt", "--package", m_package, "--json"});
+    EXPECT_EQ(run.finish(), 12) << run.both();
+    std::size_t at = 0;
+    for (int i = 0; i < 8; ++i) {  // in the file's order, whatever order they finished in
+        at = run.out().find("{\"camera\":\"" + cameraIp(i) + "\", \"name\":\"cam" +
+                                std::to_string(i) + "\"", at);
+        ASSERT_NE(at, std::string::npos) << i << run.out();
+    }
+    std::string json = run.out();
+    auto count = [&](const std::string& s) {
+        std::size_t n = 0;
+        for (auto p = json.find(s); p != std::string::npos; p = json.find(s, p + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\"verdict\":\"upgraded\""), 7u);
+    EXPECT_EQ(count("\"exit_code\":12"), 1u);
+    EXPECT_NE(run.err().find("1 of 8 cameras failed"), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("1.0.0 \u2192 2.1.0"), std::string::npos);
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+TEST_F(Cli, SigtermCancelsABatchWhileTheCamerasFlash) {
+    for (int i = 0; i < 4; ++i) {
+        camsim::Config c = camsim::instantCamera(cameraIp(i));
+        c.flashMs = 30000;
+        camera(c);
+    }
+    CliRun run({"--camera", cameraIp(0), "--camera", cameraIp(1), "--camera", cameraIp(2),
+                "--camera", cameraIp(3), "--package", m_package, "--json"});
+    ASSERT_TRUE(camtest::waitUntil([&] {
+        for (auto& cam : m_cameras)
+            if (cam->snapshot().files.empty() || !cam->snapshot().files[0].verified)
+                return false;
+        return true;
+    }, 20000));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.finish(), 143) << run.both();
+    std::string json = run.out();
+    std::size_t cancelled = 0;
+    for (auto p = json.find("\"verdict\":\"cancelled\""); p != std::string::npos;
+         p = json.find("\"verdict\":\"cancelled\"", p + 1))
+        ++cancelled;
+    EXPECT_EQ(cancelled, 4u) << json;
+    EXPECT_NE(run.err().find("do not power it off"), std::string::npos) << run.err();
+    for (auto& cam : m_cameras)
+        EXPECT_TRUE(camtest::waitUntil([&] { return cam->snapshot().controller.empty(); }, 3000));
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+// A host application loads the library at run time and polls it.
+TEST_F(Cli, SharedLibraryLoadedAtRunTime) {
+    camera(camsim::instantCamera("127.0.0.2"));
+    void* lib = dlopen(CAMUPGRADE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using CamUpgradeFn = int (*)(const char*, const char*, const char*);
+    using GetUpdateStatusFn = unsigned int (*)();
+    auto camUpgrade = reinterpret_cast<CamUpgradeFn>(dlsym(lib, "CamUpgrade"));
+    auto getStatus = reinterpret_cast<GetUpdateStatusFn>(dlsym(lib, "GetUpdateStatus"));
+    ASSERT_TRUE(camUpgrade != nullptr && getStatus != nullptr);
+    unsigned seen = 0;
+    std::thread poller([&] { seen = getStatus(); });
+    EXPECT_EQ(camUpgrade("127.0.0.1", "127.0.0.2", m_package.c_str()), 1);
+    poller.join();
+    EXPECT_LE(seen, 100u);
+    EXPECT_EQ(getStatus(), 100u);
+    EXPECT_EQ(m_cameras[0]->snapshot().state, 0);
+    dlclose(lib);
 }

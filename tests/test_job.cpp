@@ -2,7 +2,6 @@
 // a network namespace of its own (host 127.0.0.1, camera 127.0.0.2, port 69).
 // Loss, latency, a camera gone for good and what many jobs leave behind are
 // the fault matrix's and the soak's (tests/hardening, run by scripts/test.sh).
-#include "UpgradeJob.h"
 #include "main.h"
 #include "support/Archives.h"
 #include "support/LogCapture.h"

@@ -1,12 +1,43 @@
-// Placeholder until the engine lands.
+// The job over a table of cameras: logging, the shared port-69 service, and
+// at most `parallel` cameras at once.
 #include "engine/Engine.h"
 
+#include "engine/Job.h"
+#include "main.h"
 #include "results.h"
+#include "tarnlog/TarnLog.h"
+#include "upgrade/UpdgradeManager.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 
 namespace engine {
 
-const char* phaseName(Phase) { return "queued"; }
-const char* verdictName(Verdict) { return "failed"; }
+const char* phaseName(Phase phase) {
+    static const char* const kNames[] = {"queued",     "checking",   "connecting", "preparing",
+                                         "waiting",    "transfer",   "flashing",   "restarting",
+                                         "back online", "releasing", "done"};
+    auto index = static_cast<std::size_t>(phase);
+    return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "done";
+}
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::Upgraded:
+        return "upgraded";
+    case Verdict::Refused:
+        return "refused";
+    case Verdict::Cancelled:
+        return "cancelled";
+    case Verdict::Failed:
+        break;
+    }
+    return "failed";
+}
+
+const char* version() { return "0.2.0"; }
 
 void Cancel::request() {
     {
@@ -26,26 +57,141 @@ bool Cancel::waitFor(std::chrono::milliseconds timeout) const {
     return m_wake.wait_for(guard, timeout, [this] { return m_requested; });
 }
 
-std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets, const JobOptions&,
-                                 Observer*, const Cancel*) {
-    std::vector<CameraResult> out;
-    for (const CameraTarget& t : targets) {
-        CameraResult r;
-        r.cameraIp = t.cameraIp;
-        r.name = t.name;
-        r.message = "not implemented";
-        out.push_back(r);
-    }
-    return out;
+Job::Job(const JobOptions& options, Observer* observer, const Cancel* cancel)
+    : m_options(options), m_observer(observer), m_cancel(cancel) {
+    if (m_options.logging == Logging::Specified)
+        camjob::setUpLogging();
+    else
+        TARNlog4cpp::CTarnLog::SetLineSink([this](const std::string& text) { line(text); });
 }
 
-PreflightReport preflight(const CameraTarget&, const JobOptions&) {
-    PreflightReport r;
-    r.exitCode = EXIT_USAGE;
-    r.message = "not implemented";
+Job::~Job() {
+    m_service.reset();
+    if (m_options.logging == Logging::SinkOnly)
+        TARNlog4cpp::CTarnLog::SetLineSink({});
+}
+
+bool Job::waitCancel(std::chrono::milliseconds timeout) const {
+    if (m_cancel == nullptr) {
+        std::this_thread::sleep_for(timeout);
+        return false;
+    }
+    return m_cancel->waitFor(timeout);
+}
+
+void Job::status(const CameraStatus& status) {
+    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
+    if (m_observer != nullptr)
+        m_observer->onStatus(status);
+}
+
+void Job::line(const std::string& text) {
+    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
+    if (m_observer != nullptr)
+        m_observer->onLogLine(text);
+}
+
+void Job::result(const CameraResult& result) {
+    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
+    if (m_observer != nullptr)
+        m_observer->onResult(result);
+}
+
+updgradeManager* Job::fileService(std::string* why) {
+    std::lock_guard<std::mutex> guard(m_serviceLock);
+    if (!m_serviceTried) {
+        m_serviceTried = true;
+        auto service = std::make_unique<updgradeManager>();
+        service->setPollPeriod(std::chrono::milliseconds(m_options.cameraPollMs));
+        if (service->startServer(std::string(), true))
+            m_service = std::move(service);
+        else
+            m_serviceError = portProblem();
+    }
+    if (m_service == nullptr && why != nullptr)
+        *why = m_serviceError;
+    return m_service.get();
+}
+
+namespace {
+
+CameraResult refusedAll(const CameraTarget& target, const std::string& why, int exitCode) {
+    CameraResult r;
+    r.cameraIp = target.cameraIp;
+    r.name = target.name;
+    r.verdict = Verdict::Refused;
+    r.exitCode = exitCode;
+    r.message = why;
     return r;
 }
 
-const char* version() { return "0.2.0"; }
+// A camera's run that ends in an exception ends that camera, not the job.
+CameraResult runGuarded(Job& job, const CameraTarget& target) {
+    try {
+        return runCamera(job, target);
+    } catch (const std::exception& e) {
+        CameraResult r;
+        r.cameraIp = target.cameraIp;
+        r.name = target.name;
+        r.exitCode = EXIT_STATE_BASE + ST_INNER_ERROR;
+        r.message = std::string("internal error: ") + e.what();
+        job.result(r);
+        return r;
+    }
+}
+
+}  // namespace
+
+std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
+                                 const JobOptions& options, Observer* observer,
+                                 const Cancel* cancel) {
+    Job job(options, observer, cancel);
+    camjob::initNetResource();
+    std::vector<CameraResult> results(targets.size());
+    for (const CameraTarget& target : targets) {
+        CameraStatus queued;
+        queued.cameraIp = target.cameraIp;
+        queued.name = target.name;
+        job.status(queued);
+    }
+
+    // With a pre-flight the port is the job's first check: binding it is the
+    // one test that cannot be wrong.
+    std::string why;
+    if (options.preflight && !targets.empty() && job.fileService(&why) == nullptr) {
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            results[i] = refusedAll(targets[i], why, EXIT_NO_FILE_SERVICE);
+            job.result(results[i]);
+        }
+        return results;
+    }
+
+    std::size_t workers = options.parallel == 0 ? targets.size()
+                                                : std::min<std::size_t>(options.parallel, targets.size());
+    if (workers <= 1) {
+        // The caller's thread runs the job, as CamUpgrade specifies; its
+        // exceptions reach CamUpgrade's guard.
+        for (std::size_t i = 0; i < targets.size(); ++i)
+            results[i] = runCamera(job, targets[i]);
+    } else {
+        std::atomic<std::size_t> next{0};
+        std::vector<std::thread> threads;
+        for (std::size_t w = 0; w < workers; ++w) {
+            threads.emplace_back([&] {
+                for (std::size_t i = next++; i < targets.size(); i = next++)
+                    results[i] = runGuarded(job, targets[i]);
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+    }
+
+    bool clean = !results.empty();
+    for (const CameraResult& r : results)
+        clean = clean && r.connected && r.released;
+    if (clean)
+        camjob::deInitNetResource();
+    return results;
+}
 
 }  // namespace engine

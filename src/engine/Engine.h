@@ -54,6 +54,8 @@ struct JobOptions {
     bool readIdentity = true;    // bootstrap registers before and after
     Logging logging = Logging::SinkOnly;
     unsigned pollMs = 600;       // how often the job looks at each session
+    bool publishStatus = false;  // CamUpgrade's way: each poll's status goes to GetUpdateStatus
+    unsigned cameraPollMs = 500; // how often each camera's status register is read (CamUpgrade: 2000)
 };
 
 // A camera's status, sent to the observer on every change.

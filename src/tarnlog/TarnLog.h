@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdarg>
+#include <functional>
+#include <string>
 
 #if defined(__GNUC__)
 #define TARN_PRINTF(fmtIndex, argIndex) __attribute__((format(printf, fmtIndex, argIndex)))
@@ -27,6 +29,10 @@ public:
     // printf-style line at the given level (700 = DEBUG).
     static void Log(Category* category, int level, const char* format, ...) TARN_PRINTF(3, 4);
     static void LogV(Category* category, int level, const char* format, va_list args);
+    // While a sink is set, every line goes to it, without its line end, and
+    // to nothing else (no console, no file). An empty function removes it and
+    // waits for calls in progress. Calls come from any thread.
+    static void SetLineSink(std::function<void(const std::string&)> sink);
 };
 
 }  // namespace TARNlog4cpp

@@ -4,8 +4,48 @@
 #include "tarnlog/TarnLog.h"
 
 #include <cstdio>
+#include <mutex>
+#include <shared_mutex>
 
 namespace TARNlog4cpp {
+
+namespace {
+
+struct Sink {
+    std::shared_mutex lock;  // shared while a line is handed over
+    std::function<void(const std::string&)> function;
+};
+
+Sink& sink() {
+    static Sink s;
+    return s;
+}
+
+}  // namespace
+
+void CTarnLog::SetLineSink(std::function<void(const std::string&)> function) {
+    Sink& s = sink();
+    std::unique_lock<std::shared_mutex> guard(s.lock);
+    s.function = std::move(function);
+}
+
+bool sendToSink(const char* format, va_list args) {
+    Sink& s = sink();
+    std::shared_lock<std::shared_mutex> guard(s.lock);
+    if (!s.function)
+        return false;
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
+    if (needed > 0)
+        std::vsnprintf(&line[0], line.size() + 1, format, args);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    s.function(line);
+    return true;
+}
 
 std::string consoleLine(std::time_t secs, int millis, const std::string& thread,
                         const std::string& message) {

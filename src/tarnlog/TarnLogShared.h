@@ -2,6 +2,7 @@
 // program logs the same lines whichever one a build links.
 #pragma once
 
+#include <cstdarg>
 #include <ctime>
 #include <string>
 
@@ -13,6 +14,10 @@ inline constexpr const char* kCategoryName = "camclient";
 // The console line LoadDefault sets up: "2026-12-05 16:40:01.123 [thread] message".
 // Messages carry their own line feed or not, so the line ends only where the
 // message did not.
+// Formats the line and hands it to the sink of SetLineSink; false when no
+// sink is set (the backend then logs as configured).
+bool sendToSink(const char* format, va_list args);
+
 std::string consoleLine(std::time_t secs, int millis, const std::string& thread,
                         const std::string& message);
 

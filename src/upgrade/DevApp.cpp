@@ -4,26 +4,14 @@
 
 #include "ManagerGigeProto.h"
 #include "main.h"
-#include "compress/DeCompress.h"
 #include "platform/files.h"
 #include "printfColor.h"
+#include "upgrade/PackagePlan.h"
 #include "upgrade/UdpSock.h"
 
 #include <cinttypes>
-#include <cstring>
 
 std::atomic<std::int32_t> g_tmpDirCount{1};
-
-namespace {
-
-// Names of the information file that marks a single-image package.
-const char* const kInfoFiles[] = {
-    "gige_ip_core_app_upd.info",
-    "cameralink_ip_core_app_upd.info",
-    "app_upd.info",
-};
-
-}  // namespace
 
 DevApp::DevApp(managerGige* manager, std::string hostIp, std::string deviceIp)
     : m_manager(manager), m_hostIp(std::move(hostIp)), m_deviceIp(std::move(deviceIp)) {
@@ -63,51 +51,14 @@ void DevApp::init(const std::string& packagePath) {
     m_fwDirs.clear();
     m_deviceType = getDevType();
     makeTmpDir(packagePath);
-
-    // Whatever goes wrong below, the camera is served from the package's own
-    // folder.
-    std::string::size_type cut = packagePath.rfind(platform::PATH_SEP);
-    std::string dir = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
-
-    if (unpackFile(packagePath, m_tmpDir)) {
-        bool singleImage = false;
-        for (const char* name : kInfoFiles) {
-            if (isFileExist(m_tmpDir.c_str(), name)) {
-                singleImage = true;
-                break;
-            }
-        }
-        if (singleImage) {
-            dir = m_tmpDir;
-        } else {
-            // One inner archive per hardware kind; "-D" in the name marks
-            // kind 1, except that "KX-D" (the 3D line) is taken by kind 0.
-            std::vector<std::string> entries;
-            listDir(m_tmpDir.c_str(), entries);
-            const std::string* chosen = nullptr;
-            for (const std::string& entry : entries) {
-                bool dMark = entry.find("-D") != std::string::npos;
-                if ((m_deviceType == 0 && !dMark) || (m_deviceType == 1 && dMark)) {
-                    chosen = &entry;
-                    break;
-                }
-                if (m_deviceType == 0 && entry.find("KX-D") != std::string::npos) {
-                    LOG_LINE("this is 3D Camera\n");
-                    chosen = &entry;
-                    break;
-                }
-            }
-            if (chosen != nullptr) {
-                std::string upgradeDir = m_tmpDir + "/upgrade";
-                if (unpackFile(*chosen, upgradeDir))
-                    dir = upgradeDir;
-            }
-        }
-    }
-
-    m_fwDirs.push_back(dir);
+    // Whatever goes wrong in the plan, the camera is served from the
+    // package's own folder.
+    package::Plan plan = package::plan(packagePath, m_tmpDir, m_deviceType);
+    if (plan.threeD)
+        LOG_LINE("this is 3D Camera\n");
+    m_fwDirs.push_back(plan.dir);
     std::lock_guard<std::mutex> lock(m_pathLock);
-    m_fwDir = platform::withTrailingSlash(dir);
+    m_fwDir = platform::withTrailingSlash(plan.dir);
 }
 
 void DevApp::makeTmpDir(std::string packagePath) {
@@ -152,43 +103,6 @@ std::int32_t DevApp::getDevType() {
     if (!m_manager->readReg(DEV_TYPE_REG, &value, &length))
         return 0;
     return ntohl(static_cast<std::uint32_t>(value)) == 0x1A4 ? 1 : 0;
-}
-
-bool DevApp::unpackFile(std::string archive, std::string destDir) {
-    char dest[1024] = {};
-    // A longer destination is refused rather than cut to some other folder.
-    if (destDir.empty() || destDir.size() >= sizeof dest)
-        return false;
-    std::memcpy(dest, destDir.data(), destDir.size());
-
-    COMPRESS::CDeCompress* unpacker =
-        COMPRESS::CDeCompressFactory::getCDeCompress(COMPRESS::DECOMPRESS_AUTO);
-    if (unpacker == nullptr)
-        return false;
-    bool ok = unpacker->open(archive.c_str(), static_cast<std::int32_t>(archive.size())) == 0;
-    std::int32_t item = -1;
-    ok = ok && unpacker->selectItem(item);
-    ok = ok
-         && unpacker->extract(item, {dest, static_cast<std::int32_t>(std::strlen(dest))});
-    COMPRESS::CDeCompressFactory::deleteCDeCompress(unpacker);
-    return ok;
-}
-
-bool DevApp::listDir(const char* dir, std::vector<std::string>& out) {
-    out.clear();
-    std::vector<platform::DirEntry> entries;
-    if (dir == nullptr || !platform::readDirectory(dir, entries))
-        return false;
-    for (const platform::DirEntry& entry : entries)
-        out.push_back(std::string(dir) + platform::PATH_SEP + entry.name);
-    return true;
-}
-
-bool DevApp::isFileExist(const char* dir, const char* name) {
-    std::string path = dir;
-    if (!platform::endsWithSeparator(path))
-        path += platform::PATH_SEP;
-    return platform::pathExists(path + name);
 }
 
 void DevApp::removeDir(const char* path) {

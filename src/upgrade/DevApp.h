@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -43,6 +44,18 @@ public:
     void msgProc(const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort);
     void stopSend();
 
+    // What the transfer has served, for progress reports.
+    struct Served {
+        std::string file;            // the file being (or last) served
+        std::uint64_t fileBytes = 0;  // of it, sent so far
+        std::uint64_t fileSize = 0;
+        std::uint64_t total = 0;      // every file of this session
+        bool active = false;          // a transfer runs
+        unsigned filesDone = 0;       // transfers the camera acknowledged to the end
+        std::chrono::steady_clock::time_point lastDone;
+    };
+    Served served() const;
+
     // Camera registers of the vendor upgrade service.
     static constexpr std::uint32_t DEV_TYPE_REG = 0x7E000304;
     static constexpr std::uint32_t PRE_UPGRADE_CLEAR_REG = 0x7E000300;
@@ -62,9 +75,6 @@ public:
 private:
     std::int32_t getDevType();
     void makeTmpDir(std::string packagePath);
-    bool unpackFile(std::string archive, std::string destDir);
-    bool isFileExist(const char* dir, const char* name);
-    bool listDir(const char* dir, std::vector<std::string>& out);
     void removeDir(const char* path);
 
     CUdpSocket* m_udpSocket = nullptr;
@@ -103,4 +113,7 @@ private:
     // msgProc only tries it, so that a late acknowledgement can give up while
     // its transfer is being ended and its receive thread joined.
     std::recursive_mutex m_transferLock;
+    void countFinished();
+    mutable std::mutex m_servedLock;
+    Served m_served;
 };

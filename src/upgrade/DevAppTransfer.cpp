@@ -123,6 +123,15 @@ void DevApp::sendFile(const char* fileName) {
         LOG_ERROR_(text.c_str());
         return;
     }
+    {
+        std::error_code ec;
+        std::uint64_t size = std::filesystem::file_size(dir + fileName, ec);
+        std::lock_guard<std::mutex> served(m_servedLock);
+        m_served.file = fileName;
+        m_served.fileBytes = 0;
+        m_served.fileSize = ec ? 0 : size;
+        m_served.active = true;
+    }
     m_file = file;
     m_sending = true;
     m_blockNo = 0;
@@ -149,6 +158,7 @@ void DevApp::sendBlock(std::uint16_t ack) {
     ++m_blockNo;
     if (m_file == nullptr) {
         LOG_LINE("file send finish\n");
+        countFinished();
         stopSend();
         return;
     }
@@ -166,6 +176,7 @@ void DevApp::sendBlock(std::uint16_t ack) {
         // A length that is a multiple of the block size ends with the
         // acknowledgement of its last full block, not with an empty one.
         LOG_LINE("file send finish\n");
+        countFinished();
         stopSend();
         return;
     }
@@ -176,6 +187,11 @@ void DevApp::sendBlock(std::uint16_t ack) {
         LOG_ERROR_("socket send error!\n");
         stopSend();
         return;
+    }
+    {
+        std::lock_guard<std::mutex> served(m_servedLock);
+        m_served.fileBytes += got;
+        m_served.total += got;
     }
     if (got < BLOCK_SIZE) {
         LOG_LINE("last packet send out\n");
@@ -228,6 +244,10 @@ void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromI
 
 void DevApp::stopSend() {
     std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    {
+        std::lock_guard<std::mutex> served(m_servedLock);
+        m_served.active = false;
+    }
     m_sending = false;
     if (m_file != nullptr) {
         std::fclose(m_file);
@@ -235,4 +255,15 @@ void DevApp::stopSend() {
     }
     if (m_udpSocket != nullptr)
         m_udpSocket->resetUdpStatus();
+}
+
+void DevApp::countFinished() {
+    std::lock_guard<std::mutex> served(m_servedLock);
+    ++m_served.filesDone;
+    m_served.lastDone = std::chrono::steady_clock::now();
+}
+
+DevApp::Served DevApp::served() const {
+    std::lock_guard<std::mutex> served(m_servedLock);
+    return m_served;
 }

@@ -8,12 +8,6 @@
 
 #include <chrono>
 
-namespace {
-
-constexpr std::chrono::milliseconds POLL_PERIOD{2000};
-
-}  // namespace
-
 updgradeManager::updgradeManager() : m_udp(std::make_unique<CUdpSocket>(this)) {}
 
 updgradeManager::~updgradeManager() {
@@ -22,6 +16,12 @@ updgradeManager::~updgradeManager() {
     m_udp.reset();
     requestStop();
     join();
+    std::vector<std::unique_ptr<Poller>> pollers;
+    {
+        std::lock_guard<std::mutex> guard(m_pollLock);
+        pollers.swap(m_pollers);
+    }
+    endPollers(std::move(pollers));
 }
 
 bool updgradeManager::startServer(std::string /*path*/, bool serveFiles) {
@@ -42,7 +42,60 @@ bool updgradeManager::addDevice(DevApp* device, std::string packagePath, bool pr
         std::lock_guard<std::mutex> guard(m_devLock);
         m_devices.push_back(device);
     }
+    auto poller = std::make_unique<Poller>();
+    poller->device = device;
+    poller->thread = std::thread(&updgradeManager::pollLoop, this, poller.get());
+    {
+        std::lock_guard<std::mutex> guard(m_pollLock);
+        m_pollers.push_back(std::move(poller));
+    }
     return device->startUpgrade(std::move(packagePath), preUpgradeClear);
+}
+
+void updgradeManager::removeDevice(DevApp* device) {
+    {
+        std::lock_guard<std::mutex> guard(m_devLock);
+        for (auto it = m_devices.begin(); it != m_devices.end();)
+            it = *it == device ? m_devices.erase(it) : it + 1;
+    }
+    std::vector<std::unique_ptr<Poller>> gone;
+    {
+        std::lock_guard<std::mutex> guard(m_pollLock);
+        for (auto it = m_pollers.begin(); it != m_pollers.end();) {
+            if ((*it)->device == device) {
+                gone.push_back(std::move(*it));
+                it = m_pollers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    endPollers(std::move(gone));
+}
+
+void updgradeManager::pollLoop(Poller* poller) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(m_pollLock);
+            m_pollWake.wait(guard, [poller] { return poller->due || poller->stop; });
+            if (poller->stop)
+                return;
+            poller->due = false;
+        }
+        poller->device->updateProgress();
+    }
+}
+
+void updgradeManager::endPollers(std::vector<std::unique_ptr<Poller>> pollers) {
+    {
+        std::lock_guard<std::mutex> guard(m_pollLock);
+        for (auto& poller : pollers)
+            poller->stop = true;
+    }
+    m_pollWake.notify_all();
+    for (auto& poller : pollers)
+        if (poller->thread.joinable())
+            poller->thread.join();
 }
 
 void updgradeManager::msgDispatch(const char* data, std::uint32_t length, const char* fromIp,
@@ -63,13 +116,15 @@ void updgradeManager::msgDispatch(const char* data, std::uint32_t length, const 
 void updgradeManager::run() {
     while (!isStop()) {
         {
-            std::lock_guard<std::mutex> guard(m_devLock);
-            for (DevApp* device : m_devices)
-                if (device != nullptr)
-                    device->updateProgress();
+            // A poll still running from the last period runs once more as
+            // soon as it ends.
+            std::lock_guard<std::mutex> guard(m_pollLock);
+            for (auto& poller : m_pollers)
+                poller->due = true;
         }
+        m_pollWake.notify_all();
         std::unique_lock<std::mutex> pause(m_pauseLock);
-        m_pauseWake.wait_for(pause, POLL_PERIOD, [this] { return isStop(); });
+        m_pauseWake.wait_for(pause, m_pollPeriod, [this] { return isStop(); });
     }
 }
 
@@ -79,6 +134,12 @@ void updgradeManager::stopServer() {
         std::lock_guard<std::mutex> guard(m_devLock);
         m_devices.clear();
     }
+    std::vector<std::unique_ptr<Poller>> pollers;
+    {
+        std::lock_guard<std::mutex> guard(m_pollLock);
+        pollers.swap(m_pollers);
+    }
+    endPollers(std::move(pollers));
     m_running = false;
     requestStop();
 }

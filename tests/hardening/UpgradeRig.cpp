@@ -1,6 +1,6 @@
 #include "UpgradeRig.h"
 
-#include "UpgradeJob.h"
+#include "main.h"
 #include "camsim/Package.h"
 #include "main.h"
 #include "support/ProcessCounts.h"

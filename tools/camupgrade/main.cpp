@@ -1,282 +1,284 @@
-// camupgrade: upgrades one camera through libcamupgrade, loaded at run time
-// as a customer's host program would load it, with live progress and a
-// verdict in words.
-#include "Progress.h"
-#include "Verdict.h"
+// camupgrade: upgrades the firmware of one camera, a list of cameras, or
+// every camera of a model, with progress a person can believe and a verdict
+// and exit code per camera; `info` and `list` read cameras without touching
+// them.
+#include "Args.h"
+#include "CamerasFile.h"
+#include "Output.h"
+#include "ProgressView.h"
+#include "Signals.h"
+#include "Workspace.h"
 
-#include "platform/dynlib.h"
+#include "discovery/Discovery.h"
+#include "engine/Engine.h"
 #include "platform/platform.h"
 #include "platform/socket.h"
+#include "results.h"
 
-#include <CLI/CLI.hpp>
-
-#include <atomic>
-#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using CamUpgradeFn = int (*)(const char*, const char*, const char*);
-using GetUpdateStatusFn = unsigned int (*)();
+using cli::Options;
 
-struct Options {
-    std::string host;
-    std::string camera;
-    std::string package;
-    std::string library;
-    std::string keepLog;
-    bool verbose = false;
-};
+int info(const Options& o) {
+    discovery::Identity id;
+    std::string error;
+    if (!discovery::readIdentity(o.cameras[0], id, &error, std::chrono::milliseconds(1000))) {
+        std::cerr << "camupgrade: camera " << o.cameras[0] << " does not answer"
+                  << (error.empty() ? "" : ": " + error) << "\n";
+        return EXIT_UNREACHABLE;
+    }
+    std::cout << (o.json ? cli::identityJson(id) + "\n" : cli::identityText(id));
+    return EXIT_UPGRADED;
+}
 
-// A folder of our own to run the job in: the library reads its logging
-// configuration from the current folder, and we point it at a log file that
-// we read back for the camera's verdict.
-class WorkDir {
+int list(const Options& o) {
+    std::vector<discovery::Identity> found;
+    std::string error;
+    if (!discovery::discover(found, o.interfaceName, std::chrono::seconds(1), &error)) {
+        std::cerr << "camupgrade: cannot send a discovery" << (error.empty() ? "" : ": " + error)
+                  << "\n";
+        return EXIT_USAGE;
+    }
+    if (o.json)
+        std::cout << cli::identitiesJson(found);
+    else if (found.empty())
+        std::cerr << "no camera answered discovery\n";
+    else
+        std::cout << cli::identityTable(found);
+    return EXIT_UPGRADED;
+}
+
+int usageError(const std::string& why) {
+    std::cerr << "camupgrade: " << why << "\n";
+    return EXIT_USAGE;
+}
+
+// Every camera of the model that answers discovery, named by its user-defined name.
+int discoverTargets(const Options& o, std::vector<engine::CameraTarget>& targets) {
+    std::vector<discovery::Identity> found;
+    std::string error;
+    if (!discovery::discover(found, o.interfaceName, std::chrono::seconds(1), &error))
+        return usageError("cannot send a discovery" + (error.empty() ? "" : ": " + error));
+    for (const auto& id : found)
+        if (id.model == o.model)
+            targets.push_back({id.ip, std::string(), id.userName});
+    if (targets.empty()) {
+        std::cerr << "camupgrade: no camera of model \"" << o.model << "\" answered discovery ("
+                  << found.size() << " camera(s) of other models did; see camupgrade list)\n";
+        return EXIT_UNREACHABLE;
+    }
+    return -1;
+}
+
+int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets) {
+    for (const auto& ip : o.cameras)
+        targets.push_back({ip, std::string(), std::string()});
+    std::string error;
+    if (!o.camerasFile.empty() && !cli::readCamerasFile(o.camerasFile, targets, &error))
+        return usageError(error);
+    if (o.all)
+        if (int rc = discoverTargets(o, targets); rc >= 0)
+            return rc;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        for (std::size_t k = 0; k < i; ++k)
+            if (targets[i].cameraIp == targets[k].cameraIp)
+                return usageError("camera " + targets[i].cameraIp + " is listed twice");
+    for (auto& t : targets) {
+        if (t.package.empty())
+            t.package = o.package;
+        if (t.package.empty())
+            return usageError("no package for camera " + t.cameraIp + ": give --package");
+        t.package = fs::absolute(t.package).string();
+    }
+    return -1;
+}
+
+engine::CameraResult refusal(const engine::CameraTarget& t, int exitCode,
+                             const std::string& message) {
+    engine::CameraResult r;
+    r.cameraIp = t.cameraIp;
+    r.name = t.name;
+    r.verdict = engine::Verdict::Refused;
+    r.exitCode = exitCode;
+    r.message = message;
+    return r;
+}
+
+// A camera whose package cannot be read is refused here; the others go on.
+std::vector<engine::CameraResult> unreadablePackages(const std::vector<engine::CameraTarget>& ts) {
+    std::vector<engine::CameraResult> refused;
+    for (const auto& t : ts)
+        if (!std::ifstream(t.package, std::ios::binary))
+            refused.push_back(refusal(t, EXIT_USAGE, "cannot read the package " + t.package));
+    return refused;
+}
+
+int exitCodeOf(const std::vector<engine::CameraResult>& results, int signal) {
+    if (signal != 0)
+        return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
+    for (const auto& r : results) {
+        if (r.exitCode != EXIT_UPGRADED)
+            return r.exitCode;
+        if (r.verdict != engine::Verdict::Upgraded)
+            return EXIT_NO_VERDICT;
+    }
+    return EXIT_UPGRADED;
+}
+
+class UpgradeRun {
 public:
-    WorkDir() {
-        std::random_device rd;
-        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
-            fs::path p = fs::temp_directory_path() / ("camupgrade-cli." + std::to_string(rd()));
-            std::error_code ec;
-            if (fs::create_directory(p, ec)) {
-                fs::permissions(p, fs::perms::owner_all, ec);
-                m_path = p;
-            }
-        }
-        m_previous = fs::current_path();
-    }
-    ~WorkDir() {
-        std::error_code ec;
-        fs::current_path(m_previous, ec);
-        if (!m_path.empty())
-            fs::remove_all(m_path, ec);
-    }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-
-    bool ok() const { return !m_path.empty(); }
-    fs::path log() const { return m_path / "camupgrade.log"; }
-    bool enter() {
-        std::ofstream props(m_path / "SDKLOG_default.properties");
-        props << "log4cpp.rootCategory=DEBUG, file\n"
-                 "log4cpp.appender.file=FileAppender\n"
-                 "log4cpp.appender.file.fileName=" << log().string() << "\n"
-                 "log4cpp.appender.file.layout=PatternLayout\n"
-                 "log4cpp.appender.file.layout.ConversionPattern=%d{%H:%M:%S,%l} [%t] %m%n\n";
-        props.close();
-        std::error_code ec;
-        fs::current_path(m_path, ec);
-        return props.good() && !ec;
-    }
+    explicit UpgradeRun(const Options& o) : m_o(o) {}
+    int run();
 
 private:
-    fs::path m_path;
-    fs::path m_previous;
+    std::vector<engine::CameraResult> runJob(const std::vector<engine::CameraTarget>& targets);
+    void onSignal(int signal, bool repeated);
+    void say(const std::string& text);
+    int finish(const std::vector<engine::CameraResult>& results);
+    std::FILE* finalOut() const;
+
+    const Options& m_o;
+    std::vector<engine::CameraTarget> m_targets;
+    cli::LogFile m_log;
+    cli::PrivateTemp m_temp;
+    engine::Cancel m_cancel;
+    cli::SignalWatcher m_signals;
+    std::unique_ptr<cli::ProgressView> m_view;
 };
 
-// Reads the lines the library appends to its log file.
-class LogTail {
-public:
-    explicit LogTail(fs::path path) : m_path(std::move(path)) {}
-    std::vector<std::string> fresh() {
-        std::vector<std::string> out;
-        std::ifstream in(m_path, std::ios::binary);
-        if (!in)
-            return out;
-        in.seekg(static_cast<std::streamoff>(m_offset));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof())  // a line still being written: read it next time
-                break;
-            m_offset += line.size() + 1;
-            if (!line.empty())
-                out.push_back(line);
-        }
-        return out;
-    }
-
-private:
-    fs::path m_path;
-    std::size_t m_offset = 0;
-};
-
-// Says plainly why UDP port 69 cannot be bound, before the library is asked
-// to. Empty when the port is free.
-std::string fileServicePortProblem() {
-    platform::socket_t s = platform::udpSocket();
-    if (s == platform::INVALID_SOCK)
-        return "cannot create a UDP socket";
-    sockaddr_in any = platform::makeAddr("0.0.0.0", 69);
-    int rc = ::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    int err = platform::lastSocketError();
-    platform::closeSocket(s);
-    if (rc == 0)
-        return std::string();
-    if (platform::isPermissionError(err))
-        return "UDP port 69 (the firmware file service) needs privilege: run as root, give the "
-               "program CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=ep camupgrade), or "
-               "lower net.ipv4.ip_unprivileged_port_start to 69";
-    if (platform::isAddressInUse(err))
-        return "UDP port 69 is already in use by another program (a TFTP server?); stop it first";
-    return "UDP port 69 cannot be bound (error " + std::to_string(err) + ")";
+std::FILE* UpgradeRun::finalOut() const {
+    if (!m_o.json)
+        return stdout;
+    return m_o.quiet ? nullptr : stderr;
 }
 
-std::string libraryPath(const Options& o) {
-    if (!o.library.empty())
-        return o.library;
-    fs::path beside = fs::path(platform::executableDir()) / platform::libraryFileName();
-    std::error_code ec;
-    return fs::exists(beside, ec) ? beside.string() : platform::libraryFileName();
+void UpgradeRun::say(const std::string& text) {
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        m_log.write("camupgrade: " + line);
+        if (m_view && !m_o.quiet)
+            m_view->note(line);
+        else
+            std::fprintf(stderr, "%s\n", line.c_str());
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
 }
 
-int checkArguments(const Options& o) {
-    if (!platform::isIpv4Text(o.host.c_str()) || !platform::isIpv4Text(o.camera.c_str())) {
-        std::cerr << "camupgrade: --host and --camera must be IPv4 addresses like 192.168.1.10\n";
-        return cli::EXIT_USAGE;
+// Runs on the watcher's thread, never in a handler.
+void UpgradeRun::onSignal(int signal, bool repeated) {
+    int code = signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
+    if (repeated) {
+        say("second interrupt: exiting now; a camera still controlled by this host is free "
+            "again when its heartbeat times out (a few seconds)");
+        m_temp.remove();
+        std::fflush(nullptr);
+        std::_Exit(code);
     }
-    std::ifstream package(o.package, std::ios::binary);
-    if (!package) {
-        std::cerr << "camupgrade: cannot read the package " << o.package << "\n";
-        return cli::EXIT_USAGE;
-    }
-    return 0;
+    m_cancel.request();
+    say(std::string(signal == SIGTERM ? "terminated" : "interrupted") +
+        ": cancelling; another Ctrl-C within 3 s exits at once. The cameras:\n" +
+        (m_view ? m_view->cancelReport() : std::string()));
 }
 
-int runJob(const Options& o, CamUpgradeFn camUpgrade, GetUpdateStatusFn getStatus) {
-    WorkDir work;
-    std::string package = fs::absolute(o.package).string();
-    if (!work.ok() || !work.enter()) {
-        std::cerr << "camupgrade: cannot prepare a working folder under "
-                  << fs::temp_directory_path() << "\n";
-        return cli::EXIT_USAGE;
+std::vector<engine::CameraResult> UpgradeRun::runJob(
+    const std::vector<engine::CameraTarget>& targets) {
+    engine::JobOptions job;
+    job.hostIp = m_o.host;
+    job.inactivity = std::chrono::milliseconds(static_cast<long long>(m_o.inactivitySeconds * 1000));
+    job.parallel = m_o.parallel;
+    job.allowFallback = m_o.force;
+    job.logging = engine::Logging::SinkOnly;
+    return engine::runJob(targets, job, m_view.get(), &m_cancel);
+}
+
+int UpgradeRun::run() {
+    if (int rc = collectTargets(m_o, m_targets); rc >= 0)
+        return rc;
+    std::string error;
+    if (!m_o.logPath.empty() && !m_log.open(m_o.logPath, &error))
+        return usageError(error);
+    platform::netStartup();
+    std::vector<engine::CameraResult> results = unreadablePackages(m_targets);
+    std::vector<engine::CameraTarget> ready;
+    for (const auto& t : m_targets)
+        if (std::none_of(results.begin(), results.end(),
+                         [&](const engine::CameraResult& r) { return r.cameraIp == t.cameraIp; }))
+            ready.push_back(t);
+
+    cli::PortLock lock;
+    std::string holder, problem;
+    if (!ready.empty() && !lock.acquire(&holder))
+        problem = "another upgrade on this host holds port 69 (" + holder +
+                  "): wait for it to end, then run this again";
+    if (!ready.empty() && problem.empty())
+        problem = cli::portProblem();
+    if (!problem.empty()) {
+        for (const auto& t : ready)
+            results.push_back(refusal(t, EXIT_NO_FILE_SERVICE, problem));
+        return finish(results);
     }
+    if (!ready.empty() && !m_temp.create(&error))
+        return usageError(error);
 
-    cli::ProgressView view(stdout, platform::isTerminal(1));
-    LogTail tail(work.log());
-    std::vector<std::string> lines;
-    std::string what = "connecting to the camera";
-    auto absorb = [&] {
-        for (auto& line : tail.fresh()) {
-            int state = cli::stateOfLine(line);
-            if (state >= 0)
-                what = cli::stateWords(state);
-            if (o.verbose)
-                view.note(line);
-            lines.push_back(std::move(line));
-        }
-    };
+    cli::SignalWatcher::holdSignals();  // before the first thread
+    cli::ProgressView::Settings view;
+    view.out = m_o.quiet ? nullptr : m_o.json ? stderr : stdout;
+    view.terminal = view.out != nullptr && platform::isTerminal(m_o.json ? 2 : 1);
+    view.verbose = m_o.verbose;
+    view.logSink = [this](const std::string& line) { m_log.write(line); };
+    m_view = std::make_unique<cli::ProgressView>(ready, view);
+    m_signals.start([this](int signal, bool repeated) { onSignal(signal, repeated); });
+    m_view->start();
+    std::vector<engine::CameraResult> done = ready.empty() ? results : runJob(ready);
+    m_view->stop();
+    m_signals.stop();
+    m_temp.remove();
+    if (!ready.empty())
+        results.insert(results.end(), done.begin(), done.end());
+    return finish(results);
+}
 
-    std::atomic<bool> done{false};
-    std::mutex linesLock;
-    // Until the job's worker has published its first state, GetUpdateStatus
-    // still answers from the previous job (100 after a success, or before
-    // any job): show 0 % until the worker's first state line is in the log.
-    auto workerPublished = [&lines] {
-        bool updating = false;
-        for (const auto& line : lines) {
-            if (line.find("] updating") != std::string::npos)
-                updating = true;
-            else if (updating && cli::stateOfLine(line) >= 0)
-                return true;
-        }
-        return false;
-    };
-    std::thread poller([&] {
-        bool published = false;
-        while (!done.load()) {
-            if (!published) {
-                std::lock_guard<std::mutex> guard(linesLock);
-                absorb();
-                published = workerPublished();
-                if (!published) {
-                    view.update(0, what);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                    continue;
-                }
-            }
-            unsigned percent = getStatus();  // blocks two seconds
-            std::lock_guard<std::mutex> guard(linesLock);
-            absorb();
-            view.update(percent, what);
-        }
-    });
-
-    int result = camUpgrade(o.host.c_str(), o.camera.c_str(), package.c_str());
-    done.store(true);
-    poller.join();
-    absorb();
-
-    cli::Verdict verdict = cli::judge(result, lines);
-    if (verdict.exitCode == cli::EXIT_UPGRADED)
-        view.update(100, what);
-    view.finish();
-    std::printf("%s: %s\n", verdict.exitCode == cli::EXIT_UPGRADED ? "UPGRADED" : "FAILED",
-                verdict.words.c_str());
-
-    if (!o.keepLog.empty()) {
-        std::error_code ec;
-        fs::copy_file(work.log(), o.keepLog, fs::copy_options::overwrite_existing, ec);
-        if (ec)
-            std::cerr << "camupgrade: cannot keep the log as " << o.keepLog << ": " << ec.message()
-                      << "\n";
-    }
-    return verdict.exitCode;
+int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
+    std::vector<engine::CameraResult> results;
+    for (const auto& t : m_targets)
+        for (const auto& r : unordered)
+            if (r.cameraIp == t.cameraIp)
+                results.push_back(r);
+    std::string closing = results.size() == 1 ? cli::verdictLines(results[0])
+                                              : cli::summaryTable(results);
+    for (const auto& r : results)
+        m_log.write("camupgrade: " + r.cameraIp + ": " + engine::verdictName(r.verdict) + ", exit " +
+                    std::to_string(r.exitCode) + ", " + r.message);
+    if (std::FILE* out = finalOut())
+        std::fputs(closing.c_str(), out);
+    if (m_o.json)
+        std::fputs(cli::resultsJson(results).c_str(), stdout);
+    std::fflush(nullptr);
+    return exitCodeOf(results, m_signals.first());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    CLI::App app{"Upgrades the firmware of one GigE Vision camera."};
-    app.add_option("--host", o.host, "this host's IPv4 address on the camera's network")->required();
-    app.add_option("--camera", o.camera, "the camera's IPv4 address")->required();
-    app.add_option("--package", o.package, "firmware package (archive)")->required();
-    app.add_option("--library", o.library, "path of libcamupgrade (default: beside this program)");
-    app.add_option("--log", o.keepLog, "keep the library's full log in this file");
-    app.add_flag("-v,--verbose", o.verbose, "show the library's log lines as they come");
-    app.footer(cli::exitCodeTable());
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return cli::EXIT_USAGE;
-    }
-
-    if (int bad = checkArguments(o))
-        return bad;
-    platform::netStartup();  // Winsock before the port check; nothing elsewhere
-    std::string portProblem = fileServicePortProblem();
-    if (!portProblem.empty()) {
-        std::cerr << "camupgrade: " << portProblem << "\n";
-        return cli::EXIT_NO_FILE_SERVICE;
-    }
-
-    platform::DynLib lib;
-    std::string path = libraryPath(o);
-    if (!lib.open(path)) {
-        std::cerr << "camupgrade: cannot load " << path << ": " << lib.error() << "\n";
-        return cli::EXIT_NO_LIBRARY;
-    }
-    auto camUpgrade = reinterpret_cast<CamUpgradeFn>(lib.symbol("CamUpgrade"));
-    auto getStatus = reinterpret_cast<GetUpdateStatusFn>(lib.symbol("GetUpdateStatus"));
-    if (camUpgrade == nullptr || getStatus == nullptr) {
-        std::cerr << "camupgrade: " << path << " does not export CamUpgrade and GetUpdateStatus\n";
-        return cli::EXIT_NO_LIBRARY;
-    }
-
-    // If port 69 is lost between our check and the library's bind, the
-    // library waits for a key; with nobody at the keyboard it must not.
+    if (int rc = cli::parseArguments(argc, argv, o); rc >= 0)
+        return rc;
     platform::detachStdinIfNotTerminal();
-    return runJob(o, camUpgrade, getStatus);
+    if (o.command == Options::Command::Info)
+        return info(o);
+    if (o.command == Options::Command::List)
+        return list(o);
+    UpgradeRun run(o);
+    return run.run();
 }

@@ -486,7 +486,7 @@ Category* CTarnLog::Logger_camclient() {
 }
 
 void CTarnLog::LogV(Category* category, int level, const char* format, va_list args) {
-    if (category == nullptr || format == nullptr)
+    if (category == nullptr || format == nullptr || sendToSink(format, args))
         return;
     minilog::State& s = minilog::state();
     std::lock_guard<std::mutex> guard(s.lock);

@@ -8,8 +8,9 @@
 //   cam.waitFor([](const camsim::Snapshot& s) { return s.state == 0; }, 10000);
 //   cam.stop();   // also done by the destructor
 //
-// One thread answers GVCP; one worker thread at a time runs an upgrade or a
-// restart. stop() wakes and joins both and closes every socket.
+// One thread answers GVCP, one answers discovery broadcasts; one worker
+// thread at a time runs an upgrade or a restart. stop() wakes and joins them
+// all and closes every socket.
 #pragma once
 
 #include "camsim/Event.h"
@@ -76,6 +77,13 @@ struct Config {
     int forceState = -1;             // 0..255: final state reported instead of the real verdict
     bool restartMidTransfer = false; // restart halfway through the first image, then fetch it again
     bool restartOnCommand = false;   // restart as soon as the upgrade command came, then upgrade
+    // 0..255: the status register reads this verdict of an earlier upgrade
+    // (percent 100) from the start until the pre-upgrade clear.
+    int staleState = -1;
+    // Ends a file only at a block shorter than 512 bytes, never at the size the
+    // information file announced: a host that sends no empty last block
+    // leaves it waiting on a file whose size is a multiple of 512.
+    bool endOnShortBlockOnly = false;
     std::uint32_t seed = 0;          // for the loss knobs; 0 = random
 
     // Events above this level are not even produced (2 = every request).

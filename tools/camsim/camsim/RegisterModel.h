@@ -4,6 +4,7 @@
 #pragma once
 
 #include "camsim/Event.h"
+#include "wire/Gvcp.h"
 
 #include <chrono>
 #include <cstdint>
@@ -66,6 +67,7 @@ struct Identity {
     std::uint32_t kindRegister = KIND0_VALUE;
     std::string manufacturer, model, deviceVersion, manufacturerInfo, serial, userName;
     bool refuseControl = false;
+    int staleState = -1;  // 0..255: the verdict the status register holds at start
 };
 
 // What the front end has to do after a request was answered.
@@ -112,6 +114,8 @@ public:
     bool busy() const { return m_busy; }
     std::string fileServer() const;
     std::string firmwareVersion() const;
+    // The bootstrap block as it reads now, for a discovery acknowledge.
+    wire::gvcp::Bootstrap bootstrap() const;
 
 private:
     struct Region {
@@ -128,6 +132,7 @@ private:
     void addText(std::uint32_t addr, std::uint32_t size, bool writable, const std::string& text);
     void store(std::uint32_t addr, std::uint32_t value);
     std::string text(std::uint32_t addr, std::uint32_t size) const;
+    std::uint32_t word(std::uint32_t addr) const;
     // Access rules shared by reads and writes; also counts as the
     // controller's sign of life.
     std::uint16_t admit(const Peer& from, bool write, TimePoint now);

@@ -26,6 +26,9 @@ RegisterModel::RegisterModel(const Identity& id) : m_refuseControl(id.refuseCont
     addRegion(reg::CURRENT_IP, 4, false, id.ip);
     addRegion(0x0034, 4, false, 0xFF000000);
     addRegion(0x0044, 4, false, 0);
+    // Reserved words between them read as zero, so the whole block reads at once.
+    for (std::uint32_t gap : {0x0018u, 0x0028u, 0x0038u})
+        addRegion(gap, 12, false);
     addText(reg::MANUFACTURER, 32, false, id.manufacturer);
     addText(reg::MODEL, 32, false, id.model);
     addText(reg::DEVICE_VERSION, 32, false, id.deviceVersion);
@@ -48,6 +51,9 @@ RegisterModel::RegisterModel(const Identity& id) : m_refuseControl(id.refuseCont
     addRegion(reg::UPGRADE_CMD, 4, true, 0);
     std::sort(m_regions.begin(), m_regions.end(),
               [](const Region& a, const Region& b) { return a.addr < b.addr; });
+    if (id.staleState >= 0)
+        setStatus(static_cast<std::uint8_t>(id.staleState), 100);
+    m_events.clear();
 }
 
 void RegisterModel::addRegion(std::uint32_t addr, std::uint32_t size, bool writable,
@@ -85,6 +91,33 @@ std::string RegisterModel::text(std::uint32_t addr, std::uint32_t size) const {
     const auto* p = r->bytes.data() + (addr - r->addr);
     return std::string(reinterpret_cast<const char*>(p),
                        std::find(p, p + size, std::uint8_t{0}) - p);
+}
+
+std::uint32_t RegisterModel::word(std::uint32_t addr) const {
+    const Region* r = find(addr, 4);
+    return r == nullptr ? 0 : wire::get32(r->bytes.data() + (addr - r->addr));
+}
+
+wire::gvcp::Bootstrap RegisterModel::bootstrap() const {
+    wire::gvcp::Bootstrap b;
+    b.version = word(reg::VERSION);
+    b.deviceMode = word(reg::DEVICE_MODE);
+    std::uint8_t mac[8];
+    wire::put32(mac, word(0x0008));
+    wire::put32(mac + 4, word(0x000C));
+    std::copy(mac + 2, mac + 8, b.mac);
+    b.ipConfigSupported = word(0x0010);
+    b.ipConfigCurrent = word(0x0014);
+    b.currentIp = word(reg::CURRENT_IP);
+    b.subnetMask = word(0x0034);
+    b.gateway = word(0x0044);
+    b.manufacturer = text(reg::MANUFACTURER, 32);
+    b.model = text(reg::MODEL, 32);
+    b.deviceVersion = text(reg::DEVICE_VERSION, 32);
+    b.manufacturerInfo = text(reg::MANUFACTURER_INFO, 48);
+    b.serial = text(reg::SERIAL, 16);
+    b.userName = text(reg::USER_NAME, 16);
+    return b;
 }
 
 std::string RegisterModel::fileServer() const {

@@ -110,6 +110,12 @@ void addServeOptions(CLI::App& app, ServeOptions& o) {
     app.add_flag("--restart-on-command", c.restartOnCommand,
                  "restart as soon as the upgrade command came, then fetch and upgrade")
         ->group(f);
+    app.add_option("--stale-state", c.staleState,
+                   "the status register holds this verdict of an earlier upgrade until the pre-upgrade clear")
+        ->check(CLI::Range(0, 255))->group(f);
+    app.add_flag("--end-on-short-block", c.endOnShortBlockOnly,
+                 "end a file only at a block shorter than 512 bytes, not at the announced size")
+        ->group(f);
     app.add_option("--seed", c.seed, "seed of the loss knobs (0: random)")->group(f);
 
     auto* out = "Output";

@@ -1,0 +1,376 @@
+// One camera of a job: pre-flight, control, the session and its worker, and
+// the release, with its status told to the observer as it changes.
+#include "engine/Job.h"
+
+#include "ManagerGigeProto.h"
+#include "main.h"
+#include "platform/netinfo.h"
+#include "platform/socket.h"
+#include "printfColor.h"
+#include "results.h"
+#include "upgrade/DevApp.h"
+#include "upgrade/UpdgradeManager.h"
+
+#include <future>
+#include <memory>
+#include <thread>
+
+namespace engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the worker's pause looks at the session for the observer.
+constexpr std::chrono::milliseconds kSample{100};
+// Idle this long after a finished file, the camera is taken to be flashing
+// rather than about to ask for its next file.
+constexpr std::chrono::milliseconds kFlashQuiet{500};
+
+int stateOf(std::uint16_t word) { return word & 0xFF; }
+int percentOf(std::uint16_t word) { return word >> 8; }
+
+// Removes the session from the port-69 service before it goes, so that no
+// dispatch or poll reaches it; deleting it stops its transfer, joins its
+// threads and removes its unpack folder.
+class SessionHold {
+public:
+    SessionHold(updgradeManager& service, DevApp* session) : m_service(service), m_session(session) {}
+    ~SessionHold() { end(); }
+    SessionHold(const SessionHold&) = delete;
+    SessionHold& operator=(const SessionHold&) = delete;
+    void end() {
+        if (m_session == nullptr)
+            return;
+        m_service.removeDevice(m_session);
+        delete m_session;
+        m_session = nullptr;
+    }
+
+private:
+    updgradeManager& m_service;
+    DevApp* m_session;
+};
+
+class JoinOnExit {
+public:
+    explicit JoinOnExit(std::thread& t) : m_thread(t) {}
+    ~JoinOnExit() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    JoinOnExit(const JoinOnExit&) = delete;
+    JoinOnExit& operator=(const JoinOnExit&) = delete;
+
+private:
+    std::thread& m_thread;
+};
+
+class CameraRun {
+public:
+    CameraRun(Job& job, const CameraTarget& target) : m_job(job), m_target(target) {
+        m_result.cameraIp = target.cameraIp;
+        m_result.name = target.name;
+        m_status.cameraIp = target.cameraIp;
+        m_status.name = target.name;
+    }
+
+    CameraResult run();
+
+private:
+    bool check(std::string* hostIp);
+    bool takeControl(managerGige& manager);
+    void upgrade(managerGige& manager, updgradeManager& service, const std::string& hostIp);
+    void judge(managerGige& manager);
+    camjob::Pause pause(std::chrono::milliseconds period);
+    void sample();
+    Phase phaseNow(int state, bool linkUp, const DevApp::Served& served, Clock::time_point now);
+    void setPhase(Phase phase) {
+        m_status.phase = phase;
+        m_job.status(m_status);
+    }
+    CameraResult end(Verdict verdict, int exitCode, std::string message);
+    CameraResult cancelled() {
+        return end(Verdict::Cancelled, EXIT_SIGINT, "cancelled before the camera was commanded");
+    }
+
+    Job& m_job;
+    const CameraTarget& m_target;
+    CameraResult m_result;
+    CameraStatus m_status;
+    Clock::time_point m_start = Clock::now();
+
+    // While the worker runs (its thread alone touches these).
+    DevApp* m_session = nullptr;
+    managerGige* m_manager = nullptr;
+    std::uint16_t m_word = ST_READY;
+    std::uint16_t m_lastWord = 0xFFFF;
+    std::uint64_t m_lastTotal = 0;
+    Clock::time_point m_lastOffline;
+    bool m_wentOffline = false;
+    bool m_timedOut = false;
+    bool m_cancelled = false;
+    Clock::time_point m_rateMark;
+    std::uint64_t m_rateBytes = 0;
+};
+
+CameraResult CameraRun::run() {
+    if (m_job.cancelled())
+        return cancelled();
+    std::string hostIp;
+    if (!check(&hostIp))
+        return m_result;
+    if (m_job.cancelled())
+        return cancelled();
+
+    setPhase(Phase::Connecting);
+    managerGige manager;
+    if (!takeControl(manager))
+        return m_result;
+
+    std::string why;
+    updgradeManager* service = m_job.fileService(&why);
+    if (service == nullptr) {
+        setPhase(Phase::Releasing);
+        m_result.released = manager.disconnect();
+        return end(Verdict::Failed, EXIT_NO_FILE_SERVICE, why);
+    }
+    if (m_job.cancelled()) {
+        setPhase(Phase::Releasing);
+        m_result.released = manager.disconnect();
+        return cancelled();
+    }
+    upgrade(manager, *service, hostIp);
+    return m_result;
+}
+
+// Addresses, and the pre-flight when the job asks for it.
+bool CameraRun::check(std::string* hostIp) {
+    const JobOptions& options = m_job.options();
+    *hostIp = options.hostIp;
+    bool hostOk = hostIp->empty() || platform::isIpv4Text(hostIp->c_str());
+    if (!hostOk || !platform::isIpv4Text(m_target.cameraIp.c_str())) {
+        LOG_LINE("invalid argument: host ip \"%s\", camera ip \"%s\", package \"%s\"\n",
+                 hostIp->c_str(), m_target.cameraIp.c_str(), m_target.package.c_str());
+        end(Verdict::Refused, EXIT_USAGE, "not an IPv4 address: \"" +
+                                              (hostOk ? m_target.cameraIp : *hostIp) + "\"");
+        return false;
+    }
+    if (options.preflight) {
+        setPhase(Phase::Checking);
+        PreflightReport report = preflightCamera(m_target, options, false);
+        if (!report.ok) {
+            end(Verdict::Refused, report.exitCode, report.message);
+            return false;
+        }
+        *hostIp = report.hostIp;
+        m_result.before = report.identity;
+        m_result.haveBefore = !report.identity.model.empty() || !report.identity.version.empty();
+    } else {
+        if (hostIp->empty() && !platform::routeSource(m_target.cameraIp, *hostIp)) {
+            end(Verdict::Refused, EXIT_USAGE,
+                "this machine has no route to the camera at " + m_target.cameraIp);
+            return false;
+        }
+        if (options.readIdentity)
+            m_result.haveBefore = discovery::readIdentity(m_target.cameraIp, m_result.before);
+    }
+    return true;
+}
+
+bool CameraRun::takeControl(managerGige& manager) {
+    if (!manager.connect(m_target.cameraIp.c_str())) {
+        int exitCode = EXIT_UNREACHABLE;
+        std::string why = whyNoControl(m_target.cameraIp, &exitCode);
+        end(Verdict::Failed, exitCode, why);
+        return false;
+    }
+    m_result.connected = true;
+    camjob::logConnected();
+    return true;
+}
+
+void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const std::string& hostIp) {
+    setPhase(Phase::Preparing);
+    auto* session = new DevApp(&manager, hostIp, m_target.cameraIp);
+    SessionHold hold(service, session);
+    service.addDevice(session, m_target.package, true);
+    m_result.commanded = true;
+
+    m_session = session;
+    m_manager = &manager;
+    m_rateMark = m_status.lastSign = Clock::now();
+    camjob::Watch watch;
+    watch.period = std::chrono::milliseconds(m_job.options().pollMs);
+    watch.publish = m_job.options().publishStatus;
+    watch.seen = [this](std::uint16_t word) { m_word = word; };
+    watch.pause = [this](std::chrono::milliseconds period) { return pause(period); };
+    std::promise<ResProcess> result;
+    std::future<ResProcess> done = result.get_future();
+    std::thread worker(camjob::process, std::vector<DevApp*>{session}, std::ref(result),
+                       std::cref(watch));
+    {
+        JoinOnExit joinWorker(worker);
+        done.get();
+    }
+
+    setPhase(Phase::Releasing);
+    judge(manager);
+    m_session = nullptr;
+    hold.end();
+    m_result.released = manager.disconnect();
+    if (m_result.verdict == Verdict::Upgraded && m_job.options().readIdentity)
+        m_result.haveAfter = discovery::readIdentity(m_target.cameraIp, m_result.after);
+    if (m_result.verdict == Verdict::Upgraded && !m_result.released) {
+        m_result.exitCode = EXIT_NOT_RELEASED;
+        m_result.message = "upgraded, but control of the camera could not be given back";
+    }
+    setPhase(Phase::Done);
+    m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_result.bytesServed = m_status.bytesServed;
+    m_job.result(m_result);
+}
+
+// The verdict from how the worker ended and the last word it read.
+void CameraRun::judge(managerGige& manager) {
+    m_result.bytesServed = m_status.bytesServed;
+    if (m_cancelled) {
+        m_result.state = stateOf(m_word);
+        m_result.verdict = Verdict::Cancelled;
+        m_result.exitCode = EXIT_SIGINT;
+        m_result.message = "cancelled while " + std::string(phaseName(m_status.phase)) +
+                           ": the camera may still be flashing; it was released";
+        return;
+    }
+    int state = m_timedOut ? ST_TIMEOUT : stateOf(m_word);
+    const SessionState* row = sessionState(state);
+    m_result.state = state;
+    if (state == ST_SUCCESS) {
+        m_result.verdict = Verdict::Upgraded;
+        m_result.exitCode = EXIT_UPGRADED;
+        m_result.message = row->words;
+        return;
+    }
+    m_result.verdict = Verdict::Failed;
+    m_result.exitCode = row != nullptr ? row->exitCode : EXIT_NO_VERDICT;
+    m_result.message = row != nullptr ? row->words : "the camera reported an unknown state";
+    if (m_timedOut) {
+        m_result.message = "timed out: no sign of progress for " +
+                           std::to_string(m_job.options().inactivity.count() / 1000) +
+                           " s while " + phaseName(m_status.phase);
+    } else if (state == ST_TIMEOUT) {
+        // The session could not command the camera: see what it is doing.
+        std::uint64_t value = 0;
+        std::uint32_t length = 4;
+        if (manager.readReg(DevApp::UPGRADE_STATUS_REG, &value, &length)) {
+            std::uint32_t report = ntohl(static_cast<std::uint32_t>(value));
+            if ((report & 0xFF) == ST_UPGRADING)
+                m_result.message = "the camera is still busy with an earlier upgrade (" +
+                                   std::to_string((report >> 8) & 0xFF) +
+                                   " %): wait until it has finished, then try again";
+            else
+                m_result.message = "the camera did not accept the upgrade command";
+        }
+    }
+}
+
+// The worker's pause: looks at the session every kSample, tells the observer
+// what changed, and ends early on cancellation or inactivity.
+camjob::Pause CameraRun::pause(std::chrono::milliseconds period) {
+    const Clock::time_point until = Clock::now() + period;
+    for (;;) {
+        sample();
+        if (m_job.cancelled()) {
+            m_cancelled = true;
+            return camjob::Pause::Cancelled;
+        }
+        Clock::time_point now = Clock::now();
+        if (now - m_status.lastSign >= m_job.options().inactivity) {
+            m_timedOut = true;
+            return camjob::Pause::TimedOut;
+        }
+        // Outside CamUpgrade the job ends as soon as the camera's verdict is
+        // in, not at the worker's next pass.
+        const SessionState* row = sessionState(m_status.state);
+        bool final = row != nullptr && row->final;
+        if (now >= until || (final && !m_job.options().publishStatus))
+            return camjob::Pause::Go;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+        m_job.waitCancel(std::min(kSample, left + std::chrono::milliseconds(1)));
+    }
+}
+
+void CameraRun::sample() {
+    const Clock::time_point now = Clock::now();
+    const std::uint16_t word = m_session->getStatus();
+    const bool linkUp = m_manager->isConnected();
+    const DevApp::Served served = m_session->served();
+    if (word != m_lastWord || served.total != m_lastTotal)
+        m_status.lastSign = now;
+    m_lastWord = word;
+    m_lastTotal = served.total;
+
+    CameraStatus next = m_status;
+    next.state = stateOf(word);
+    if (next.state != ST_OFFLINE)  // offline hides the camera's percent: keep the last
+        next.percent = percentOf(word);
+    next.linkUp = linkUp;
+    next.file = served.file;
+    next.fileBytes = served.fileBytes;
+    next.fileSize = served.fileSize;
+    next.bytesServed = served.total;
+    if (now - m_rateMark >= std::chrono::seconds(1)) {
+        double seconds = std::chrono::duration<double>(now - m_rateMark).count();
+        next.bytesPerSecond = static_cast<double>(served.total - m_rateBytes) / seconds;
+        m_rateMark = now;
+        m_rateBytes = served.total;
+    }
+    next.phase = phaseNow(next.state, linkUp, served, now);
+
+    bool changed = next.phase != m_status.phase || next.state != m_status.state ||
+                   next.percent != m_status.percent || next.linkUp != m_status.linkUp ||
+                   next.file != m_status.file || next.bytesServed != m_status.bytesServed ||
+                   next.bytesPerSecond != m_status.bytesPerSecond;
+    m_status = next;
+    if (changed)
+        m_job.status(m_status);
+}
+
+Phase CameraRun::phaseNow(int state, bool linkUp, const DevApp::Served& served,
+                          Clock::time_point now) {
+    const bool commanded = m_status.phase >= Phase::Waiting;
+    if (!linkUp && commanded) {
+        m_wentOffline = true;
+        m_lastOffline = now;
+        return Phase::Restarting;
+    }
+    if (served.active)
+        return Phase::Transfer;
+    const bool backAfterFiles = m_wentOffline && m_lastOffline > served.lastDone;
+    if (state == ST_UPGRADING && served.filesDone > 0 && !backAfterFiles)
+        return now - served.lastDone >= kFlashQuiet ? Phase::Flashing : Phase::Transfer;
+    if (m_wentOffline)
+        return Phase::BackOnline;
+    if (state == ST_UPGRADING || state == ST_READY_SENDING || state == ST_LINK_LOST)
+        return Phase::Waiting;
+    return m_status.phase;
+}
+
+CameraResult CameraRun::end(Verdict verdict, int exitCode, std::string message) {
+    m_result.verdict = verdict;
+    m_result.exitCode = exitCode;
+    m_result.message = std::move(message);
+    m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    setPhase(Phase::Done);
+    m_job.result(m_result);
+    return m_result;
+}
+
+}  // namespace
+
+CameraResult runCamera(Job& job, const CameraTarget& target) {
+    CameraRun run(job, target);
+    return run.run();
+}
+
+}  // namespace engine

@@ -1,0 +1,123 @@
+#include "upgrade/PackagePlan.h"
+
+#include "compress/DeCompress.h"
+#include "platform/files.h"
+
+#include <cstring>
+#include <vector>
+
+namespace package {
+
+namespace {
+
+// Names of the information file that marks a single-image package.
+const char* const kInfoFiles[] = {
+    "gige_ip_core_app_upd.info",
+    "cameralink_ip_core_app_upd.info",
+    "app_upd.info",
+};
+
+// The inner archive for the camera's kind: "-D" in the name marks kind 1,
+// except that "KX-D" (the 3D line) is taken by kind 0 too. Names are tested
+// as full paths, in listing order.
+const std::string* chooseEntry(const std::vector<std::string>& entries, int kind, bool* threeD) {
+    for (const std::string& entry : entries) {
+        bool dMark = entry.find("-D") != std::string::npos;
+        if ((kind == 0 && !dMark) || (kind == 1 && dMark))
+            return &entry;
+        if (kind == 0 && entry.find("KX-D") != std::string::npos) {
+            *threeD = true;
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> listing(const std::string& dir) {
+    std::vector<std::string> out;
+    std::vector<platform::DirEntry> entries;
+    if (platform::readDirectory(dir, entries))
+        for (const platform::DirEntry& entry : entries)
+            out.push_back(dir + platform::PATH_SEP + entry.name);
+    return out;
+}
+
+}  // namespace
+
+const char* layoutName(Layout layout) {
+    switch (layout) {
+    case Layout::SingleImage:
+        return "single image";
+    case Layout::PerKind:
+        return "per kind";
+    case Layout::PackageFolder:
+        break;
+    }
+    return "package folder";
+}
+
+bool unpack(const std::string& archive, const std::string& dest) {
+    char destText[1024] = {};
+    // A longer destination is refused rather than cut to some other folder.
+    if (dest.empty() || dest.size() >= sizeof destText)
+        return false;
+    std::memcpy(destText, dest.data(), dest.size());
+
+    COMPRESS::CDeCompress* unpacker =
+        COMPRESS::CDeCompressFactory::getCDeCompress(COMPRESS::DECOMPRESS_AUTO);
+    if (unpacker == nullptr)
+        return false;
+    bool ok = unpacker->open(archive.c_str(), static_cast<std::int32_t>(archive.size())) == 0;
+    std::int32_t item = -1;
+    ok = ok && unpacker->selectItem(item);
+    ok = ok && unpacker->extract(item, {destText, static_cast<std::int32_t>(dest.size())});
+    COMPRESS::CDeCompressFactory::deleteCDeCompress(unpacker);
+    return ok;
+}
+
+std::string infoFileIn(const std::string& dir) {
+    std::string prefix = platform::endsWithSeparator(dir) ? dir : dir + platform::PATH_SEP;
+    for (const char* name : kInfoFiles)
+        if (platform::pathExists(prefix + name))
+            return name;
+    return std::string();
+}
+
+Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind) {
+    Plan p;
+    std::string::size_type cut = packagePath.rfind(platform::PATH_SEP);
+    p.dir = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
+
+    if (unpackDir.empty()) {
+        p.problem = "no private temporary folder to unpack it into";
+        return p;
+    }
+    if (!unpack(packagePath, unpackDir)) {
+        p.problem = "it cannot be unpacked (not an archive, or damaged)";
+        return p;
+    }
+    p.infoFile = infoFileIn(unpackDir);
+    if (!p.infoFile.empty()) {
+        p.layout = Layout::SingleImage;
+        p.dir = unpackDir;
+        return p;
+    }
+    const std::vector<std::string> entries = listing(unpackDir);
+    const std::string* chosen = chooseEntry(entries, kind, &p.threeD);
+    if (chosen == nullptr) {
+        p.problem = "it holds neither an information file nor an image for hardware kind " +
+                    std::to_string(kind);
+        return p;
+    }
+    std::string upgradeDir = unpackDir + "/upgrade";
+    if (!unpack(*chosen, upgradeDir)) {
+        p.problem = "its image for hardware kind " + std::to_string(kind) + " cannot be unpacked";
+        return p;
+    }
+    p.layout = Layout::PerKind;
+    p.dir = upgradeDir;
+    p.infoFile = infoFileIn(upgradeDir);
+    return p;
+}
+
+}  // namespace package

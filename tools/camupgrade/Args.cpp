@@ -1,0 +1,131 @@
+#include "Args.h"
+
+#include "Output.h"
+#include "engine/Engine.h"
+#include "platform/socket.h"
+#include "results.h"
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <iostream>
+
+#ifndef CAMUPGRADE_TOOL_VERSION
+#define CAMUPGRADE_TOOL_VERSION "unknown"
+#endif
+
+namespace cli {
+
+namespace {
+
+const char* const kExamples =
+    "Examples:\n"
+    "  camupgrade --camera 192.168.1.20 --package fw-2.1.0.zip\n"
+    "      upgrade one camera; the host address is the one of the route to it\n"
+    "  camupgrade --all --model CS-GE-1 --package fw-2.1.0.zip --json > line3.json\n"
+    "      every camera of that model that answers discovery; JSON for scripts\n"
+    "  camupgrade --cameras line3.txt --package fw.zip --parallel 4 --log line3.log\n"
+    "      the cameras of a file (address [package|-] [name] a line), four at a time\n";
+
+int usage(const std::string& why) {
+    std::cerr << "camupgrade: " << why << " (see camupgrade --help)\n";
+    return EXIT_USAGE;
+}
+
+void addOutputOptions(CLI::App& app, Options& o) {
+    app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
+}
+
+void addUpgradeOptions(CLI::App& app, Options& o) {
+    app.add_option("--camera", o.cameras, "camera address; repeat for several cameras");
+    app.add_option("--cameras", o.camerasFile,
+                   "file: address [package|-] [name] a line");
+    app.add_flag("--all", o.all, "every camera of --model that answers discovery");
+    app.add_option("--model", o.model, "the model for --all, as cameras report it");
+    app.add_option("--interface", o.interfaceName, "network interface for --all's discovery");
+    app.add_option("--package", o.package, "firmware package for cameras without their own");
+    app.add_option("--host", o.host, "this host's address (default: the route's)");
+    app.add_option("--parallel", o.parallel, "cameras upgraded at once (default: all)");
+    app.add_flag("--force", o.force,
+                 "serve the package's folder if unrecognised");
+    app.add_option("--inactivity", o.inactivitySeconds,
+                   "seconds without progress before time-out")
+        ->check(CLI::PositiveNumber);
+    addOutputOptions(app, o);
+    app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
+    app.add_flag("-v,--verbose", o.verbose, "show the library's lines as they are written");
+    app.add_option("--log", o.logPath, "write every line the library logs to this file");
+}
+
+// Checks what CLI11 cannot: which cameras, and the addresses.
+int checkUpgrade(Options& o) {
+    bool listed = !o.cameras.empty() || !o.camerasFile.empty();
+    if (o.all && listed)
+        return usage("--all cannot be combined with --camera or --cameras");
+    if (o.all && o.model.empty())
+        return usage("--all needs --model: the model whose cameras to upgrade");
+    if (!o.all && (!o.model.empty() || !o.interfaceName.empty()))
+        return usage("--model and --interface go with --all");
+    if (!o.all && !listed)
+        return usage("which camera? give --camera, --cameras or --all --model");
+    for (const auto& c : o.cameras)
+        if (!platform::isIpv4Text(c.c_str()))
+            return usage("--camera " + c + " is not an IPv4 address like 192.168.1.20");
+    if (!o.host.empty() && !platform::isIpv4Text(o.host.c_str()))
+        return usage("--host " + o.host + " is not an IPv4 address like 192.168.1.10");
+    if (o.quiet && o.verbose)
+        return usage("-q and -v contradict each other");
+    if (!o.logPath.empty())
+        o.logPath = std::filesystem::absolute(o.logPath).string();
+    return -1;
+}
+
+}  // namespace
+
+int parseArguments(int argc, char** argv, Options& o) {
+    CLI::App app{"Upgrades the firmware of GigE Vision cameras: one, a list, or every camera\n"
+                 "of a model. `info` and `list` only read."};
+    app.get_formatter()->column_width(26);
+    app.footer(std::string("\n") + kExamples + "\n" + exitCodeTable());
+    addUpgradeOptions(app, o);
+    bool showVersion = false;
+    app.add_flag("--version", showVersion, "show the versions of the tool and the library");
+
+    Options forInfo, forList;
+    CLI::App* info = app.add_subcommand("info", "show a camera's identity, reading only");
+    info->add_option("--camera", forInfo.cameras, "camera address")->required()->expected(1);
+    addOutputOptions(*info, forInfo);
+    CLI::App* list = app.add_subcommand("list", "list the cameras that answer discovery");
+    list->add_option("--interface", forList.interfaceName, "network interface to discover on");
+    addOutputOptions(*list, forList);
+    app.require_subcommand(0, 1);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+    if (showVersion) {
+        std::cout << "camupgrade " << CAMUPGRADE_TOOL_VERSION << " (library "
+                  << engine::version() << ")\n";
+        return EXIT_UPGRADED;
+    }
+    if (info->parsed()) {
+        o = forInfo;
+        o.command = Options::Command::Info;
+        if (!platform::isIpv4Text(o.cameras[0].c_str()))
+            return usage("--camera " + o.cameras[0] + " is not an IPv4 address");
+        return -1;
+    }
+    if (list->parsed()) {
+        o = forList;
+        o.command = Options::Command::List;
+        return -1;
+    }
+    return checkUpgrade(o);
+}
+
+}  // namespace cli

@@ -1,0 +1,263 @@
+#include "Output.h"
+
+#include "results.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+std::size_t utf8Length(const std::string& s, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = byte(i);
+    std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    unsigned char second = byte(i + 1);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second >= 0xA0) ||
+        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second >= 0x90))
+        return 0;  // overlong, surrogate, or beyond U+10FFFF
+    return n;
+}
+
+std::string field(const char* key, const std::string& jsonValue) {
+    return std::string("\"") + key + "\":" + jsonValue;
+}
+
+std::string seconds(double value) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+std::string orDash(const std::string& s) { return s.empty() ? "-" : s; }
+
+std::string versionBefore(const engine::CameraResult& r) {
+    return r.haveBefore ? r.before.version : std::string();
+}
+std::string versionAfter(const engine::CameraResult& r) {
+    return r.haveAfter ? r.after.version : std::string();
+}
+const discovery::Identity& identityOf(const engine::CameraResult& r) {
+    return r.haveAfter && !r.haveBefore ? r.after : r.before;
+}
+std::string nameOf(const engine::CameraResult& r) {
+    return r.name.empty() ? identityOf(r).userName : r.name;
+}
+
+std::string messageOf(const engine::CameraResult& r) {
+    if (!r.message.empty())
+        return r.message;
+    const SessionState* row = sessionState(r.state);
+    return row != nullptr ? row->words : "the job ended without a verdict from the camera";
+}
+
+std::string padded(std::string s, std::size_t width) {
+    std::size_t n = textColumns(s);
+    if (n < width)
+        s.append(width - n, ' ');
+    return s;
+}
+
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            widths.resize(std::max(widths.size(), row.size()), 0);
+            widths[c] = std::max(widths[c], textColumns(row[c]));
+        }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c)
+            line += c + 1 < row.size() ? padded(row[c], widths[c] + 2) : row[c];
+        out += line + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+std::size_t textColumns(const std::string& text) {
+    std::size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            std::size_t n = utf8Length(text, i);
+            out += n == 0 ? std::string("\\ufffd") : text.substr(i, n);
+            i += n == 0 ? 1 : n;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string resultsJson(const std::vector<engine::CameraResult>& results) {
+    std::string out = "[";
+    for (const auto& r : results) {
+        const discovery::Identity& id = identityOf(r);
+        auto textOrNull = [](const std::string& s, bool have) {
+            return have ? jsonString(s) : std::string("null");
+        };
+        std::vector<std::string> fields = {
+            field("camera", jsonString(r.cameraIp)),
+            field("name", jsonString(nameOf(r))),
+            field("model", jsonString(id.model)),
+            field("serial", jsonString(id.serial)),
+            field("version_before", textOrNull(versionBefore(r), r.haveBefore)),
+            field("version_after", textOrNull(versionAfter(r), r.haveAfter)),
+            field("verdict", jsonString(engine::verdictName(r.verdict))),
+            field("state", r.state < 0 ? std::string("null") : std::to_string(r.state)),
+            field("exit_code", std::to_string(r.exitCode)),
+            field("message", jsonString(messageOf(r))),
+            field("seconds", seconds(r.seconds)),
+            field("bytes_served", std::to_string(r.bytesServed)),
+        };
+        out += out.size() > 1 ? ",\n {" : "\n {";
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            out += (i ? ", " : "") + fields[i];
+        out += "}";
+    }
+    return out + (results.empty() ? "]\n" : "\n]\n");
+}
+
+std::string identityJson(const discovery::Identity& id) {
+    return "{" + field("ip", jsonString(id.ip)) + ", " + field("mac", jsonString(id.mac)) + ", " +
+           field("manufacturer", jsonString(id.manufacturer)) + ", " +
+           field("model", jsonString(id.model)) + ", " + field("version", jsonString(id.version)) +
+           ", " + field("serial", jsonString(id.serial)) + ", " +
+           field("user_name", jsonString(id.userName)) + ", " +
+           field("kind", id.kind < 0 ? std::string("null") : std::to_string(id.kind)) + "}";
+}
+
+std::string identitiesJson(const std::vector<discovery::Identity>& ids) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        out += (i ? ",\n " : "\n ") + identityJson(ids[i]);
+    return out + (ids.empty() ? "]\n" : "\n]\n");
+}
+
+std::string verdictLines(const engine::CameraResult& r) {
+    std::string out = std::string(r.verdict == engine::Verdict::Upgraded    ? "UPGRADED"
+                                  : r.verdict == engine::Verdict::Cancelled ? "CANCELLED"
+                                  : r.verdict == engine::Verdict::Refused   ? "REFUSED"
+                                                                            : "FAILED") +
+                      ": " + messageOf(r) + "\n";
+    std::string before = versionBefore(r), after = versionAfter(r);
+    if (r.haveBefore || r.haveAfter)
+        out += "firmware " + orDash(before) + " \u2192 " + orDash(after) + "\n";
+    if (r.verdict == engine::Verdict::Upgraded && r.haveBefore && r.haveAfter && before == after)
+        out += "warning: the camera reports the same firmware version as before (" + after +
+               "): check the package\n";
+    return out;
+}
+
+std::string summaryTable(const std::vector<engine::CameraResult>& results) {
+    std::vector<std::vector<std::string>> rows = {
+        {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
+    std::size_t failed = 0, unchanged = 0;
+    for (const auto& r : results) {
+        bool ok = r.verdict == engine::Verdict::Upgraded;
+        failed += !ok;
+        bool same = ok && r.haveBefore && r.haveAfter && versionBefore(r) == versionAfter(r);
+        unchanged += same;
+        rows.push_back({r.cameraIp, orDash(nameOf(r)), orDash(identityOf(r).model),
+                        orDash(versionBefore(r)) + " \u2192 " + orDash(versionAfter(r)),
+                        std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : ""),
+                        seconds(r.seconds)});
+    }
+    std::string out = table(rows);
+    for (const auto& r : results)
+        if (r.verdict != engine::Verdict::Upgraded)
+            out += r.cameraIp + ": " + messageOf(r) + "\n";
+    if (failed == 0)
+        out += "all " + std::to_string(results.size()) + " cameras upgraded\n";
+    else
+        out += std::to_string(failed) + " of " + std::to_string(results.size()) +
+               " cameras failed\n";
+    if (unchanged > 0)
+        out += "warning: " + std::to_string(unchanged) +
+               " camera(s) report the same firmware version as before\n";
+    return out;
+}
+
+std::string identityText(const discovery::Identity& id) {
+    std::string kind = id.kind < 0 ? std::string("unknown") : std::to_string(id.kind);
+    char reg[32];
+    std::snprintf(reg, sizeof reg, " (register 0x%X)", static_cast<unsigned>(id.kindRegister));
+    return table({{"camera", id.ip},
+                  {"manufacturer", orDash(id.manufacturer)},
+                  {"model", orDash(id.model)},
+                  {"firmware", orDash(id.version)},
+                  {"serial", orDash(id.serial)},
+                  {"user name", orDash(id.userName)},
+                  {"MAC", orDash(id.mac)},
+                  {"kind", kind + (id.kindRegister != 0 ? reg : "")}});
+}
+
+std::string identityTable(const std::vector<discovery::Identity>& ids) {
+    std::vector<std::vector<std::string>> rows = {
+        {"IP", "MAC", "MANUFACTURER", "MODEL", "FIRMWARE", "SERIAL", "USER NAME"}};
+    for (const auto& id : ids)
+        rows.push_back({id.ip, orDash(id.mac), orDash(id.manufacturer), orDash(id.model),
+                        orDash(id.version), orDash(id.serial), orDash(id.userName)});
+    return table(rows);
+}
+
+std::string exitCodeTable() {
+    struct Row { int code; const char* words; };
+    const Row before[] = {
+        {EXIT_UPGRADED, "every camera upgraded"},
+        {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
+        {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
+        {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
+        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
+        {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
+    };
+    std::string out = "Exit codes (several cameras: the first failure in the list):\n";
+    char line[200];
+    for (const Row& row : before) {
+        std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
+                  EXIT_STATE_BASE, EXIT_STATE_BASE);
+    out += line;
+    std::size_t count = 0;
+    const SessionState* states = sessionStates(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!states[i].final || states[i].exitCode == EXIT_UPGRADED)
+            continue;
+        std::snprintf(line, sizeof line, "  %3d  %s\n", states[i].exitCode, states[i].words);
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
+                  EXIT_SIGINT, EXIT_SIGTERM);
+    return out + line;
+}
+
+}  // namespace cli

@@ -1,0 +1,39 @@
+// What the command prints once the work is done: the verdict lines, the
+// summary of several cameras, the JSON documents scripts read, and the
+// exit-code table of --help.
+#pragma once
+
+#include "discovery/Discovery.h"
+#include "engine/Engine.h"
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// The text as a JSON string literal, quotes included. Bytes that are not
+// valid UTF-8 (a camera's name is whatever its register holds) become U+FFFD.
+std::string jsonString(const std::string& text);
+
+// Columns the UTF-8 text takes on a terminal (one per character).
+std::size_t textColumns(const std::string& text);
+
+// One object per camera, in the targets' order.
+std::string resultsJson(const std::vector<engine::CameraResult>& results);
+std::string identityJson(const discovery::Identity& id);
+std::string identitiesJson(const std::vector<discovery::Identity>& ids);
+
+// The closing lines of one camera: the verdict, then the firmware versions
+// (with a warning when an upgrade left the version as it was).
+std::string verdictLines(const engine::CameraResult& result);
+// The table of several cameras and how many failed.
+std::string summaryTable(const std::vector<engine::CameraResult>& results);
+
+// `camupgrade info`: one field a line. `camupgrade list`: one row a camera.
+std::string identityText(const discovery::Identity& id);
+std::string identityTable(const std::vector<discovery::Identity>& ids);
+
+// Every exit code and what it means, from the one table of session states.
+std::string exitCodeTable();
+
+}  // namespace cli

@@ -1,0 +1,311 @@
+#include "ProgressView.h"
+
+#include "Output.h"
+
+#include <algorithm>
+
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using engine::Phase;
+
+constexpr auto kSilenceShown = std::chrono::seconds(10);
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+constexpr auto kByteLinesEvery = std::chrono::seconds(1);
+
+std::string amount(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 3) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0)
+        std::snprintf(text, sizeof text, "%.0f %s", bytes, units[unit]);
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+bool cameraTalks(Phase p) {
+    return p == Phase::Waiting || p == Phase::Transfer || p == Phase::Flashing ||
+           p == Phase::BackOnline;
+}
+
+// Cuts a line to `width` columns (UTF-8 characters), so it never wraps.
+std::string fitted(const std::string& line, unsigned width) {
+    unsigned columns = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80)
+            continue;
+        if (++columns > width)
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+bool sameNews(const engine::CameraStatus& a, const engine::CameraStatus& b) {
+    return a.phase == b.phase && a.state == b.state && a.percent == b.percent && a.file == b.file &&
+           a.linkUp == b.linkUp;
+}
+
+long silentSteps(const engine::CameraStatus& s, Clock::time_point now) {
+    if (s.phase == Phase::Queued || s.phase == Phase::Done || s.lastSign == Clock::time_point())
+        return 0;
+    return static_cast<long>((now - s.lastSign) / kSilenceShown);
+}
+
+}  // namespace
+
+std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
+    std::string words = engine::phaseName(s.phase);
+    if (s.phase == Phase::Transfer && !s.file.empty()) {
+        words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
+        if (s.fileSize > 0)
+            words += " of " + amount(static_cast<double>(s.fileSize));
+        words += ", " + amount(s.bytesPerSecond) + "/s";
+    } else if (s.phase == Phase::Restarting) {
+        words = "restarting \u2014 do not power off the camera";
+    }
+    if (cameraTalks(s.phase) && s.state >= 0)
+        words += ", camera " + std::to_string(s.percent) + "%";
+    if (cameraTalks(s.phase) && !s.linkUp)
+        words += ", camera not answering";
+    if (silentSteps(s, now) > 0)
+        words += ", no sign of life for " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign)
+                                    .count()) + " s";
+    return words;
+}
+
+const char* cancelWords(Phase phase) {
+    switch (phase) {
+    case Phase::Queued:
+    case Phase::Checking:
+        return "not commanded: nothing changes on the camera";
+    case Phase::Connecting:
+    case Phase::Preparing:
+        return "not commanded yet: control is given back, the firmware stays as it was";
+    case Phase::Waiting:
+    case Phase::Transfer:
+        return "firmware not complete: serving stops, the camera should keep its old firmware "
+               "(check with camupgrade info)";
+    case Phase::Flashing:
+        return "may be writing its flash: do not power it off; let it finish, then check it "
+               "with camupgrade info";
+    case Phase::Restarting:
+    case Phase::BackOnline:
+        return "restarting with the new firmware: do not power it off; check it with "
+               "camupgrade info";
+    default:
+        return "finished";
+    }
+}
+
+ProgressView::ProgressView(const std::vector<engine::CameraTarget>& targets, Settings settings)
+    : m_settings(std::move(settings)) {
+    for (const auto& t : targets) {
+        m_nameWidth = std::max(m_nameWidth, std::min<std::size_t>(textColumns(t.name), 14));
+        Row row;
+        row.status.cameraIp = t.cameraIp;
+        row.status.name = t.name;
+        m_rows.push_back(row);
+    }
+}
+
+ProgressView::~ProgressView() { stop(); }
+
+ProgressView::Row* ProgressView::rowOf(const std::string& cameraIp) {
+    for (auto& row : m_rows)
+        if (row.status.cameraIp == cameraIp)
+            return &row;
+    return nullptr;
+}
+
+void ProgressView::onStatus(const engine::CameraStatus& status) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Row* row = rowOf(status.cameraIp);
+    if (row == nullptr)
+        return;
+    bool news = !sameNews(row->status, status);
+    std::string name = row->status.name;
+    row->status = status;
+    if (row->status.name.empty())
+        row->status.name = name;
+    if (news)
+        row->silentShown = 0;
+    if (m_stopped)
+        return;
+    if (m_settings.terminal)
+        drawLocked(false);
+    else
+        printChangeLocked(*row, news);
+}
+
+void ProgressView::onLogLine(const std::string& line) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    if (text.find_first_not_of(" \t") == std::string::npos)
+        return;
+    if (m_settings.logSink)
+        m_settings.logSink(text);
+    if (m_settings.verbose)
+        note(text);
+}
+
+void ProgressView::onResult(const engine::CameraResult& result) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Row* row = rowOf(result.cameraIp);
+    if (row == nullptr)
+        return;
+    row->status.phase = Phase::Done;
+    row->verdict = engine::verdictName(result.verdict);
+    if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
+        row->verdict += ": " + result.message;
+    if (m_stopped)
+        return;
+    if (m_settings.terminal)
+        drawLocked(true);
+    else
+        printChangeLocked(*row, true);
+}
+
+std::string ProgressView::rowText(const Row& row, Clock::time_point now) const {
+    std::string words = row.verdict.empty() ? statusWords(row.status, now) : row.verdict;
+    if (!m_settings.terminal)
+        return row.status.cameraIp + ": " + words;
+    std::string label = row.status.cameraIp;
+    label.resize(16, ' ');
+    if (m_nameWidth > 0) {
+        std::string name = fitted(row.status.name, m_nameWidth);
+        label += name + std::string(m_nameWidth + 1 - textColumns(name), ' ');
+    }
+    return label + words;
+}
+
+void ProgressView::clearBlockLocked() {
+    if (m_drawnLines > 0)
+        std::fprintf(m_settings.out, "\033[%zuF\033[J", m_drawnLines);
+    m_drawnLines = 0;
+}
+
+void ProgressView::drawLocked(bool force) {
+    m_dirty = true;
+    auto now = Clock::now();
+    if (m_settings.out == nullptr || (!force && now - m_lastDraw < kRedrawEvery))
+        return;
+    unsigned width = terminalWidth(m_settings.out);
+    std::string block;
+    if (m_drawnLines > 0)
+        block += "\033[" + std::to_string(m_drawnLines) + "F";
+    for (const auto& row : m_rows)
+        block += "\033[2K" + fitted(rowText(row, now), width > 1 ? width - 1 : width) + "\n";
+    std::fputs(block.c_str(), m_settings.out);
+    std::fflush(m_settings.out);
+    m_drawnLines = m_rows.size();
+    m_lastDraw = now;
+    m_dirty = false;
+}
+
+void ProgressView::printChangeLocked(Row& row, bool force) {
+    auto now = Clock::now();
+    if (m_settings.out == nullptr)
+        return;
+    std::string line = rowText(row, now);
+    if (line == row.lastLine || (!force && now - row.lastPrinted < kByteLinesEvery))
+        return;
+    std::fprintf(m_settings.out, "%s\n", line.c_str());
+    std::fflush(m_settings.out);
+    row.lastLine = line;
+    row.lastPrinted = now;
+}
+
+void ProgressView::note(const std::string& line) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_settings.out == nullptr)
+        return;
+    if (m_settings.terminal)
+        clearBlockLocked();
+    std::fprintf(m_settings.out, "%s\n", line.c_str());
+    if (m_settings.terminal && !m_rows.empty() && !m_stopped)
+        drawLocked(true);
+    std::fflush(m_settings.out);
+}
+
+std::string ProgressView::cancelReport() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string out;
+    for (const auto& row : m_rows)
+        out += row.status.cameraIp + ": " +
+               (row.verdict.empty() ? cancelWords(row.status.phase) : row.verdict.c_str()) + "\n";
+    return out;
+}
+
+void ProgressView::tick() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto now = Clock::now();
+    bool silenceChanged = false;
+    for (auto& row : m_rows) {
+        long steps = row.verdict.empty() ? silentSteps(row.status, now) : 0;
+        if (steps == row.silentShown)
+            continue;
+        row.silentShown = steps;
+        silenceChanged = true;
+        if (!m_settings.terminal && steps > 0)
+            printChangeLocked(row, true);
+    }
+    if (m_settings.terminal && (m_dirty || silenceChanged || now - m_lastDraw >= std::chrono::seconds(1)))
+        drawLocked(true);
+}
+
+void ProgressView::start() {
+    if (m_settings.out == nullptr || m_clock.joinable())
+        return;
+    m_stopClock = false;
+    m_clock = std::thread([this] {
+        std::unique_lock<std::mutex> guard(m_clockLock);
+        while (!m_clockWake.wait_for(guard, std::chrono::milliseconds(250),
+                                     [this] { return m_stopClock; })) {
+            guard.unlock();
+            tick();
+            guard.lock();
+        }
+    });
+}
+
+void ProgressView::stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_clockLock);
+        m_stopClock = true;
+    }
+    m_clockWake.notify_all();
+    if (m_clock.joinable())
+        m_clock.join();
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_settings.terminal && m_settings.out != nullptr && !m_rows.empty() && !m_stopped)
+        drawLocked(true);
+    m_stopped = true;  // the block stays as it is; what follows goes below it
+    m_drawnLines = 0;
+}
+
+unsigned terminalWidth(std::FILE* stream) {
+#ifndef _WIN32
+    winsize size{};
+    if (stream != nullptr && ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#else
+    (void)stream;
+#endif
+    return 80;
+}
+
+}  // namespace cli
