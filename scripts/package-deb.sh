@@ -38,6 +38,10 @@ if dpkg-query -W -f='${Status}' camupgrade 2>/dev/null | grep -q "ok installed";
   exit 1
 fi
 
+# jq reads the command's JSON; scripts/deps.sh does not install it.
+command -v jq >/dev/null ||
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends jq >/dev/null || exit 1
+
 work=$(mktemp -d)
 # apt's chatter goes to a log, shown when it fails.
 apt_get() {
@@ -61,12 +65,13 @@ fi
 installed=$(dpkg -L camupgrade)
 failed=()
 
-echo "=== package: the installed command"
-if ! camupgrade --help >"$work/help.txt" 2>&1 || [ "$(command -v camupgrade)" != /usr/bin/camupgrade ]; then
-  cat "$work/help.txt"
-  failed+=(command)
+echo "=== package: camupgrade --version (the installed command with the installed library)"
+version=$(dpkg-deb -f "$deb" Version)
+if ! camupgrade --version >"$work/version.txt" 2>&1 || [ "$(command -v camupgrade)" != /usr/bin/camupgrade ] ||
+   ! grep -q "library $version" "$work/version.txt"; then
+  failed+=(version)
 fi
-head -1 "$work/help.txt"
+cat "$work/version.txt"
 
 echo "=== package: a host program built against the installed header and pkg-config file"
 cat >"$work/host.cpp" <<'EOF'
@@ -91,7 +96,7 @@ ip link set lo up
 camera=\$!
 sleep 0.5
 cd "$work"
-/usr/bin/camupgrade --host 127.0.0.1 --camera 127.0.0.2 --package "$work/firmware.zip" >"$work/upgrade.log" 2>&1
+/usr/bin/camupgrade --camera 127.0.0.2 --package "$work/firmware.zip" --json >"$work/upgrade.json" 2>"$work/upgrade.log"
 rc=\$?
 kill \$camera 2>/dev/null
 wait \$camera 2>/dev/null
@@ -100,9 +105,10 @@ EOF
 unshare --net bash "$work/upgrade.sh"
 rc=$?
 tail -3 "$work/upgrade.log" | sed 's/^/  /'
-if [ $rc -ne 0 ] || ! grep -q "version 2.1.0" "$work/camera.log"; then
-  echo "installed camupgrade exited with $rc, expected 0 and the camera on 2.1.0; camera:"
-  sed 's/^/  /' "$work/camera.log"
+if [ $rc -ne 0 ] ||
+   ! jq -e '[.[] | [.camera, .verdict, .version_after]] == [["127.0.0.2", "upgraded", "2.1.0"]]' "$work/upgrade.json" >/dev/null; then
+  echo "installed camupgrade exited with $rc, expected 0 and the camera on 2.1.0:"
+  cat "$work/upgrade.json" "$work/camera.log"
   failed+=(upgrade)
 fi
 
