@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 only_build=0
 [ "${1:-}" = --only-build ] && { only_build=1; shift; }
 build=${1:-build/default}
-out=$build/package
+out=$(realpath -m "$build/package")
 
 echo "=== package: cpack -G DEB in $build"
 if [ ! -f "$build/CPackConfig.cmake" ]; then
@@ -19,7 +19,7 @@ if [ ! -f "$build/CPackConfig.cmake" ]; then
   exit 1
 fi
 rm -rf "$out"
-if ! cpack -G DEB -B "$PWD/$out" --config "$build/CPackConfig.cmake" >"$build/cpack.log" 2>&1; then
+if ! cpack -G DEB -B "$out" --config "$build/CPackConfig.cmake" >"$build/cpack.log" 2>&1; then
   cat "$build/cpack.log"
   exit 1
 fi
