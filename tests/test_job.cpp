@@ -125,31 +125,6 @@ TEST_F(Job, SuccessThroughRestartWithProgressThatNeverFalls) {
     EXPECT_TRUE(noUnpackFolderLeft());
 }
 
-TEST_F(Job, PerKindPackagePicksTheCamerasImage) {
-    struct Case { int kind; bool threeD; const char* expect; };
-    for (Case k : {Case{0, false, "k0.bin"}, Case{1, false, "k1.bin"}, Case{0, true, "k3d.bin"}}) {
-        SCOPED_TRACE(k.expect);
-        camsim::Config c = cameraConfig();
-        c.kind = k.kind;
-        startCamera(c);
-        camsim::PackageSpec spec;
-        spec.layout = camsim::PackageSpec::PER_KIND;
-        if (k.threeD)
-            spec.kind3dImages = {image("k3d.bin", 5000)};
-        else
-            spec.kind0Images = {image("k0.bin", 5000)};
-        spec.kind1Images = {image("k1.bin", 7000)};
-        EXPECT_EQ(run(package(spec)), 1);
-        EXPECT_EQ(finalState(), ST_SUCCESS);
-        auto files = m_camera->snapshot().files;
-        ASSERT_EQ(files.size(), 1u);
-        EXPECT_EQ(files[0].name, k.expect);
-        m_camera->stop();
-    }
-    EXPECT_EQ(m_log.count("this is 3D Camera\n"), 1u);
-    EXPECT_TRUE(noUnpackFolderLeft());
-}
-
 TEST_F(Job, CameraVerdictsEndTheJob) {
     struct Case { const char* what; int state; };
     for (Case v : {Case{"digest", ST_CHECK_FAIL}, Case{"kind", ST_FIRMWARE_MISMATCH},
@@ -198,10 +173,14 @@ TEST_F(Job, RestartInTheMiddleOfTheTransferIsRecovered) {
     EXPECT_GE(m_log.count("receive file request from ip = 127.0.0.2\n"), 3u);
 }
 
-TEST(JobArguments, MalformedAddressesAreRefusedWithoutTraffic) {
-    camtest::LogCapture log;
-    EXPECT_EQ(CamUpgrade("not-an-ip", "127.0.0.2", "fw.zip"), 0);
-    EXPECT_EQ(CamUpgrade("127.0.0.1", nullptr, "fw.zip"), 0);
-    EXPECT_EQ(CamUpgrade("127.0.0.1", "127.0.0.2", nullptr), 0);
-    EXPECT_EQ(log.count("invalid argument"), 3u);
+TEST_F(Job, MalformedArgumentsAreRefusedWithoutTraffic) {
+    startCamera(cameraConfig());
+    std::string pkg = singleImagePackage();
+    EXPECT_EQ(CamUpgrade("not-an-ip", kCamera, pkg.c_str()), 0);
+    EXPECT_EQ(CamUpgrade(kHost, "127.0.0.2.7", pkg.c_str()), 0);
+    EXPECT_EQ(CamUpgrade(kHost, nullptr, pkg.c_str()), 0);
+    EXPECT_EQ(CamUpgrade(kHost, kCamera, nullptr), 0);
+    EXPECT_EQ(m_log.count("invalid argument"), 4u);
+    EXPECT_EQ(m_camera->snapshot().requests, 0u);
+    EXPECT_TRUE(noUnpackFolderLeft());
 }

@@ -180,8 +180,11 @@ bool CameraRun::check(std::string* hostIp) {
 
 bool CameraRun::takeControl(managerGige& manager) {
     if (!manager.connect(m_target.cameraIp.c_str())) {
+        // CamUpgrade sends nothing more to a camera it could not connect.
         int exitCode = EXIT_UNREACHABLE;
-        std::string why = whyNoControl(m_target.cameraIp, &exitCode);
+        std::string why = m_job.options().publishStatus
+                              ? "the camera at " + m_target.cameraIp + " could not be connected"
+                              : whyNoControl(m_target.cameraIp, &exitCode);
         end(Verdict::Failed, exitCode, why);
         return false;
     }
@@ -214,8 +217,8 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
         done.get();
     }
 
-    setPhase(Phase::Releasing);
     judge(manager);
+    setPhase(Phase::Releasing);
     m_session = nullptr;
     hold.end();
     m_result.released = manager.disconnect();
@@ -307,6 +310,13 @@ void CameraRun::sample() {
     const DevApp::Served served = m_session->served();
     if (word != m_lastWord || served.total != m_lastTotal)
         m_status.lastSign = now;
+    if (served.total != m_lastTotal && m_status.phase < Phase::Transfer) {
+        // A file served between two looks still shows as a transfer.
+        m_status.phase = Phase::Transfer;
+        m_status.file = served.file;
+        m_status.bytesServed = served.total;
+        m_job.status(m_status);
+    }
     m_lastWord = word;
     m_lastTotal = served.total;
 
@@ -346,12 +356,14 @@ Phase CameraRun::phaseNow(int state, bool linkUp, const DevApp::Served& served,
     }
     if (served.active)
         return Phase::Transfer;
+    if (state == ST_LINK_LOST)  // marked lost, and the link is up again
+        m_wentOffline = true;
     const bool backAfterFiles = m_wentOffline && m_lastOffline > served.lastDone;
     if (state == ST_UPGRADING && served.filesDone > 0 && !backAfterFiles)
         return now - served.lastDone >= kFlashQuiet ? Phase::Flashing : Phase::Transfer;
     if (m_wentOffline)
         return Phase::BackOnline;
-    if (state == ST_UPGRADING || state == ST_READY_SENDING || state == ST_LINK_LOST)
+    if (m_status.phase < Phase::Waiting && (state == ST_UPGRADING || state == ST_READY_SENDING))
         return Phase::Waiting;
     return m_status.phase;
 }

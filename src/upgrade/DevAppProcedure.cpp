@@ -19,6 +19,14 @@ constexpr std::uint16_t PERCENT_MASK = 0xFF00;
 
 int stateOf(std::uint16_t word) { return word & STATE_MASK; }
 
+#ifdef _WIN32
+// The code page a Windows console of that locale shows (GBK).
+const char kCameraGone[] = "\xcf\xe0\xbb\xfa\xd2\xd1\xbe\xad\xb6\xcf\xcf\xdf";
+#else
+// UTF-8: what terminals and log files here show; GBK bytes would be noise.
+const char kCameraGone[] = "相机已经断线";
+#endif
+
 int linkThreadEntry(DevApp* app) {
     if (app == nullptr)
         return -1;
@@ -130,7 +138,7 @@ void DevApp::updateProgress() {
             else if (stateOf(word) == ST_DEVICE_ERROR)
                 m_fileResult = -1;
         } else {
-            LOG_LINE("相机已经断线");
+            LOG_LINE("%s", kCameraGone);
         }
     }
     platform::sleepMs(10);

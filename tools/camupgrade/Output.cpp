@@ -168,8 +168,10 @@ std::string verdictLines(const engine::CameraResult& r) {
                                                                             : "FAILED") +
                       ": " + messageOf(r) + "\n";
     std::string before = versionBefore(r), after = versionAfter(r);
-    if (r.haveBefore || r.haveAfter)
+    if (r.haveAfter)
         out += "firmware " + orDash(before) + " \u2192 " + orDash(after) + "\n";
+    else if (r.haveBefore)
+        out += "firmware " + orDash(before) + " before; not read afterwards\n";
     if (r.verdict == engine::Verdict::Upgraded && r.haveBefore && r.haveAfter && before == after)
         out += "warning: the camera reports the same firmware version as before (" + after +
                "): check the package\n";
@@ -177,6 +179,8 @@ std::string verdictLines(const engine::CameraResult& r) {
 }
 
 std::string summaryTable(const std::vector<engine::CameraResult>& results) {
+    bool named = std::any_of(results.begin(), results.end(),
+                             [](const engine::CameraResult& r) { return !nameOf(r).empty(); });
     std::vector<std::vector<std::string>> rows = {
         {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
     std::size_t failed = 0, unchanged = 0;
@@ -190,6 +194,9 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
                         std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : ""),
                         seconds(r.seconds)});
     }
+    if (!named)
+        for (auto& row : rows)
+            row.erase(row.begin() + 1);
     std::string out = table(rows);
     for (const auto& r : results)
         if (r.verdict != engine::Verdict::Upgraded)

@@ -65,13 +65,14 @@ long silentSteps(const engine::CameraStatus& s, Clock::time_point now) {
 
 }  // namespace
 
-std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
+std::string statusWords(const engine::CameraStatus& s, Clock::time_point now, bool exactSilence) {
     std::string words = engine::phaseName(s.phase);
     if (s.phase == Phase::Transfer && !s.file.empty()) {
         words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
         if (s.fileSize > 0)
             words += " of " + amount(static_cast<double>(s.fileSize));
-        words += ", " + amount(s.bytesPerSecond) + "/s";
+        if (s.bytesPerSecond > 0)
+            words += ", " + amount(s.bytesPerSecond) + "/s";
     } else if (s.phase == Phase::Restarting) {
         words = "restarting \u2014 do not power off the camera";
     }
@@ -79,10 +80,11 @@ std::string statusWords(const engine::CameraStatus& s, Clock::time_point now) {
         words += ", camera " + std::to_string(s.percent) + "%";
     if (cameraTalks(s.phase) && !s.linkUp)
         words += ", camera not answering";
-    if (silentSteps(s, now) > 0)
+    if (long steps = silentSteps(s, now)) {
+        auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign).count();
         words += ", no sign of life for " +
-                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign)
-                                    .count()) + " s";
+                 std::to_string(exactSilence ? silent : steps * 10) + " s";
+    }
     return words;
 }
 
@@ -95,9 +97,10 @@ const char* cancelWords(Phase phase) {
     case Phase::Preparing:
         return "not commanded yet: control is given back, the firmware stays as it was";
     case Phase::Waiting:
+        return "commanded, nothing fetched yet: serving stops, the camera keeps its firmware";
     case Phase::Transfer:
-        return "firmware not complete: serving stops, the camera should keep its old firmware "
-               "(check with camupgrade info)";
+        return "transfer stopped: the camera keeps its old firmware unless it already had "
+               "every file and is flashing; do not power it off until camupgrade info answers";
     case Phase::Flashing:
         return "may be writing its flash: do not power it off; let it finish, then check it "
                "with camupgrade info";
@@ -142,8 +145,8 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
         row->status.name = name;
     if (news)
         row->silentShown = 0;
-    if (m_stopped)
-        return;
+    if (m_stopped || (status.phase == Phase::Done && !m_settings.terminal))
+        return;  // the result's line says it
     if (m_settings.terminal)
         drawLocked(false);
     else
@@ -169,7 +172,9 @@ void ProgressView::onResult(const engine::CameraResult& result) {
         return;
     row->status.phase = Phase::Done;
     row->verdict = engine::verdictName(result.verdict);
-    if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
+    if (result.verdict == engine::Verdict::Upgraded && result.haveBefore && result.haveAfter)
+        row->verdict += ", firmware " + result.before.version + " \u2192 " + result.after.version;
+    else if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
         row->verdict += ": " + result.message;
     if (m_stopped)
         return;
@@ -180,7 +185,8 @@ void ProgressView::onResult(const engine::CameraResult& result) {
 }
 
 std::string ProgressView::rowText(const Row& row, Clock::time_point now) const {
-    std::string words = row.verdict.empty() ? statusWords(row.status, now) : row.verdict;
+    std::string words =
+        row.verdict.empty() ? statusWords(row.status, now, m_settings.terminal) : row.verdict;
     if (!m_settings.terminal)
         return row.status.cameraIp + ": " + words;
     std::string label = row.status.cameraIp;

@@ -18,9 +18,11 @@
 
 namespace cli {
 
-// The words of one camera's status, without the camera's address.
+// The words of one camera's status, without the camera's address. The time
+// since the last sign of life is in seconds, or in whole 10 s steps so that a
+// line per change does not become a line per second.
 std::string statusWords(const engine::CameraStatus& status,
-                        std::chrono::steady_clock::time_point now);
+                        std::chrono::steady_clock::time_point now, bool exactSilence);
 
 // What a camera may be in when the job is cancelled in this phase.
 const char* cancelWords(engine::Phase phase);

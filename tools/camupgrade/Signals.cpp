@@ -5,6 +5,8 @@
 #else
 #include <pthread.h>
 #include <signal.h>
+
+#include <csignal>
 #endif
 
 namespace cli {
@@ -46,6 +48,9 @@ sigset_t watchedSet() {
 void SignalWatcher::holdSignals() {
     sigset_t set = watchedSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Output into a closed pipe (`camupgrade ... | head`) must not end the
+    // process with a camera under control and its firmware unpacked.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void SignalWatcher::start(Handler handler) {

@@ -15,12 +15,14 @@
 #include "platform/socket.h"
 #include "results.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -151,8 +153,8 @@ private:
     cli::LogFile m_log;
     cli::PrivateTemp m_temp;
     engine::Cancel m_cancel;
-    cli::SignalWatcher m_signals;
     std::unique_ptr<cli::ProgressView> m_view;
+    cli::SignalWatcher m_signals;  // goes first: its thread uses the view
 };
 
 std::FILE* UpgradeRun::finalOut() const {
@@ -191,15 +193,31 @@ void UpgradeRun::onSignal(int signal, bool repeated) {
         (m_view ? m_view->cancelReport() : std::string()));
 }
 
+// The job with the progress view and the signal watcher around it.
 std::vector<engine::CameraResult> UpgradeRun::runJob(
     const std::vector<engine::CameraTarget>& targets) {
+    cli::SignalWatcher::holdSignals();  // before the first thread
+    cli::ProgressView::Settings view;
+    view.out = m_o.quiet ? nullptr : m_o.json ? stderr : stdout;
+    view.terminal = view.out != nullptr && platform::isTerminal(m_o.json ? 2 : 1);
+    view.verbose = m_o.verbose;
+    view.logSink = [this](const std::string& line) { m_log.write(line); };
+    m_view = std::make_unique<cli::ProgressView>(targets, view);
+    m_signals.start([this](int signal, bool repeated) { onSignal(signal, repeated); });
+    m_view->start();
+
     engine::JobOptions job;
     job.hostIp = m_o.host;
     job.inactivity = std::chrono::milliseconds(static_cast<long long>(m_o.inactivitySeconds * 1000));
     job.parallel = m_o.parallel;
     job.allowFallback = m_o.force;
     job.logging = engine::Logging::SinkOnly;
-    return engine::runJob(targets, job, m_view.get(), &m_cancel);
+    std::vector<engine::CameraResult> results =
+        engine::runJob(targets, job, m_view.get(), &m_cancel);
+    m_view->stop();
+    m_signals.stop();
+    m_temp.remove();
+    return results;
 }
 
 int UpgradeRun::run() {
@@ -215,37 +233,24 @@ int UpgradeRun::run() {
         if (std::none_of(results.begin(), results.end(),
                          [&](const engine::CameraResult& r) { return r.cameraIp == t.cameraIp; }))
             ready.push_back(t);
+    if (ready.empty())
+        return finish(results);
 
     cli::PortLock lock;
-    std::string holder, problem;
-    if (!ready.empty() && !lock.acquire(&holder))
-        problem = "another upgrade on this host holds port 69 (" + holder +
-                  "): wait for it to end, then run this again";
-    if (!ready.empty() && problem.empty())
-        problem = cli::portProblem();
+    std::string holder;
+    std::string problem = !lock.acquire(&holder)
+                              ? "another upgrade on this host holds port 69 (" + holder +
+                                    "): wait for it to end, then run this again"
+                              : cli::portProblem();
     if (!problem.empty()) {
         for (const auto& t : ready)
             results.push_back(refusal(t, EXIT_NO_FILE_SERVICE, problem));
         return finish(results);
     }
-    if (!ready.empty() && !m_temp.create(&error))
+    if (!m_temp.create(&error))
         return usageError(error);
-
-    cli::SignalWatcher::holdSignals();  // before the first thread
-    cli::ProgressView::Settings view;
-    view.out = m_o.quiet ? nullptr : m_o.json ? stderr : stdout;
-    view.terminal = view.out != nullptr && platform::isTerminal(m_o.json ? 2 : 1);
-    view.verbose = m_o.verbose;
-    view.logSink = [this](const std::string& line) { m_log.write(line); };
-    m_view = std::make_unique<cli::ProgressView>(ready, view);
-    m_signals.start([this](int signal, bool repeated) { onSignal(signal, repeated); });
-    m_view->start();
-    std::vector<engine::CameraResult> done = ready.empty() ? results : runJob(ready);
-    m_view->stop();
-    m_signals.stop();
-    m_temp.remove();
-    if (!ready.empty())
-        results.insert(results.end(), done.begin(), done.end());
+    std::vector<engine::CameraResult> done = runJob(ready);
+    results.insert(results.end(), done.begin(), done.end());
     return finish(results);
 }
 

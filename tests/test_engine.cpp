@@ -1,0 +1,279 @@
+// The upgrade engine against simulated cameras, each test in a network
+// namespace of its own (host 127.0.0.1, cameras 127.0.0.2 and up).
+#include "engine/Engine.h"
+#include "results.h"
+#include "support/Archives.h"
+#include "support/NetNs.h"
+
+#include "camsim/Camera.h"
+#include "camsim/Package.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Keeps what the engine tells, and cancels at a phase when asked to.
+class Recorder : public engine::Observer {
+public:
+    void onStatus(const engine::CameraStatus& s) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto& seen = phases[s.cameraIp];
+        if (seen.empty() || seen.back() != s.phase)
+            seen.push_back(s.phase);
+        firstSeen[s.cameraIp].emplace(s.phase, Clock::now());
+        if (cancelAt && s.phase == *cancelAt && !cancelledAt) {
+            cancelledAt = Clock::now();
+            cancel.request();
+        }
+    }
+    void onLogLine(const std::string& line) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        lines.push_back(line);
+    }
+    std::map<std::string, std::vector<engine::Phase>> phases;
+    std::map<std::string, std::map<engine::Phase, Clock::time_point>> firstSeen;
+    std::vector<std::string> lines;
+    std::optional<engine::Phase> cancelAt;
+    std::optional<Clock::time_point> cancelledAt;
+    engine::Cancel cancel;
+
+private:
+    std::mutex m_lock;
+};
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CAMTEST_REQUIRE_PRIVATE_NETWORK();
+        m_tmp = std::make_unique<camtest::ScratchDir>();
+        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        m_options.hostIp = "127.0.0.1";
+        m_options.readIdentity = false;
+    }
+    void TearDown() override {
+        m_cameras.clear();
+        unsetenv("TMPDIR");
+    }
+
+    camsim::Camera& camera(camsim::Config c) {
+        m_cameras.push_back(std::make_unique<camsim::Camera>(c));
+        std::string error;
+        EXPECT_TRUE(m_cameras.back()->start(&error)) << error;
+        return *m_cameras.back();
+    }
+    std::string image(const std::string& name, std::size_t size) {
+        std::string path = *m_tmp / name;
+        camtest::writeFile(path, std::string(size, 'x') + name);
+        return path;
+    }
+    std::string package(camsim::PackageSpec spec, const std::string& name = "fw.zip") {
+        std::string path = *m_tmp / name;
+        std::string error;
+        EXPECT_TRUE(camsim::makePackage(spec, path, &error)) << error;
+        return path;
+    }
+    std::string singleImage(std::size_t size = 20000) {
+        camsim::PackageSpec spec;
+        spec.images = {image("app.bin", size)};
+        return package(spec);
+    }
+    std::vector<engine::CameraResult> run(std::vector<engine::CameraTarget> targets,
+                                          engine::Observer* observer = nullptr,
+                                          const engine::Cancel* cancel = nullptr) {
+        return engine::runJob(targets, m_options, observer, cancel);
+    }
+    bool nothingUnpacked() const {
+        fs::path quarnel = fs::path(m_tmp->path()) / "Quarnel.tmp";
+        std::error_code ec;
+        return !fs::exists(quarnel, ec) || fs::is_empty(quarnel, ec);
+    }
+    static void untouched(const camsim::Camera& cam) {
+        camsim::Snapshot s = cam.snapshot();
+        EXPECT_EQ(s.upgradeCommands, 0u);
+        EXPECT_FALSE(s.controlled);
+        EXPECT_EQ(s.fileServer, "");
+    }
+
+    engine::JobOptions m_options;
+    std::unique_ptr<camtest::ScratchDir> m_tmp;
+    std::vector<std::unique_ptr<camsim::Camera>> m_cameras;
+};
+
+}  // namespace
+
+TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
+    camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
+    std::string text = *m_tmp / "notes.zip";
+    camtest::writeFile(text, "these are release notes, not an archive\n");
+    // Loose firmware beside a broken package must not be served instead.
+    camtest::writeFile(*m_tmp / "gige_ip_core_app_upd.info", "kind 0\n");
+    camsim::PackageSpec kindOneOnly;
+    kindOneOnly.layout = camsim::PackageSpec::PER_KIND;
+    kindOneOnly.kind1Images = {image("k1.bin", 3000)};
+    std::string good = singleImage();
+
+    struct Case {
+        const char* what;
+        std::string host, camera, package;
+        int exitCode;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"not an archive", "127.0.0.1", "127.0.0.2", text, EXIT_USAGE, "cannot be unpacked"},
+        {"no image for the kind", "127.0.0.1", "127.0.0.2", package(kindOneOnly, "k1.zip"),
+         EXIT_USAGE, "hardware kind 0"},
+        {"host not ours", "10.77.0.1", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
+        {"wildcard host", "0.0.0.0", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
+        {"no camera there", "127.0.0.1", "127.0.0.9", good, EXIT_UNREACHABLE, "does not answer"},
+        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", EXIT_USAGE, "does not exist"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_options.hostIp = c.host;
+        auto results = run({{c.camera, c.package, {}}});
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].verdict, engine::Verdict::Refused);
+        EXPECT_EQ(results[0].exitCode, c.exitCode);
+        EXPECT_NE(results[0].message.find(c.says), std::string::npos) << results[0].message;
+        EXPECT_FALSE(results[0].commanded);
+    }
+    untouched(cam);
+    EXPECT_TRUE(nothingUnpacked());
+
+    // The same check on its own says what the job would do.
+    m_options.hostIp.clear();  // the route's source address
+    engine::PreflightReport ok = engine::preflight({"127.0.0.2", good, {}}, m_options);
+    EXPECT_TRUE(ok.ok) << ok.message;
+    EXPECT_EQ(ok.hostIp, "127.0.0.1");
+    EXPECT_EQ(ok.layout, "single image");
+    untouched(cam);
+}
+
+TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
+    for (engine::Phase at : {engine::Phase::Transfer, engine::Phase::Flashing}) {
+        SCOPED_TRACE(engine::phaseName(at));
+        camsim::Config c = camsim::instantCamera("127.0.0.2");
+        c.flashMs = 20000;
+        c.dataLoss = 0.2;  // a transfer long enough to be caught in the middle
+        c.tftpTimeoutMs = 100;
+        camsim::Camera& cam = camera(c);
+        Recorder seen;
+        seen.cancelAt = at;
+        auto results = run({{"127.0.0.2", singleImage(100000), {}}}, &seen, &seen.cancel);
+        auto returned = Clock::now();
+        ASSERT_TRUE(seen.cancelledAt);
+        EXPECT_LT(returned - *seen.cancelledAt, 3s);
+        EXPECT_EQ(results[0].verdict, engine::Verdict::Cancelled);
+        EXPECT_TRUE(results[0].released);
+        EXPECT_FALSE(cam.snapshot().controlled);
+        EXPECT_TRUE(nothingUnpacked());
+        if (at == engine::Phase::Flashing) {
+            // The camera flashes on: a second job is told so, not "timed out".
+            auto again = run({{"127.0.0.2", singleImage(200000), {}}});
+            EXPECT_EQ(again[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+            EXPECT_NE(again[0].message.find("still busy"), std::string::npos) << again[0].message;
+            EXPECT_TRUE(again[0].released);
+        }
+        m_cameras.clear();
+    }
+}
+
+TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
+    camera(camsim::instantCamera("127.0.0.2"));
+    camsim::Config refusing = camsim::instantCamera("127.0.0.3");
+    refusing.refuseControl = true;
+    camera(refusing);
+    camsim::Config kindOne = camsim::instantCamera("127.0.0.4");
+    kindOne.kind = 1;
+    camera(kindOne);
+    camsim::PackageSpec perKind;
+    perKind.layout = camsim::PackageSpec::PER_KIND;
+    perKind.kind0Images = {image("k0.bin", 30000)};
+    perKind.kind1Images = {image("k1.bin", 40000)};
+    std::string pkg = package(perKind);
+
+    Recorder seen;
+    m_options.preflight = false;  // the refusing camera fails at control, not before
+    testing::internal::CaptureStdout();
+    auto results = run({{"127.0.0.2", pkg, "left"}, {"127.0.0.3", pkg, "middle"},
+                        {"127.0.0.4", pkg, "right"}},
+                       &seen);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded);
+    EXPECT_EQ(results[0].name, "left");
+    EXPECT_EQ(results[1].verdict, engine::Verdict::Failed);
+    EXPECT_EQ(results[1].exitCode, EXIT_UNREACHABLE);
+    EXPECT_NE(results[1].message.find("refused control"), std::string::npos);
+    EXPECT_EQ(results[2].verdict, engine::Verdict::Upgraded);
+    EXPECT_EQ(results[2].exitCode, EXIT_UPGRADED);
+    EXPECT_GT(results[0].bytesServed, 30006u);  // the image and its information file
+    EXPECT_EQ(m_cameras[2]->snapshot().files.at(0).name, "k1.bin");
+    for (const auto& r : results)
+        EXPECT_TRUE(r.released) << r.cameraIp;
+
+    for (const char* ip : {"127.0.0.2", "127.0.0.4"}) {
+        const std::vector<engine::Phase>& p = seen.phases[ip];
+        SCOPED_TRACE(ip);
+        ASSERT_FALSE(p.empty());
+        // A camera back from its restart may drop off once more before
+        // control is taken again; otherwise the phases only go forward.
+        auto rank = [](engine::Phase x) {
+            return x == engine::Phase::BackOnline ? engine::Phase::Restarting : x;
+        };
+        for (std::size_t i = 1; i < p.size(); ++i)
+            EXPECT_LE(rank(p[i - 1]), rank(p[i]))
+                << engine::phaseName(p[i - 1]) << " then " << engine::phaseName(p[i]);
+        EXPECT_NE(std::find(p.begin(), p.end(), engine::Phase::Transfer), p.end());
+        EXPECT_EQ(p.back(), engine::Phase::Done);
+    }
+    // The log reaches the observer line by line, and nothing else.
+    ASSERT_FALSE(seen.lines.empty());
+    for (const std::string& line : seen.lines)
+        EXPECT_TRUE(line.empty() || line.back() != '\n') << line;
+    EXPECT_TRUE(nothingUnpacked());
+}
+
+TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.dataLoss = 0.25;  // the transfer takes longer than the limit, but keeps moving
+    c.tftpTimeoutMs = 150;
+    c.seed = 7;
+    c.restartMs = 1000;
+    c.neverReturn = true;  // then the camera is gone for good
+    camsim::Camera& cam = camera(c);
+    m_options.inactivity = 5s;  // longer than the heartbeat takes to see the camera gone
+
+    Recorder seen;
+    auto start = Clock::now();
+    auto results = run({{"127.0.0.2", singleImage(40000), {}}}, &seen);
+    auto took = Clock::now() - start;
+
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_EQ(cam.snapshot().files.size(), 1u);
+    EXPECT_TRUE(cam.snapshot().files[0].verified);  // the slow transfer was not cut off
+    EXPECT_EQ(results[0].verdict, engine::Verdict::Failed);
+    EXPECT_EQ(results[0].state, ST_TIMEOUT);
+    EXPECT_EQ(results[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+    auto& when = seen.firstSeen["127.0.0.2"];
+    ASSERT_TRUE(when.count(engine::Phase::Transfer) && when.count(engine::Phase::Restarting));
+    EXPECT_GT(when[engine::Phase::Restarting] - when[engine::Phase::Transfer], m_options.inactivity);
+    const auto& p = seen.phases["127.0.0.2"];
+    EXPECT_NE(std::find(p.begin(), p.end(), engine::Phase::Restarting), p.end());
+    EXPECT_NE(results[0].message.find("while restarting"), std::string::npos) << results[0].message;
+    EXPECT_LT(took, 30s);
+}
