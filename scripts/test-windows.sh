@@ -110,6 +110,7 @@ if [ -n "$left" ]; then
   echo "$left" | sed 's/^/  /'
   failed+=(windows-leftovers)
 fi
+scripts/package-windows.sh || failed+=(windows-zip)
 
 echo "=== windows: $((SECONDS - start)) s"
 if [ ${#failed[@]} -ne 0 ]; then

@@ -2,7 +2,9 @@
 # The whole test suite: installs what is missing, then configures, builds
 # and runs CTest in the default build and under ASan+UBSan and TSan, with
 # the short hardening runs (the fault matrix's CI cells on the default build,
-# five upgrades in one process under ASan, every fuzz target for 15 s), and
+# five upgrades in one process under ASan, every fuzz target for 15 s), the
+# Debian package (built from the default build, installed, tried, removed),
+# the fleet playbook (run once on this machine against camsim), and
 # the Windows step (the mingw-w64 cross build, its tests and one upgrade
 # under wine).
 # Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows)
@@ -47,7 +49,11 @@ for preset in "${presets[@]}"; do
   case $preset in
     default)
       echo "=== default: fault matrix, CI cells"
-      scripts/fault-matrix.sh --short || failed+=(fault-matrix) ;;
+      scripts/fault-matrix.sh --short || failed+=(fault-matrix)
+      echo "=== default: the Debian package, installed, tried and removed"
+      scripts/package-deb.sh || failed+=(package-deb)
+      echo "=== default: the fleet playbook, once with -c local"
+      scripts/fleet-check.sh || failed+=(fleet) ;;
     asan)
       echo "=== asan: soak, five upgrades"
       scripts/soak.sh --short || failed+=(soak) ;;

@@ -1,0 +1,28 @@
+# `cpack -G DEB` in a build folder makes camupgrade_<version>_<arch>.deb: the
+# library, its header and pkg-config file, the command, the simulator, the
+# sample logging configuration and the README, installed under /usr.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_PACKAGE_NAME camupgrade)
+set(CPACK_PACKAGE_VENDOR "camupgrade developers")
+set(CPACK_PACKAGE_CONTACT "camupgrade developers <camupgrade@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Firmware upgrade of GigE Vision cameras: library, command and simulated camera")
+set(CPACK_PACKAGE_DESCRIPTION
+  "libcamupgrade takes control of a camera over GVCP, serves its firmware files
+over TFTP on UDP port 69 and follows the upgrade to the camera's verdict.
+camupgrade upgrades one or many cameras from the command line; camsim is a
+simulated camera to try it on.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Debug information stays in the build folder; a line host needs none.
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The libraries' packages (log4cpp, libarchive, the C++ runtime) come from
+# dpkg-shlibdeps, so they follow whatever the build machine linked.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+include(CPack)
