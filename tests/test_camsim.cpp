@@ -3,8 +3,7 @@
 // accepts, images fetched from a file server nobody here wrote (tftp-hpa's
 // in.tftpd), and the command line. Most knobs are exercised by test_job; the
 // two here show how the library copes with cameras stricter than it hopes.
-#include "UpgradeJob.h"
-#include "main.h"
+#include "engine/Engine.h"
 
 #include "camsim/Camera.h"
 #include "camsim/Package.h"
@@ -211,7 +210,8 @@ struct KnobRun {
     Snapshot camera;  // once it is no longer busy
 };
 
-KnobRun upgradeWith(Config c, std::size_t imageSize, camjob::JobOptions options = {}) {
+KnobRun upgradeWith(Config c, std::size_t imageSize,
+                    std::chrono::milliseconds inactivity = std::chrono::minutes(15)) {
     KnobRun out;
     camtest::ScratchDir tmp;
     setenv("TMPDIR", tmp.path().c_str(), 1);
@@ -222,11 +222,13 @@ KnobRun upgradeWith(Config c, std::size_t imageSize, camjob::JobOptions options 
     EXPECT_TRUE(makePackage(spec, pkg, &error)) << error;
     Camera cam(c);
     EXPECT_TRUE(cam.start(&error)) << error;
-    g_upgradeStatus.store(-1);
+    engine::JobOptions options;
+    options.hostIp = "127.0.0.1";
+    options.inactivity = inactivity;
     auto start = std::chrono::steady_clock::now();
-    camjob::runUpgradeJob("127.0.0.1", c.ip.c_str(), pkg.c_str(), options);
+    auto results = engine::runJob({{c.ip, pkg, ""}}, options);
     out.took = std::chrono::steady_clock::now() - start;
-    out.finalState = g_upgradeStatus.load();
+    out.finalState = results.at(0).state;
     out.atEnd = cam.snapshot();
     cam.waitFor([](const Snapshot& s) { return !s.busy; }, 5000);
     out.camera = cam.snapshot();
@@ -268,9 +270,7 @@ TEST(CamsimKnobs, ShortBlockOnlyClientReportsFailureInsteadOfHanging) {
     c.endOnShortBlockOnly = true;
     c.tftpTimeoutMs = 200;
     c.tftpRetries = 2;
-    camjob::JobOptions options;
-    options.deadline = std::chrono::seconds(20);
-    KnobRun r = upgradeWith(c, 40 * 512, options);
+    KnobRun r = upgradeWith(c, 40 * 512, std::chrono::seconds(20));
     EXPECT_EQ(r.finalState, 3);
     EXPECT_LT(r.took, std::chrono::seconds(10));
     EXPECT_TRUE(r.camera.files.empty());  // the image never counted as fetched
