@@ -10,7 +10,7 @@ PACKAGES=(
   liblog4cpp5-dev libarchive-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # peers and tools the tests and the demo drive
-  iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools tshark
+  iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools aravis-tools-cli tshark ansible-core
   libarchive-tools zip procps jq
   # fuzzing (clang with libFuzzer's runtime) and the soak's memcheck run
   clang libclang-rt-14-dev valgrind
