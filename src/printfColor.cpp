@@ -1,6 +1,7 @@
 #include "printfColor.h"
 
 #include "platform/platform.h"
+#include "tarnlog/TarnLogShared.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,13 +31,7 @@ void write(const char* file, int line, const char* func, const char* format, ...
 
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string message(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
-    if (needed > 0)
-        std::vsnprintf(&message[0], message.size() + 1, format, args);
+    std::string message = TARNlog4cpp::formatText(format, args);
     va_end(args);
 
     TARNlog4cpp::CTarnLog::Log(TARNlog4cpp::CTarnLog::Logger_camclient(), LOG_LEVEL, "%s%s",

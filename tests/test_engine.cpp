@@ -34,6 +34,8 @@ public:
         if (seen.empty() || seen.back() != s.phase)
             seen.push_back(s.phase);
         firstSeen[s.cameraIp].emplace(s.phase, Clock::now());
+        if (s.phase == engine::Phase::Done && s.cameraIp == cancelWhenDone)
+            cancel.request();
         if (cancelAt && s.phase == *cancelAt && !cancelledAt) {
             cancelledAt = Clock::now();
             cancel.request();
@@ -47,6 +49,7 @@ public:
     std::map<std::string, std::map<engine::Phase, Clock::time_point>> firstSeen;
     std::vector<std::string> lines;
     std::optional<engine::Phase> cancelAt;
+    std::string cancelWhenDone;
     std::optional<Clock::time_point> cancelledAt;
     engine::Cancel cancel;
 
@@ -276,4 +279,27 @@ TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
     EXPECT_NE(std::find(p.begin(), p.end(), engine::Phase::Restarting), p.end());
     EXPECT_NE(results[0].message.find("while restarting"), std::string::npos) << results[0].message;
     EXPECT_LT(took, 30s);
+}
+
+// A camera whose every answer comes late keeps its own status reads and
+// heartbeat waiting on each other for seconds; the other camera's polls and
+// read requests must not wait behind them.
+TEST_F(Engine, ASlowCameraHoldsUpNoOther) {
+    camsim::Config fast = camsim::instantCamera("127.0.0.2");
+    fast.pendingCommands = {camsim::CMD_WRITEREG};  // it asks for its file a few seconds in
+    fast.pendingMs = fast.pendingDelayMs = 1000;
+    camsim::Camera& b = camera(fast);
+    camsim::Config slow = camsim::instantCamera("127.0.0.3");
+    slow.replyLatencyMs = 700;
+    camera(slow);
+    m_options.preflight = false;
+
+    Recorder seen;
+    seen.cancelWhenDone = "127.0.0.2";
+    std::string pkg = singleImage(300000);
+    auto results = run({{"127.0.0.2", pkg, {}}, {"127.0.0.3", pkg, {}}}, &seen, &seen.cancel);
+    EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded) << results[0].message;
+    EXPECT_LT(results[0].seconds, 12.0);  // about 6 s alone; over 20 s behind the slow one
+    EXPECT_TRUE(b.snapshot().files.at(0).verified);
+    EXPECT_TRUE(nothingUnpacked());
 }

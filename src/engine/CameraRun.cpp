@@ -222,6 +222,8 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     m_session = nullptr;
     hold.end();
     m_result.released = manager.disconnect();
+    if (m_result.verdict == Verdict::Cancelled && !m_result.released)
+        m_result.message += " (it did not answer the release)";
     if (m_result.verdict == Verdict::Upgraded && m_job.options().readIdentity)
         m_result.haveAfter = discovery::readIdentity(m_target.cameraIp, m_result.after);
     if (m_result.verdict == Verdict::Upgraded && !m_result.released) {
@@ -241,8 +243,9 @@ void CameraRun::judge(managerGige& manager) {
         m_result.state = stateOf(m_word);
         m_result.verdict = Verdict::Cancelled;
         m_result.exitCode = EXIT_SIGINT;
-        m_result.message = "cancelled while " + std::string(phaseName(m_status.phase)) +
-                           ": the camera may still be flashing; it was released";
+        m_result.message = "cancelled while " + std::string(phaseName(m_status.phase));
+        if (m_status.phase >= Phase::Transfer)
+            m_result.message += ": the camera may still be flashing, do not power it off";
         return;
     }
     int state = m_timedOut ? ST_TIMEOUT : stateOf(m_word);

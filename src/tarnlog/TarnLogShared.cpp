@@ -23,6 +23,17 @@ Sink& sink() {
 
 }  // namespace
 
+std::string formatText(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
+    if (needed > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, args);
+    return text;
+}
+
 void CTarnLog::SetLineSink(std::function<void(const std::string&)> function) {
     Sink& s = sink();
     std::unique_lock<std::shared_mutex> guard(s.lock);
@@ -34,13 +45,7 @@ bool sendToSink(const char* format, va_list args) {
     std::shared_lock<std::shared_mutex> guard(s.lock);
     if (!s.function)
         return false;
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
-    if (needed > 0)
-        std::vsnprintf(&line[0], line.size() + 1, format, args);
+    std::string line = formatText(format, args);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
     s.function(line);

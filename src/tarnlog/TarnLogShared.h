@@ -14,6 +14,9 @@ inline constexpr const char* kCategoryName = "camclient";
 // The console line LoadDefault sets up: "2026-12-05 16:40:01.123 [thread] message".
 // Messages carry their own line feed or not, so the line ends only where the
 // message did not.
+// printf into a string.
+std::string formatText(const char* format, va_list args);
+
 // Formats the line and hands it to the sink of SetLineSink; false when no
 // sink is set (the backend then logs as configured).
 bool sendToSink(const char* format, va_list args);
