@@ -58,7 +58,15 @@ public:
     ConfiguredAppenders() = default;
     ConfiguredAppenders(const ConfiguredAppenders&) = delete;
     ConfiguredAppenders& operator=(const ConfiguredAppenders&) = delete;
-    ~ConfiguredAppenders() { drop(); }
+    // The console appender's layout is a class of this library, so it must
+    // go while the library is loaded: a host that unloads us would otherwise
+    // crash when log4cpp's registry frees it at exit.
+    ~ConfiguredAppenders() {
+        drop();
+        log4cpp::Category& root = log4cpp::Category::getRoot();
+        if (log4cpp::Appender* console = root.getAppender(kConsoleAppender))
+            root.removeAppender(console);
+    }
     // Detaches every one of them from every category and frees it.
     void drop() {
         std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
@@ -72,9 +80,9 @@ public:
     std::set<log4cpp::Appender*> set;
 };
 
-// Made after log4cpp's own registry (attachedAppenders is called first), so
-// it goes before it at exit.
+// Made after log4cpp's own registry, so it goes before it at exit.
 ConfiguredAppenders& configured() {
+    log4cpp::Category::getRoot();
     static ConfiguredAppenders appenders;
     return appenders;
 }
