@@ -28,7 +28,8 @@ public:
     static Category* Logger_camclient();
     // printf-style line at the given level (700 = DEBUG).
     static void Log(Category* category, int level, const char* format, ...) TARN_PRINTF(3, 4);
-    static void LogV(Category* category, int level, const char* format, va_list args);
+    static void LogV(Category* category, int level, const char* format, va_list args)
+        TARN_PRINTF(3, 0);
     // While a sink is set, every line goes to it, without its line end, and
     // to nothing else (no console, no file). An empty function removes it and
     // waits for calls in progress. Calls come from any thread.
