@@ -46,6 +46,11 @@ void isolate() {
     if (::mkdtemp(pattern) == nullptr)
         fail("mkdtemp");
     g_root = pattern;
+    // libFuzzer ends the process with exit(): the scratch folder goes then.
+    std::atexit([] {
+        std::error_code ec;
+        fs::remove_all(g_root, ec);
+    });
     fs::create_directories(g_root + "/tmp");
     ::setenv("TMPDIR", (g_root + "/tmp").c_str(), 1);
 }
