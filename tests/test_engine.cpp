@@ -253,8 +253,10 @@ TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
 
 TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
     camsim::Config c = camsim::instantCamera("127.0.0.2");
-    c.dataLoss = 0.25;  // the transfer takes longer than the limit, but keeps moving
-    c.tftpTimeoutMs = 150;
+    // The transfer takes longer than the limit (about 20 lost blocks, each
+    // 400 ms of silence), but keeps moving.
+    c.dataLoss = 0.25;
+    c.tftpTimeoutMs = 400;
     c.seed = 7;
     c.restartMs = 1000;
     c.neverReturn = true;  // then the camera is gone for good
