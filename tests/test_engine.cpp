@@ -1,7 +1,7 @@
 // The upgrade engine against simulated cameras, each test in a network
 // namespace of its own (host 127.0.0.1, cameras 127.0.0.2 and up).
 #include "engine/Engine.h"
-#include "results.h"
+#include "session/SessionStates.h"
 #include "support/Archives.h"
 #include "support/NetNs.h"
 
@@ -131,17 +131,17 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
     struct Case {
         const char* what;
         std::string host, camera, package;
-        int exitCode;
+        engine::Reason reason;
         const char* says;
     };
     const Case cases[] = {
-        {"not an archive", "127.0.0.1", "127.0.0.2", text, EXIT_USAGE, "cannot be unpacked"},
+        {"not an archive", "127.0.0.1", "127.0.0.2", text, engine::Reason::BadInput, "cannot be unpacked"},
         {"no image for the kind", "127.0.0.1", "127.0.0.2", package(kindOneOnly, "k1.zip"),
-         EXIT_USAGE, "hardware kind 0"},
-        {"host not ours", "10.77.0.1", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
-        {"wildcard host", "0.0.0.0", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
-        {"no camera there", "127.0.0.1", "127.0.0.9", good, EXIT_UNREACHABLE, "does not answer"},
-        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", EXIT_USAGE, "does not exist"},
+         engine::Reason::BadInput, "hardware kind 0"},
+        {"host not ours", "10.77.0.1", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
+        {"wildcard host", "0.0.0.0", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
+        {"no camera there", "127.0.0.1", "127.0.0.9", good, engine::Reason::Unreachable, "does not answer"},
+        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", engine::Reason::BadInput, "does not exist"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,7 +149,7 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
         auto results = run({{c.camera, c.package, {}}});
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0].verdict, engine::Verdict::Refused);
-        EXPECT_EQ(results[0].exitCode, c.exitCode);
+        EXPECT_EQ(results[0].reason, c.reason);
         EXPECT_NE(results[0].message.find(c.says), std::string::npos) << results[0].message;
         EXPECT_FALSE(results[0].commanded);
     }
@@ -186,7 +186,8 @@ TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
         if (at == engine::Phase::Flashing) {
             // The camera flashes on: a second job is told so, not "timed out".
             auto again = run({{"127.0.0.2", singleImage(200000), {}}});
-            EXPECT_EQ(again[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+            EXPECT_EQ(again[0].reason, engine::Reason::SessionFailed);
+            EXPECT_EQ(again[0].state, ST_TIMEOUT);
             EXPECT_NE(again[0].message.find("still busy"), std::string::npos) << again[0].message;
             EXPECT_TRUE(again[0].released);
         }
@@ -220,10 +221,10 @@ TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
     EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded);
     EXPECT_EQ(results[0].name, "left");
     EXPECT_EQ(results[1].verdict, engine::Verdict::Failed);
-    EXPECT_EQ(results[1].exitCode, EXIT_UNREACHABLE);
+    EXPECT_EQ(results[1].reason, engine::Reason::ControlDenied);
     EXPECT_NE(results[1].message.find("refused control"), std::string::npos);
     EXPECT_EQ(results[2].verdict, engine::Verdict::Upgraded);
-    EXPECT_EQ(results[2].exitCode, EXIT_UPGRADED);
+    EXPECT_EQ(results[2].reason, engine::Reason::None);
     EXPECT_GT(results[0].bytesServed, 30006u);  // the image and its information file
     EXPECT_EQ(m_cameras[2]->snapshot().files.at(0).name, "k1.bin");
     for (const auto& r : results)
@@ -273,7 +274,7 @@ TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
     EXPECT_TRUE(cam.snapshot().files[0].verified);  // the slow transfer was not cut off
     EXPECT_EQ(results[0].verdict, engine::Verdict::Failed);
     EXPECT_EQ(results[0].state, ST_TIMEOUT);
-    EXPECT_EQ(results[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+    EXPECT_EQ(results[0].reason, engine::Reason::SessionFailed);
     auto& when = seen.firstSeen["127.0.0.2"];
     ASSERT_TRUE(when.count(engine::Phase::Transfer) && when.count(engine::Phase::Restarting));
     EXPECT_GT(when[engine::Phase::Restarting] - when[engine::Phase::Transfer], m_options.inactivity);

@@ -1,5 +1,7 @@
 #include "discovery/Discovery.h"
 
+#include "gvcp/Registers.h"
+#include "platform/netinfo.h"
 #include "platform/socket.h"
 #include "wire/ByteCodec.h"
 #include "wire/Gvcp.h"
@@ -10,11 +12,6 @@
 #include <functional>
 #include <memory>
 
-#ifndef _WIN32
-#include <ifaddrs.h>
-#include <net/if.h>
-#endif
-
 namespace discovery {
 
 namespace gvcp = wire::gvcp;
@@ -22,8 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::uint32_t KIND_REGISTER = 0x7E000304;
-constexpr std::uint32_t KIND1_VALUE = 0x1A4;
 constexpr int ATTEMPTS = 3;
 // A camera may stretch a request with pending acknowledges; beyond this we
 // stop believing it.
@@ -166,11 +161,11 @@ bool readIdentity(const std::string& cameraIp, Identity& out, std::string* error
     who.ip = cameraIp;
 
     // A camera without the vendor's kind register stays of unknown kind.
-    auto readKind = [](std::uint16_t id) { return gvcp::encodeReadReg(id, KIND_REGISTER); };
+    auto readKind = [](std::uint16_t id) { return gvcp::encodeReadReg(id, reg::KIND); };
     if (channel.transact(readKind, gvcp::READREG_ACK, timeout, &status, &payload) == Channel::ANSWERED &&
         status == gvcp::STATUS_SUCCESS && payload.size() >= 4) {
         who.kindRegister = wire::get32(payload.data());
-        who.kind = who.kindRegister == KIND1_VALUE ? 1 : 0;
+        who.kind = reg::kindOf(who.kindRegister);
     }
     out = who;
     return true;
@@ -186,33 +181,17 @@ struct Route {
 
 sockaddr_in limitedBroadcast() { return platform::makeAddr("255.255.255.255", gvcp::PORT); }
 
-#ifdef _WIN32
-// Without an interface table here, an address names the interface; the
-// limited broadcast leaves through the system's choice.
-bool routesFor(const std::string& name, std::vector<Route>* routes, std::string* error) {
-    if (!name.empty() && !platform::isIpv4Text(name.c_str()))
-        return fail(error, "on Windows give the interface's IPv4 address, not '" + name + "'");
-    routes->push_back({platform::makeAddr(name.empty() ? "0.0.0.0" : name.c_str(), 0), limitedBroadcast()});
-    return true;
-}
-#else
 // Every IPv4 interface that is up sends its own discovery from its own
 // address: a broadcast from an unbound socket leaves through one interface
 // only, and not at all where no default route exists.
 bool routesFor(const std::string& name, std::vector<Route>* routes, std::string* error) {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return fail(error, "cannot list the network interfaces: " + std::string(std::strerror(errno)));
-    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> guard(list, ::freeifaddrs);
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0)
-            continue;
-        if (!name.empty() && name != i->ifa_name)
-            continue;
-        Route r{*reinterpret_cast<const sockaddr_in*>(i->ifa_addr), limitedBroadcast()};
-        r.local.sin_port = 0;
-        if (!name.empty() && (i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr) {
-            r.broadcast = *reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
+    std::vector<platform::Ipv4Interface> interfaces;
+    if (!platform::upInterfaces(name, interfaces, error))
+        return false;
+    for (const platform::Ipv4Interface& i : interfaces) {
+        Route r{i.address, limitedBroadcast()};
+        if (!name.empty() && i.hasBroadcast) {
+            r.broadcast = i.broadcast;
             r.broadcast.sin_port = htons(gvcp::PORT);
         }
         routes->push_back(r);
@@ -223,7 +202,6 @@ bool routesFor(const std::string& name, std::vector<Route>* routes, std::string*
         routes->push_back({platform::makeAddr("0.0.0.0", 0), limitedBroadcast()});
     return true;
 }
-#endif
 
 bool sameCamera(const Identity& a, const Identity& b) { return a.ip == b.ip && a.mac == b.mac; }
 

@@ -1,8 +1,8 @@
 #include "upgrade/UpdgradeManager.h"
 
-#include "main.h"
 #include "platform/socket.h"
 #include "printfColor.h"
+#include "session/SessionStates.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
@@ -149,8 +149,7 @@ bool updgradeManager::isAllFinished() {
     for (DevApp* device : m_devices) {
         if (device == nullptr)
             continue;
-        unsigned state = device->getStatus() & 0xFFu;
-        if (state == ST_UPGRADING || state == ST_READY || state == ST_READY_SENDING)
+        if (!sessionEnded(device->getStatus()))
             return false;
     }
     return true;

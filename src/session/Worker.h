@@ -1,0 +1,41 @@
+// The job's worker and the set-up every job starts with: network start-up,
+// the logging configuration and the lines CamUpgrade's log is known by.
+#pragma once
+
+#include "session/SessionStates.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+
+class DevApp;
+
+namespace camjob {
+
+// How the worker's pause between two passes ended.
+enum class Pause { Go, TimedOut, Cancelled };
+
+// What the worker needs from the job it runs in.
+struct Watch {
+    std::chrono::milliseconds period{600};
+    std::function<void(int)> publish;         // each status value published (GetUpdateStatus)
+    std::function<void(std::uint16_t)> seen;  // every status word the worker reads
+    // Waits one period; the job's watch looks at its session meanwhile.
+    std::function<Pause(std::chrono::milliseconds)> pause;
+};
+
+// The worker: polls the session until it has a final result, the watch
+// reports a time-out, or the job is cancelled.
+int process(DevApp* device, std::promise<ResProcess>& result, const Watch& watch);
+
+bool initNetResource();
+bool deInitNetResource();
+
+// The configuration and banner CamUpgrade starts every job with; true when
+// the configuration file was loaded.
+bool setUpLogging();
+// The line CamUpgrade writes once the camera is under control.
+void logConnected();
+
+}  // namespace camjob
