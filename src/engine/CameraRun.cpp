@@ -87,6 +87,7 @@ private:
     void setPhase(Phase phase) {
         m_status.phase = phase;
         m_job.status(m_status);
+        cameraHook(m_target, phase);
     }
     CameraResult end(Verdict verdict, Reason reason, std::string message);
     CameraResult cancelled() {

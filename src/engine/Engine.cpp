@@ -169,7 +169,7 @@ private:
 };
 
 std::mutex g_hookLock;
-std::function<void(const CameraTarget&)> g_cameraHook;
+std::function<void(const CameraTarget&, Phase)> g_cameraHook;
 
 CameraResult refused(const CameraTarget& target, const std::string& why, Reason reason) {
     CameraResult r;
@@ -185,13 +185,6 @@ CameraResult refused(const CameraTarget& target, const std::string& why, Reason 
 // with one worker as with many.
 CameraResult runGuarded(Job& job, const CameraTarget& target) {
     try {
-        std::function<void(const CameraTarget&)> hook;
-        {
-            std::lock_guard<std::mutex> guard(g_hookLock);
-            hook = g_cameraHook;
-        }
-        if (hook)
-            hook(target);
         return runCamera(job, target);
     } catch (const std::exception& e) {
         CameraResult r;
@@ -207,11 +200,21 @@ CameraResult runGuarded(Job& job, const CameraTarget& target) {
 }  // namespace
 
 namespace testing {
-void setCameraHook(std::function<void(const CameraTarget&)> hook) {
+void setCameraHook(std::function<void(const CameraTarget&, Phase)> hook) {
     std::lock_guard<std::mutex> guard(g_hookLock);
     g_cameraHook = std::move(hook);
 }
 }  // namespace testing
+
+void cameraHook(const CameraTarget& target, Phase phase) {
+    std::function<void(const CameraTarget&, Phase)> hook;
+    {
+        std::lock_guard<std::mutex> guard(g_hookLock);
+        hook = g_cameraHook;
+    }
+    if (hook)
+        hook(target, phase);
+}
 
 std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
                                  const JobOptions& options, Observer* observer,

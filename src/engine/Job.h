@@ -83,9 +83,12 @@ std::string portProblem();
 std::string whyNoControl(const std::string& cameraIp, Reason* reason);
 
 namespace testing {
-// Called at the start of every camera's run, on the thread that runs it; a
-// test throws from it to see how the engine ends that camera.
-void setCameraHook(std::function<void(const CameraTarget&)> hook);
+// Called whenever a camera's run enters a phase, on the thread that runs
+// the camera; a test throws from it to see how the engine ends that camera.
+void setCameraHook(std::function<void(const CameraTarget&, Phase)> hook);
 }  // namespace testing
+
+// Calls the hook above, if any.
+void cameraHook(const CameraTarget& target, Phase phase);
 
 }  // namespace engine
