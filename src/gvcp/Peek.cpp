@@ -11,6 +11,10 @@ Peek::Peek(const std::string& ip) : m_protocol(platform::udpSocket()) {
     m_protocol.setAddress(ip.c_str(), managerGige::GVCP_PORT);
 }
 
+Peek::Peek(const std::string& ip, unsigned timeoutMs) : Peek(ip) {
+    m_protocol.setRecvTimeoutUs(std::uint64_t{timeoutMs} * 1000u);
+}
+
 Peek::~Peek() { platform::closeSocket(m_protocol.releaseSocket()); }
 
 bool Peek::read(std::uint32_t address, std::uint32_t* value, bool* answered) {
@@ -20,6 +24,7 @@ bool Peek::read(std::uint32_t address, std::uint32_t* value, bool* answered) {
     request.address[0] = address;
     request.header.flags = GVCP_FLAG_ACK_REQUIRED;
     bool ok = m_protocol.readReg(request, ack);
+    m_status = ack.header.status;
     *answered = ok || ack.header.status != GEV_STATUS_TIMEOUT;
     if (ok)
         *value = ntohl(ack.value[0]);
@@ -34,6 +39,7 @@ bool Peek::readMemory(std::uint32_t address, std::size_t size, std::vector<std::
     request.address = address;
     request.count = static_cast<std::uint16_t>(size < GVCP_MAX_MEM ? size : GVCP_MAX_MEM);
     bool ok = m_protocol.readMem(request, ack);
+    m_status = ack.header.status;
     *answered = ok || ack.header.status != GEV_STATUS_TIMEOUT;
     std::size_t got = ack.header.length >= 4 ? ack.header.length - 4u : 0;
     if (ok)
