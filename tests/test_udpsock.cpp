@@ -24,11 +24,8 @@ using camtest::UdpPeer;
 
 namespace {
 
-const std::string NOT_DEALT = "file request msg not deal, ip:";
-
 TEST(UdpSocket, FixedPortTakenIsOneAttemptAndKeepsTheSocket) {
-    updgradeManager owner;
-    CUdpSocket sock(&owner);
+    CUdpSocket sock(CUdpSocket::Owner::Manager, {});
     camtest::LogCapture log;
     auto blocker = std::make_unique<UdpPeer>("127.0.3.130");
     sockaddr_in local = platform::makeAddr("127.0.3.130", blocker->port());

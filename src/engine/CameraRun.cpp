@@ -221,7 +221,8 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     watch.pause = [this](std::chrono::milliseconds period) { return pause(period); };
     std::promise<ResProcess> result;
     std::future<ResProcess> done = result.get_future();
-    std::thread worker(camjob::process, session, std::ref(result), std::cref(watch));
+    std::function<std::uint16_t()> status = [session] { return session->getStatus(); };
+    std::thread worker(camjob::process, std::cref(status), std::ref(result), std::cref(watch));
     {
         JoinOnExit joinWorker(worker);
         done.get();

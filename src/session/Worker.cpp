@@ -5,7 +5,6 @@
 #include "platform/platform.h"
 #include "platform/socket.h"
 #include "printfColor.h"
-#include "upgrade/DevApp.h"
 
 namespace camjob {
 
@@ -58,11 +57,12 @@ bool setUpLogging() {
 
 void logConnected() { LOG_LINE_AS("CamUpgrade", "connect succeed\n"); }
 
-int process(DevApp* device, std::promise<ResProcess>& result, const Watch& watch) {
+int process(const std::function<std::uint16_t()>& status, std::promise<ResProcess>& result,
+            const Watch& watch) {
     LOG_LINE("updating\n");
     ResProcess last = RES_FAL;
     for (;;) {
-        std::uint16_t word = device->getStatus();
+        std::uint16_t word = status();
         if (watch.seen)
             watch.seen(word);
         last = processRes(word);

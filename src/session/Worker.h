@@ -9,8 +9,6 @@
 #include <functional>
 #include <future>
 
-class DevApp;
-
 namespace camjob {
 
 // How the worker's pause between two passes ended.
@@ -25,9 +23,11 @@ struct Watch {
     std::function<Pause(std::chrono::milliseconds)> pause;
 };
 
-// The worker: polls the session until it has a final result, the watch
-// reports a time-out, or the job is cancelled.
-int process(DevApp* device, std::promise<ResProcess>& result, const Watch& watch);
+// The worker: polls the session's status word (`status`, the session's
+// getStatus) until it has a final result, the watch reports a time-out, or
+// the job is cancelled.
+int process(const std::function<std::uint16_t()>& status, std::promise<ResProcess>& result,
+            const Watch& watch);
 
 bool initNetResource();
 bool deInitNetResource();

@@ -12,7 +12,11 @@
 DevApp::DevApp(managerGige* manager, std::string hostIp, std::string deviceIp)
     : m_manager(manager), m_hostIp(std::move(hostIp)), m_deviceIp(std::move(deviceIp)) {
     m_preUpgradeClear = true;
-    m_udpSocket = std::make_unique<CUdpSocket>(this);
+    m_udpSocket = std::make_unique<CUdpSocket>(
+        CUdpSocket::Owner::Session,
+        [this](const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort) {
+            msgProc(data, length, fromIp, fromPort);
+        });
     m_sending = false;
     m_upgradeProgress = ST_READY;
     m_monitoring = false;

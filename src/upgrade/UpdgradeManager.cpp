@@ -8,7 +8,12 @@
 
 #include <chrono>
 
-updgradeManager::updgradeManager() : m_udp(std::make_unique<CUdpSocket>(this)) {}
+updgradeManager::updgradeManager()
+    : m_udp(std::make_unique<CUdpSocket>(
+          CUdpSocket::Owner::Manager,
+          [this](const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort) {
+              msgDispatch(data, length, fromIp, fromPort);
+          })) {}
 
 updgradeManager::~updgradeManager() {
     // The file service goes first: its receive thread may be inside a
