@@ -1,4 +1,4 @@
-#include "session/SessionStates.h"
+#include "session/Worker.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

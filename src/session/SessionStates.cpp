@@ -1,8 +1,6 @@
-// Session states, their messages, what the job logs for them and the
-// progress rule.
+// Session states, their messages and the progress rule. What the job
+// logs for them (processRes, getProcessStatus) lives beside the worker.
 #include "session/SessionStates.h"
-
-#include "printfColor.h"
 
 namespace {
 
@@ -54,24 +52,6 @@ const SessionState* sessionStates(std::size_t* count) {
 bool sessionEnded(std::uint16_t word) {
     const SessionState* row = sessionState(stateOf(word));
     return row != nullptr && row->final;
-}
-
-ResProcess processRes(std::uint16_t word) {
-    const SessionState* row = sessionState(stateOf(word));
-    if (row == nullptr)
-        return RES_CONNECTING;
-    if (row->message != nullptr)
-        LOG_LINE("%s", row->message);
-    return row->result;
-}
-
-int getProcessStatus(std::uint16_t word) {
-    const SessionState* row = sessionState(stateOf(word));
-    if (row == nullptr)
-        return ST_UPGRADING;
-    if (row->repeated)
-        LOG_LINE("%s", row->message);
-    return row->value;
 }
 
 std::uint32_t advanceProgress(std::int32_t status, std::uint32_t progress) {

@@ -42,11 +42,6 @@ inline int percentOf(std::uint16_t word) { return word >> 8; }
 // `final` column, the one rule every part of the job uses.
 bool sessionEnded(std::uint16_t word);
 
-// Logs the state's message and maps the word to a job result.
-ResProcess processRes(std::uint16_t word);
-// Logs the message again for the states that repeat it, and returns the
-// status value published for GetUpdateStatus.
-int getProcessStatus(std::uint16_t word);
 
 // The progress rule of GetUpdateStatus without its pause: the next progress
 // value for the published status and the current progress.

@@ -6,6 +6,24 @@
 #include "platform/socket.h"
 #include "printfColor.h"
 
+ResProcess processRes(std::uint16_t word) {
+    const SessionState* row = sessionState(stateOf(word));
+    if (row == nullptr)
+        return RES_CONNECTING;
+    if (row->message != nullptr)
+        LOG_LINE("%s", row->message);
+    return row->result;
+}
+
+int getProcessStatus(std::uint16_t word) {
+    const SessionState* row = sessionState(stateOf(word));
+    if (row == nullptr)
+        return ST_UPGRADING;
+    if (row->repeated)
+        LOG_LINE("%s", row->message);
+    return row->value;
+}
+
 namespace camjob {
 
 namespace {

@@ -9,6 +9,12 @@
 #include <functional>
 #include <future>
 
+// Logs the state's message and maps the word to a job result.
+ResProcess processRes(std::uint16_t word);
+// Logs the message again for the states that repeat it, and returns the
+// status value published for GetUpdateStatus.
+int getProcessStatus(std::uint16_t word);
+
 namespace camjob {
 
 // How the worker's pause between two passes ended.
