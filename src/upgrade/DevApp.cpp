@@ -70,7 +70,7 @@ void DevApp::init(const std::string& packagePath) {
     makeTmpDir(packagePath);
     // Whatever goes wrong in the plan, the camera is served from the
     // package's own folder.
-    package::Plan plan = package::plan(packagePath, m_tmpDir, m_deviceType);
+    package::Plan plan = package::plan(packagePath, m_tmpDir, m_deviceType, m_acceptFolders);
     if (plan.threeD)
         LOG_LINE("this is 3D Camera\n");
     m_fwDirs.push_back(plan.dir);

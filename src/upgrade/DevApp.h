@@ -68,6 +68,9 @@ public:
 
     // Package preparation; public so tests can drive it without a camera.
     void init(const std::string& packagePath);
+    // The engine's sessions take a folder named as the package like an
+    // unpacked archive (copied into the unpack folder); CamUpgrade's do not.
+    void acceptFolders(bool accept) { m_acceptFolders = accept; }
     const std::vector<std::string>& fwDirs() const { return m_fwDirs; }
     std::string fwDir() const;
     const std::string& tmpDir() const { return m_tmpDir; }
@@ -97,6 +100,7 @@ private:
     std::string m_deviceIp;
     std::int32_t m_deviceType = 0;
     bool m_preUpgradeClear = true;
+    bool m_acceptFolders = false;
     std::atomic<std::int32_t> m_fileResult{0};
     mutable std::mutex m_pathLock;   // m_fwDir: written by run, read by the transfer
 

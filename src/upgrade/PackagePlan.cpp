@@ -4,6 +4,7 @@
 #include "platform/files.h"
 
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace package {
@@ -40,6 +41,17 @@ std::vector<std::string> listing(const std::string& dir) {
         for (const platform::DirEntry& entry : entries)
             out.push_back(dir + platform::PATH_SEP + entry.name);
     return out;
+}
+
+// An archive is unpacked; with `folders`, a folder is copied as it stands.
+bool take(const std::string& source, const std::string& dest, bool folders) {
+    std::error_code ec;
+    if (!folders || !std::filesystem::is_directory(source, ec))
+        return unpack(source, dest);
+    std::filesystem::create_directories(dest, ec);
+    if (!ec)
+        std::filesystem::copy(source, dest, std::filesystem::copy_options::recursive, ec);
+    return !ec;
 }
 
 }  // namespace
@@ -83,7 +95,8 @@ std::string infoFileIn(const std::string& dir) {
     return std::string();
 }
 
-Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind) {
+Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind,
+          bool folders) {
     Plan p;
     std::string::size_type cut = packagePath.rfind(platform::PATH_SEP);
     p.dir = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
@@ -92,7 +105,7 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
         p.problem = "no private temporary folder to unpack it into";
         return p;
     }
-    if (!unpack(packagePath, unpackDir)) {
+    if (!take(packagePath, unpackDir, folders)) {
         p.problem = "it cannot be unpacked (not an archive, or damaged)";
         return p;
     }
@@ -110,12 +123,13 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
         return p;
     }
     std::string upgradeDir = unpackDir + "/upgrade";
-    if (!unpack(*chosen, upgradeDir)) {
+    if (!take(*chosen, upgradeDir, folders)) {
         p.problem = "its image for hardware kind " + std::to_string(kind) + " cannot be unpacked";
         return p;
     }
     p.layout = Layout::PerKind;
     p.dir = upgradeDir;
+    p.entry = chosen->substr(unpackDir.size() + 1);
     p.infoFile = infoFileIn(upgradeDir);
     return p;
 }
