@@ -140,7 +140,7 @@ int CamUpgrade(const char* hostIp, const char* deviceIp, const char* packagePath
     job.inactivity = options.deadline;
     job.pollMs = options.pollMs;
     job.preflight = false;
-    job.allowFallback = true;
+    job.lostAfter = std::chrono::milliseconds(0);  // CamUpgrade waits out its deadline
     job.readIdentity = false;
     job.logging = engine::Logging::Specified;
     job.publishStatus = true;

@@ -4,12 +4,24 @@
 
 #include "engine/Engine.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 
 class updgradeManager;
 
 namespace engine {
+
+// Package digests, each file read once however many cameras share it.
+class Digests {
+public:
+    // Empty when the file cannot be read.
+    std::string of(const std::string& path);
+
+private:
+    std::mutex m_lock;
+    std::map<std::string, std::string> m_known;
+};
 
 class Job {
 public:
@@ -30,6 +42,7 @@ public:
     // The port-69 service, started by the first camera that needs it; null
     // when it cannot be bound (*why says so).
     updgradeManager* fileService(std::string* why);
+    Digests& digests() { return m_digests; }
 
 private:
     JobOptions m_options;
@@ -41,14 +54,16 @@ private:
     bool m_serviceTried = false;
     std::string m_serviceError;
     std::unique_ptr<updgradeManager> m_service;
+    Digests m_digests;
 };
 
 // One camera from start to end: pre-flight, control, session, release.
 CameraResult runCamera(Job& job, const CameraTarget& target);
 
-// Pre-flight with the job's port-69 check left out when the job holds it.
-PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& options,
-                                bool checkPort);
+// The plan of one camera; the port-69 check left out when the job holds
+// the port, the package's digest computed only when shown or compared.
+CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, bool checkPort,
+                      Digests& digests, bool showDigest);
 
 // Why port 69 cannot be bound, in one sentence.
 std::string portProblem();

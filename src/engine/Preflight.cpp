@@ -2,6 +2,8 @@
 #include "engine/Job.h"
 
 #include "ManagerGigeProto.h"
+#include "engine/Sha256.h"
+#include "main.h"
 #include "platform/files.h"
 #include "platform/netinfo.h"
 #include "platform/socket.h"
@@ -11,6 +13,7 @@
 #include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -51,11 +54,15 @@ private:
     CGigEProtocol m_protocol;
 };
 
-PreflightReport refuse(PreflightReport r, std::string why, int exitCode = EXIT_USAGE) {
-    r.ok = false;
+// The first refusal stands; the plan goes on gathering what it can show.
+void refuse(CameraPlan& r, std::string why, int exitCode = EXIT_USAGE,
+            Reason reason = Reason::None) {
+    if (!r.message.empty())
+        return;
+    r.action = Action::Refuse;
     r.message = std::move(why);
     r.exitCode = exitCode;
-    return r;
+    r.reason = reason;
 }
 
 // A folder of our own to look into the package, removed when done.
@@ -136,44 +143,180 @@ int readKind(const std::string& cameraIp, bool* answered) {
     return value == 0x1A4 ? 1 : 0;
 }
 
-PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& options,
-                                bool checkPort) {
-    PreflightReport r;
+namespace {
+
+std::vector<ServedFile> filesIn(const std::string& dir) {
+    std::vector<ServedFile> files;
+    std::vector<platform::DirEntry> entries;
+    if (!platform::readDirectory(dir, entries))
+        return files;
+    for (const platform::DirEntry& entry : entries) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(dir + platform::PATH_SEP + entry.name, ec);
+        if (!entry.isDir && !ec)
+            files.push_back({entry.name, static_cast<std::uint64_t>(size)});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const ServedFile& a, const ServedFile& b) { return a.name < b.name; });
+    return files;
+}
+
+std::uint64_t folderSize(const std::string& dir) {
+    std::uint64_t total = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError))
+            total += it->file_size(sizeError);
+    }
+    return total;
+}
+
+// The package as a file or folder: size, digest, and the --sha256 check,
+// before the camera is asked anything.
+void checkPackage(CameraPlan& r, const JobOptions& options, Digests& digests, bool showDigest) {
+    std::error_code ec;
+    r.packageIsFolder = std::filesystem::is_directory(r.package, ec);
+    if (!platform::pathExists(r.package))
+        return refuse(r, "the package " + r.package + " does not exist");
+    if (r.packageIsFolder) {
+        r.packageSize = folderSize(r.package);
+        if (!options.sha256.empty())
+            refuse(r, "the package " + r.package + " is a folder: it has no SHA-256 to compare");
+        return;
+    }
+    auto size = std::filesystem::file_size(r.package, ec);
+    r.packageSize = ec ? 0 : static_cast<std::uint64_t>(size);
+    if (!showDigest && options.sha256.empty())
+        return;
+    r.sha256 = digests.of(r.package);
+    if (r.sha256.empty())
+        return refuse(r, "cannot read the package " + r.package);
+    if (!options.sha256.empty() && r.sha256 != options.sha256)
+        refuse(r, "the package " + r.package + " has SHA-256 " + r.sha256 + ", not the expected " +
+                      options.sha256);
+}
+
+void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
+    *kind = readKind(r.cameraIp, &r.answered);
+    if (!r.answered)
+        return refuse(r, "the camera at " + r.cameraIp + " does not answer", EXIT_UNREACHABLE);
+    if (options.readIdentity)
+        r.haveIdentity = discovery::readIdentity(r.cameraIp, r.identity);
+    r.identity.kind = *kind;
+    r.statusRead = readStatus(r.cameraIp, &r.state, &r.percent);
+    r.busy = r.statusRead && r.state == ST_UPGRADING;
+    if (r.busy)
+        refuse(r, "the camera is busy with an earlier upgrade (" + std::to_string(r.percent) +
+                      " %): not commanded; do not power it off, and try again once it is idle",
+               EXIT_USAGE, Reason::Busy);
+}
+
+void checkLayout(CameraPlan& r, int kind) {
+    ScratchFolder scratch;
+    package::Plan unpacked = package::plan(r.package, scratch.path(), kind, true);
+    r.layout = package::layoutName(unpacked.layout);
+    if (unpacked.layout == package::Layout::PackageFolder)
+        return refuse(r, "the package " + r.package + " cannot be used: " + unpacked.problem);
+    r.folder = unpacked.layout == package::Layout::PerKind ? unpacked.entry : "top level";
+    r.files = filesIn(unpacked.dir);
+    if (unpacked.layout == package::Layout::PerKind && unpacked.infoFile.empty())
+        refuse(r, "the package's image for hardware kind " + std::to_string(kind) +
+                      " holds no information file");
+}
+
+void guardVersion(CameraPlan& r, const JobOptions& options) {
+    if (r.expectVersion.empty() || r.action == Action::Refuse)
+        return;
+    const std::string& now = r.identity.version;
+    switch (compareVersions(now, r.expectVersion)) {
+    case Order::Same:
+        if (!options.reinstall) {
+            r.action = Action::SkipCurrent;
+            r.message = "already at the expected version " + r.expectVersion + ": not commanded";
+        }
+        break;
+    case Order::Newer:
+        if (!options.allowOlder)
+            refuse(r, "the camera runs " + now + ", newer than the expected " + r.expectVersion +
+                          ": not commanded (older firmware needs to be allowed)",
+                   EXIT_USAGE, Reason::Newer);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+std::string Digests::of(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto known = m_known.find(path);
+    if (known != m_known.end())
+        return known->second;
+    std::string hex;
+    if (!sha256OfFile(path, &hex))
+        hex.clear();
+    m_known[path] = hex;
+    return hex;
+}
+
+bool readStatus(const std::string& cameraIp, int* state, int* percent) {
+    Peek peek(cameraIp);
+    std::uint32_t value = 0;
+    bool answered = false;
+    if (!peek.read(DevApp::UPGRADE_STATUS_REG, &value, &answered))
+        return false;
+    *state = static_cast<int>(value & 0xFF);
+    *percent = static_cast<int>((value >> 8) & 0xFF);
+    return true;
+}
+
+CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, bool checkPort,
+                      Digests& digests, bool showDigest) {
+    CameraPlan r;
+    r.action = Action::Upgrade;
+    r.cameraIp = target.cameraIp;
+    r.name = target.name;
+    r.package = target.package;
+    r.expectVersion = options.expectVersion;
     if (!platform::isIpv4Text(target.cameraIp.c_str()))
-        return refuse(r, "the camera address \"" + target.cameraIp + "\" is not an IPv4 address");
+        refuse(r, "the camera address \"" + target.cameraIp + "\" is not an IPv4 address");
     std::string problem = hostProblem(target, options, &r.hostIp);
     if (!problem.empty())
-        return refuse(r, problem);
-    if (!platform::pathExists(target.package))
-        return refuse(r, "the package " + target.package + " does not exist");
+        refuse(r, problem);
+    if (r.action == Action::Refuse)
+        return r;
+    checkPackage(r, options, digests, showDigest);
+    if (r.action == Action::Refuse)
+        return r;  // a package refused on its own is never shown to a camera
 
-    bool answered = false;
-    int kind = readKind(target.cameraIp, &answered);
-    if (!answered)
-        return refuse(r, "the camera at " + target.cameraIp + " does not answer", EXIT_UNREACHABLE);
-
-    ScratchFolder scratch;
-    package::Plan plan = package::plan(target.package, scratch.path(), kind);
-    r.layout = package::layoutName(plan.layout);
-    if (plan.layout == package::Layout::PackageFolder && !options.allowFallback)
-        return refuse(r, "the package " + target.package + " cannot be used: " + plan.problem);
-    if (plan.layout == package::Layout::PerKind && plan.infoFile.empty())
-        return refuse(r, "the package's image for hardware kind " + std::to_string(kind) +
-                             " holds no information file");
-
-    if (checkPort && platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) !=
-                         platform::PortCheck::Free)
-        return refuse(r, portProblem(), EXIT_NO_FILE_SERVICE);
-
-    if (options.readIdentity)
-        discovery::readIdentity(target.cameraIp, r.identity);
-    r.identity.kind = kind;
-    r.ok = true;
+    int kind = 0;
+    readCamera(r, options, &kind);
+    if (r.answered)
+        checkLayout(r, kind);
+    guardVersion(r, options);
+    if (checkPort && r.action == Action::Upgrade &&
+        platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) != platform::PortCheck::Free)
+        refuse(r, portProblem(), EXIT_NO_FILE_SERVICE);
+    r.ok = r.action == Action::Upgrade;
     return r;
 }
 
 PreflightReport preflight(const CameraTarget& target, const JobOptions& options) {
-    return preflightCamera(target, options, true);
+    Digests digests;
+    return planCamera(target, options, true, digests, false);
+}
+
+std::vector<CameraPlan> plan(const std::vector<CameraTarget>& targets, const JobOptions& options) {
+    camjob::initNetResource();
+    Digests digests;
+    std::vector<CameraPlan> plans;
+    for (const CameraTarget& target : targets)
+        plans.push_back(planCamera(target, options, false, digests, true));
+    camjob::deInitNetResource();
+    return plans;
 }
 
 }  // namespace engine
