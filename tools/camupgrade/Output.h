@@ -11,6 +11,30 @@
 
 namespace cli {
 
+// Exit codes of the version guard and of the camera's own safety, besides
+// those of results.h.
+enum GuardExit : int {
+    EXIT_NEWER = 6,          // newer than --expect-version: never commanded
+    EXIT_BUSY = 7,           // busy with an earlier upgrade: never commanded
+    EXIT_WRONG_VERSION = 8,  // upgraded, but it reports another version than expected
+    EXIT_LOST = 9,           // lost during the transfer
+};
+// The command's exit code of a camera: the engine's reason, where it gives
+// one, else the code the engine's state gave.
+int exitCodeFor(engine::Reason reason, int engineCode);
+
+// The camera's status register as `info` shows it.
+struct CameraStatus {
+    bool read = false;
+    int state = -1, percent = 0;
+};
+std::string infoText(const discovery::Identity& id, const CameraStatus& status);
+std::string infoJson(const discovery::Identity& id, const CameraStatus& status);
+
+// The plan of each camera, for a person and for scripts.
+std::string planText(const std::vector<engine::CameraPlan>& plans);
+std::string planJson(const std::vector<engine::CameraPlan>& plans);
+
 // The text as a JSON string literal, quotes included. Bytes that are not
 // valid UTF-8 (a camera's name is whatever its register holds) become U+FFFD.
 std::string jsonString(const std::string& text);
