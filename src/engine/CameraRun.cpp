@@ -27,8 +27,9 @@ constexpr std::chrono::milliseconds kSample{100};
 // rather than about to ask for its next file.
 constexpr std::chrono::milliseconds kFlashQuiet{500};
 // A request unanswered this long: the camera has stopped answering. Well
-// below the heartbeat's time-out, well above a loaded camera's answer time.
-constexpr std::chrono::milliseconds kSilentAfter{500};
+// below the heartbeat's time-out (a restart shows within a second), above a
+// slow camera's answer time.
+constexpr std::chrono::milliseconds kSilentAfter{800};
 
 int stateOf(std::uint16_t word) { return word & 0xFF; }
 int percentOf(std::uint16_t word) { return word >> 8; }
