@@ -201,7 +201,7 @@ TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
             // The camera flashes on: a second job refuses it before commanding it.
             auto again = run({{"127.0.0.2", singleImage(200000), {}}});
             EXPECT_EQ(again[0].verdict, engine::Verdict::Refused);
-            EXPECT_EQ(again[0].reason, engine::Reason::Busy);
+            EXPECT_EQ(again[0].reason, engine::Reason::CameraBusy);
             EXPECT_FALSE(again[0].commanded);
             EXPECT_EQ(cam.snapshot().upgradeCommands, 1u);
         }

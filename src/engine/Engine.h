@@ -102,7 +102,10 @@ const char* verdictName(Verdict verdict);
 // Why a camera ended as it did, where the state alone does not say it.
 enum class Reason {
     None,
-    Busy,         // busy with an earlier upgrade: refused before it was commanded
+    BadInput,     // an address, the package, or the host address is unusable
+    Unreachable,  // the camera does not answer
+    PortUnavailable,  // UDP port 69 cannot be bound
+    CameraBusy,   // busy with an earlier upgrade: refused before it was commanded
     Newer,        // newer than the expected version: refused
     WrongVersion, // upgraded, but it reports another version than the expected one
     Lost,         // silent before all its files were served, for JobOptions::lostAfter

@@ -56,7 +56,7 @@ private:
 
 // The first refusal stands; the plan goes on gathering what it can show.
 void refuse(CameraPlan& r, std::string why, int exitCode = EXIT_USAGE,
-            Reason reason = Reason::None) {
+            Reason reason = Reason::BadInput) {
     if (!r.message.empty())
         return;
     r.action = Action::Refuse;
@@ -201,7 +201,8 @@ void checkPackage(CameraPlan& r, const JobOptions& options, Digests& digests, bo
 void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
     *kind = readKind(r.cameraIp, &r.answered);
     if (!r.answered)
-        return refuse(r, "the camera at " + r.cameraIp + " does not answer", EXIT_UNREACHABLE);
+        return refuse(r, "the camera at " + r.cameraIp + " does not answer", EXIT_UNREACHABLE,
+                      Reason::Unreachable);
     if (options.readIdentity)
         r.haveIdentity = discovery::readIdentity(r.cameraIp, r.identity);
     r.identity.kind = *kind;
@@ -210,7 +211,7 @@ void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
     if (r.busy)
         refuse(r, "the camera is busy with an earlier upgrade (" + std::to_string(r.percent) +
                       " %): not commanded; do not power it off, and try again once it is idle",
-               EXIT_USAGE, Reason::Busy);
+               EXIT_USAGE, Reason::CameraBusy);
 }
 
 void checkLayout(CameraPlan& r, int kind) {
@@ -299,7 +300,7 @@ CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, boo
     guardVersion(r, options);
     if (checkPort && r.action == Action::Upgrade &&
         platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) != platform::PortCheck::Free)
-        refuse(r, portProblem(), EXIT_NO_FILE_SERVICE);
+        refuse(r, portProblem(), EXIT_NO_FILE_SERVICE, Reason::PortUnavailable);
     r.ok = r.action == Action::Upgrade;
     return r;
 }

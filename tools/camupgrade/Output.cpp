@@ -289,7 +289,7 @@ std::string exitCodeTable() {
 
 int exitCodeFor(engine::Reason reason, int engineCode) {
     switch (reason) {
-    case engine::Reason::Busy:
+    case engine::Reason::CameraBusy:
         return EXIT_BUSY;
     case engine::Reason::Newer:
         return EXIT_NEWER;
@@ -297,7 +297,7 @@ int exitCodeFor(engine::Reason reason, int engineCode) {
         return EXIT_WRONG_VERSION;
     case engine::Reason::Lost:
         return EXIT_LOST;
-    case engine::Reason::None:
+    default:
         break;
     }
     return engineCode;
