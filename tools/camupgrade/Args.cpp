@@ -140,7 +140,8 @@ int parseArguments(int argc, char** argv, Options& o) {
     addUpgradeOptions(*plan, forPlan);
     plan->footer("\nExit codes: 0 every camera would be upgraded or skipped as current; "
                  "otherwise the code the upgrade would end with for the first refused camera.");
-    CLI::App* info = app.add_subcommand("info", "show a camera's identity, reading only");
+    CLI::App* info = app.add_subcommand(
+        "info", "show a camera's identity and whether it is busy, reading only");
     info->add_option("--camera", forInfo.cameras, "camera address")->required()->expected(1);
     info->add_flag("--json", forInfo.json, "one JSON object on stdout");
     info->footer("\nExit codes: 0 read, 2 bad command line, 3 the camera does not answer.");
