@@ -2,6 +2,10 @@
 // told to an observer, a cancellation, and an inactivity deadline. The
 // exported CamUpgrade is its one-camera case; the camupgrade command drives
 // it directly. Not exported from the shared library.
+//
+// One job per process at a time: the port-69 file service, the log sink and
+// the numbering of unpack folders belong to the process. A runJob called
+// while another runs gives every camera Reason::Busy and touches none.
 #pragma once
 
 #include "discovery/Discovery.h"
@@ -9,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,8 +73,19 @@ struct JobOptions {
     bool readIdentity = true;    // bootstrap registers before and after
     Logging logging = Logging::SinkOnly;
     unsigned pollMs = 600;       // how often the job looks at each session
-    bool publishStatus = false;  // CamUpgrade's way: each poll's status goes to GetUpdateStatus
     unsigned cameraPollMs = 500; // how often each camera's status register is read (CamUpgrade: 2000)
+    // Where each camera's package is unpacked (a private folder is made in
+    // it); empty: the system's temporary folder.
+    std::string unpackRoot;
+    // Receives each status value the job publishes, every poll (CamUpgrade:
+    // GetUpdateStatus). Called on the camera's worker thread.
+    std::function<void(int)> publishState;
+    // End a camera as soon as its verdict is in; false: at the worker's next
+    // pass (CamUpgrade's pace).
+    bool endOnVerdict = true;
+    // A camera that cannot be taken under control is read once more to tell
+    // "refused" from "does not answer" (CamUpgrade sends it nothing more).
+    bool explainNoControl = true;
 };
 
 // A camera's status, sent to the observer on every change.
@@ -90,25 +106,31 @@ struct CameraStatus {
 
 enum class Verdict {
     Upgraded,
-    Failed,     // commanded and not upgraded (message, state, reason say how)
+    Failed,     // commanded and not upgraded (reason, state, message say how)
     Refused,    // never commanded, whatever the reason (a camera denying control included)
     Current,    // already at the expected version: skipped, never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
-                // (exit code EXIT_SIGINT; a command cancelled by SIGTERM says 143)
 };
 // "upgraded", "failed", "refused", "cancelled", "current".
 const char* verdictName(Verdict verdict);
 
-// Why a camera ended as it did, where the state alone does not say it.
+// Why a camera did not end upgraded (or current) and released; None when it did.
 enum class Reason {
     None,
-    BadInput,     // an address, the package, or the host address is unusable
-    Unreachable,  // the camera does not answer
+    BadInput,         // an address, the package, or the host address is unusable
+    Unreachable,      // the camera does not answer
+    ControlDenied,    // another application holds the camera
     PortUnavailable,  // UDP port 69 cannot be bound
-    CameraBusy,   // busy with an earlier upgrade: refused before it was commanded
-    Newer,        // newer than the expected version: refused
-    WrongVersion, // upgraded, but it reports another version than the expected one
-    Lost,         // silent before all its files were served, for JobOptions::lostAfter
+    Busy,             // another job runs in this process
+    SessionFailed,    // the camera or the session ended in a failed state (see state)
+    NoVerdict,        // the session ended without a final state
+    NotReleased,      // upgraded, but control could not be given back
+    Cancelled,        // Cancel::request
+    Internal,         // an exception ended this camera; message is its text
+    CameraBusy,       // busy with an earlier upgrade: refused before it was commanded
+    Newer,            // newer than the expected version: refused
+    WrongVersion,     // upgraded, but it reports another version than the expected one
+    Lost,             // silent before all its files were served, for JobOptions::lostAfter
 };
 
 struct CameraResult {
@@ -116,20 +138,22 @@ struct CameraResult {
     std::string name;
     Verdict verdict = Verdict::Failed;
     int state = -1;          // final session state; -1 when none was reached
-    int exitCode = 1;        // the command's exit code for this camera (results.h)
+    Reason reason = Reason::NoVerdict;
     std::string message;     // one sentence for a person
     bool connected = false;  // control was taken
     bool commanded = false;  // the camera was told to upgrade
     bool released = true;    // control was given back (or never taken)
     bool haveBefore = false, haveAfter = false;
     discovery::Identity before, after;
-    Reason reason = Reason::None;
     bool downgraded = false;  // the version after is older than the one before
     std::uint64_t bytesServed = 0;
     double seconds = 0;
 };
 
-// Receives what happens, from the engine's threads, one call at a time.
+// Receives what happens one call at a time, from one delivery thread the job
+// owns (joined before runJob returns), in the order it happened. A slow
+// observer delays later calls, never a camera. Calls into the engine from a
+// callback are allowed except runJob.
 class Observer {
 public:
     virtual ~Observer() = default;
@@ -173,7 +197,7 @@ bool isDottedVersion(const std::string& text);
 enum class Action {
     Upgrade,
     SkipCurrent,  // at the expected version already
-    Refuse,       // message, exitCode and reason say why
+    Refuse,       // message and reason say why
 };
 
 struct ServedFile {
@@ -188,7 +212,6 @@ struct CameraPlan {
     bool ok = false;          // action == Upgrade
     Action action = Action::Refuse;
     Reason reason = Reason::None;
-    int exitCode = 0;         // EXIT_USAGE, or EXIT_UNREACHABLE when the camera does not answer
     std::string message;      // one sentence when not ok
     std::string cameraIp, name;
     std::string hostIp;       // the address the camera will fetch from

@@ -1,14 +1,23 @@
-// What the cameras of one job share: the observer (one call at a time), the
-// cancellation, the options and the one port-69 service.
+// What the cameras of one job share: the observer's event queue and its
+// delivery thread, the cancellation, the options and the one port-69
+// service.
 #pragma once
 
 #include "engine/Engine.h"
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class updgradeManager;
+
+namespace package {
+struct Prepared;
+}
 
 namespace engine {
 
@@ -35,6 +44,7 @@ public:
     // Waits up to `timeout`; true when the job was cancelled.
     bool waitCancel(std::chrono::milliseconds timeout) const;
 
+    // Queued for the observer; they return at once.
     void status(const CameraStatus& status);
     void line(const std::string& line);
     void result(const CameraResult& result);
@@ -45,10 +55,25 @@ public:
     Digests& digests() { return m_digests; }
 
 private:
+    struct Event {
+        enum Kind { Status, Line, Result } kind;
+        CameraStatus status;
+        std::string line;
+        CameraResult result;
+    };
+    void post(Event event);
+    void deliver();
+    void stopDelivery();
+
     JobOptions m_options;
     Observer* m_observer;
     const Cancel* m_cancel;
-    std::recursive_mutex m_observerLock;  // an observer that logs must not deadlock
+
+    std::mutex m_eventLock;
+    std::condition_variable m_eventWake;
+    std::deque<Event> m_events;
+    bool m_closing = false;
+    std::thread m_delivery;
 
     std::mutex m_serviceLock;
     bool m_serviceTried = false;
@@ -61,18 +86,26 @@ private:
 CameraResult runCamera(Job& job, const CameraTarget& target);
 
 // The plan of one camera; the port-69 check left out when the job holds
-// the port, the package's digest computed only when shown or compared.
+// the port, the package's digest computed only when shown or compared;
+// *prepared receives the unpacked package for the session when not null
+// (only when the camera would be upgraded).
 CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, bool checkPort,
-                      Digests& digests, bool showDigest);
+                      Digests& digests, bool showDigest,
+                      std::unique_ptr<package::Prepared>* prepared);
 
 // Why port 69 cannot be bound, in one sentence.
 std::string portProblem();
 
-// The camera's hardware kind from its kind register (0 when unread);
-// *answered is false when the camera said nothing at all.
-int readKind(const std::string& cameraIp, bool* answered);
-
 // Sentences for the two ways a camera can fail to be taken under control.
-std::string whyNoControl(const std::string& cameraIp, int* exitCode);
+std::string whyNoControl(const std::string& cameraIp, Reason* reason);
+
+namespace testing {
+// Called whenever a camera's run enters a phase, on the thread that runs
+// the camera; a test throws from it to see how the engine ends that camera.
+void setCameraHook(std::function<void(const CameraTarget&, Phase)> hook);
+}  // namespace testing
+
+// Calls the hook above, if any.
+void cameraHook(const CameraTarget& target, Phase phase);
 
 }  // namespace engine

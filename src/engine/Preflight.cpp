@@ -1,98 +1,32 @@
 // Looking before the camera is commanded: reads only, no write to the camera.
 #include "engine/Job.h"
 
-#include "ManagerGigeProto.h"
 #include "engine/Sha256.h"
-#include "main.h"
+#include "gvcp/Peek.h"
+#include "gvcp/Registers.h"
 #include "platform/files.h"
 #include "platform/netinfo.h"
 #include "platform/socket.h"
-#include "results.h"
-#include "upgrade/DevApp.h"
-#include "upgrade/GigEProtocol.h"
+#include "session/SessionStates.h"
+#include "session/Worker.h"
 #include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 
 namespace engine {
 
 namespace {
 
-// Register reads from any host, without taking control: a camera answers
-// them whoever holds it.
-class Peek {
-public:
-    explicit Peek(const std::string& ip)
-        : m_socket(platform::udpSocket()), m_protocol(m_socket) {
-        m_protocol.setAddress(ip.c_str(), managerGige::GVCP_PORT);
-    }
-    ~Peek() { platform::closeSocket(m_protocol.releaseSocket()); }
-    Peek(const Peek&) = delete;
-    Peek& operator=(const Peek&) = delete;
-
-    // True with the value in host order. *answered tells a camera that said
-    // no from one that said nothing.
-    bool read(std::uint32_t address, std::uint32_t* value, bool* answered) {
-        ReadRegRequest request{};
-        ReadRegAck ack{};
-        request.count = 1;
-        request.address[0] = address;
-        request.header.flags = GVCP_FLAG_ACK_REQUIRED;
-        bool ok = m_protocol.readReg(request, ack);
-        *answered = ok || ack.header.status != GEV_STATUS_TIMEOUT;
-        if (ok)
-            *value = ntohl(ack.value[0]);
-        return ok;
-    }
-
-private:
-    platform::socket_t m_socket;
-    CGigEProtocol m_protocol;
-};
-
 // The first refusal stands; the plan goes on gathering what it can show.
-void refuse(CameraPlan& r, std::string why, int exitCode = EXIT_USAGE,
-            Reason reason = Reason::BadInput) {
+void refuse(CameraPlan& r, std::string why, Reason reason = Reason::BadInput) {
     if (!r.message.empty())
         return;
     r.action = Action::Refuse;
     r.message = std::move(why);
-    r.exitCode = exitCode;
     r.reason = reason;
 }
-
-// A folder of our own to look into the package, removed when done.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        static std::atomic<unsigned> counter{1};
-        std::string base;
-        if (!platform::tempPath(base))
-            return;
-        std::string quarnel =
-            base + (platform::endsWithSeparator(base) ? "Quarnel.tmp" : "/Quarnel.tmp");
-        if (platform::ensurePrivateDir(quarnel) != platform::DirCheck::Ok)
-            return;
-        auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_path = quarnel + platform::PATH_SEP + "check_" + std::to_string(counter++) + "_" +
-                 std::to_string(static_cast<unsigned long long>(ticks));
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 std::string hostProblem(const CameraTarget& target, const JobOptions& options, std::string* host) {
     *host = options.hostIp;
@@ -114,33 +48,27 @@ std::string hostProblem(const CameraTarget& target, const JobOptions& options, s
 std::string portProblem() {
     switch (platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT)) {
     case platform::PortCheck::InUse:
-        return "UDP port 69 is held by another program: another upgrade on this host, or a TFTP "
-               "server";
+        return "UDP port 69 is in use by another program on this host (another upgrade, or a TFTP "
+               "server): the cameras fetch their firmware from it, so it must be free during the "
+               "upgrade";
     case platform::PortCheck::NoPermission:
-        return "binding UDP port 69 needs root, CAP_NET_BIND_SERVICE, or "
-               "net.ipv4.ip_unprivileged_port_start at 69 or below";
+        return "UDP port 69 (the firmware file service) needs privilege: run as root, give the "
+               "program CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=ep camupgrade), or "
+               "lower net.ipv4.ip_unprivileged_port_start to 69";
     default:
         return "UDP port 69 could not be bound";
     }
 }
 
-std::string whyNoControl(const std::string& cameraIp, int* exitCode) {
-    *exitCode = EXIT_UNREACHABLE;
-    Peek peek(cameraIp);
+std::string whyNoControl(const std::string& cameraIp, Reason* reason) {
+    gvcp::Peek peek(cameraIp);
     std::uint32_t ccp = 0;
     bool answered = false;
-    peek.read(managerGige::REG_CCP, &ccp, &answered);
+    peek.read(reg::CCP, &ccp, &answered);
+    *reason = answered ? Reason::ControlDenied : Reason::Unreachable;
     if (answered)
         return "the camera at " + cameraIp + " refused control (another application holds it)";
     return "the camera at " + cameraIp + " does not answer";
-}
-
-int readKind(const std::string& cameraIp, bool* answered) {
-    Peek peek(cameraIp);
-    std::uint32_t value = 0;
-    if (!peek.read(DevApp::DEV_TYPE_REG, &value, answered))
-        return 0;  // as the session takes it
-    return value == 0x1A4 ? 1 : 0;
 }
 
 namespace {
@@ -199,10 +127,9 @@ void checkPackage(CameraPlan& r, const JobOptions& options, Digests& digests, bo
 }
 
 void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
-    *kind = readKind(r.cameraIp, &r.answered);
+    *kind = gvcp::readKind(r.cameraIp, &r.answered);
     if (!r.answered)
-        return refuse(r, "the camera at " + r.cameraIp + " does not answer", EXIT_UNREACHABLE,
-                      Reason::Unreachable);
+        return refuse(r, "the camera at " + r.cameraIp + " does not answer", Reason::Unreachable);
     if (options.readIdentity)
         r.haveIdentity = discovery::readIdentity(r.cameraIp, r.identity);
     r.identity.kind = *kind;
@@ -211,20 +138,26 @@ void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
     if (r.busy)
         refuse(r, "the camera is busy with an earlier upgrade (" + std::to_string(r.percent) +
                       " %): not commanded; do not power it off, and try again once it is idle",
-               EXIT_USAGE, Reason::CameraBusy);
+               Reason::CameraBusy);
 }
 
-void checkLayout(CameraPlan& r, int kind) {
-    ScratchFolder scratch;
-    package::Plan unpacked = package::plan(r.package, scratch.path(), kind, true);
-    r.layout = package::layoutName(unpacked.layout);
-    if (unpacked.layout == package::Layout::PackageFolder)
-        return refuse(r, "the package " + r.package + " cannot be used: " + unpacked.problem);
-    r.folder = unpacked.layout == package::Layout::PerKind ? unpacked.entry : "top level";
-    r.files = filesIn(unpacked.dir);
-    if (unpacked.layout == package::Layout::PerKind && unpacked.infoFile.empty())
+// Unpacked once: the session serves what the plan looked at.
+std::unique_ptr<package::Prepared> checkLayout(CameraPlan& r, const JobOptions& options, int kind,
+                                               const void* owner) {
+    std::unique_ptr<package::Prepared> unpacked =
+        package::prepare(r.package, options.unpackRoot, kind, owner, true);
+    const package::Plan& plan = unpacked->plan;
+    r.layout = package::layoutName(plan.layout);
+    if (plan.layout == package::Layout::PackageFolder) {
+        refuse(r, "the package " + r.package + " cannot be used: " + plan.problem);
+        return unpacked;
+    }
+    r.folder = plan.layout == package::Layout::PerKind ? plan.entry : "top level";
+    r.files = filesIn(plan.dir);
+    if (plan.layout == package::Layout::PerKind && plan.infoFile.empty())
         refuse(r, "the package's image for hardware kind " + std::to_string(kind) +
                       " holds no information file");
+    return unpacked;
 }
 
 void guardVersion(CameraPlan& r, const JobOptions& options) {
@@ -242,7 +175,7 @@ void guardVersion(CameraPlan& r, const JobOptions& options) {
         if (!options.allowOlder)
             refuse(r, "the camera runs " + now + ", newer than the expected " + r.expectVersion +
                           ": not commanded (older firmware needs to be allowed)",
-                   EXIT_USAGE, Reason::Newer);
+                   Reason::Newer);
         break;
     default:
         break;
@@ -264,10 +197,10 @@ std::string Digests::of(const std::string& path) {
 }
 
 bool readStatus(const std::string& cameraIp, int* state, int* percent) {
-    Peek peek(cameraIp);
+    gvcp::Peek peek(cameraIp);
     std::uint32_t value = 0;
     bool answered = false;
-    if (!peek.read(DevApp::UPGRADE_STATUS_REG, &value, &answered))
+    if (!peek.read(reg::UPGRADE_STATUS, &value, &answered))
         return false;
     *state = static_cast<int>(value & 0xFF);
     *percent = static_cast<int>((value >> 8) & 0xFF);
@@ -275,7 +208,8 @@ bool readStatus(const std::string& cameraIp, int* state, int* percent) {
 }
 
 CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, bool checkPort,
-                      Digests& digests, bool showDigest) {
+                      Digests& digests, bool showDigest,
+                      std::unique_ptr<package::Prepared>* prepared) {
     CameraPlan r;
     r.action = Action::Upgrade;
     r.cameraIp = target.cameraIp;
@@ -295,19 +229,22 @@ CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, boo
 
     int kind = 0;
     readCamera(r, options, &kind);
+    std::unique_ptr<package::Prepared> unpacked;
     if (r.answered)
-        checkLayout(r, kind);
+        unpacked = checkLayout(r, options, kind, &target);
     guardVersion(r, options);
     if (checkPort && r.action == Action::Upgrade &&
         platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) != platform::PortCheck::Free)
-        refuse(r, portProblem(), EXIT_NO_FILE_SERVICE, Reason::PortUnavailable);
+        refuse(r, portProblem(), Reason::PortUnavailable);
     r.ok = r.action == Action::Upgrade;
+    if (r.ok && prepared != nullptr)
+        *prepared = std::move(unpacked);
     return r;
 }
 
 PreflightReport preflight(const CameraTarget& target, const JobOptions& options) {
     Digests digests;
-    return planCamera(target, options, true, digests, false);
+    return planCamera(target, options, true, digests, false, nullptr);
 }
 
 std::vector<CameraPlan> plan(const std::vector<CameraTarget>& targets, const JobOptions& options) {
@@ -315,7 +252,7 @@ std::vector<CameraPlan> plan(const std::vector<CameraTarget>& targets, const Job
     Digests digests;
     std::vector<CameraPlan> plans;
     for (const CameraTarget& target : targets)
-        plans.push_back(planCamera(target, options, false, digests, true));
+        plans.push_back(planCamera(target, options, false, digests, true, nullptr));
     camjob::deInitNetResource();
     return plans;
 }

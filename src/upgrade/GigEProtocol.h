@@ -152,6 +152,8 @@ public:
     platform::socket_t releaseSocket();
 
     std::uint64_t recvTimeoutUs() const { return m_recvTimeoutUs.load(); }
+    // How long each attempt waits for its acknowledge; set before use.
+    void setRecvTimeoutUs(std::uint64_t us) { m_recvTimeoutUs.store(us); }
     // How long the device has left a request unanswered: from the first
     // request sent since its last acknowledge, 0 while nothing waits.
     std::chrono::milliseconds unansweredFor() const;

@@ -4,7 +4,7 @@
 #include "engine/Engine.h"
 #include "platform/platform.h"
 #include "platform/socket.h"
-#include "results.h"
+#include "ExitCodes.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,6 +1,7 @@
 #include "Output.h"
 
-#include "results.h"
+#include "ExitCodes.h"
+#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cctype>
@@ -117,7 +118,7 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string resultsJson(const std::vector<engine::CameraResult>& results) {
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal) {
     std::string out = "[";
     for (const auto& r : results) {
         const discovery::Identity& id = identityOf(r);
@@ -133,7 +134,7 @@ std::string resultsJson(const std::vector<engine::CameraResult>& results) {
             field("version_after", textOrNull(versionAfter(r), r.haveAfter)),
             field("verdict", jsonString(engine::verdictName(r.verdict))),
             field("state", r.state < 0 ? std::string("null") : std::to_string(r.state)),
-            field("exit_code", std::to_string(r.exitCode)),
+            field("exit_code", std::to_string(exitCodeOf(r, signal))),
             field("message", jsonString(messageOf(r))),
             field("seconds", seconds(r.seconds)),
             field("bytes_served", std::to_string(r.bytesServed)),
@@ -251,58 +252,6 @@ std::string identityTable(const std::vector<discovery::Identity>& ids) {
     return table(rows);
 }
 
-std::string exitCodeTable() {
-    struct Row { int code; const char* words; };
-    const Row before[] = {
-        {EXIT_UPGRADED, "every camera upgraded, or current (already at --expect-version)"},
-        {EXIT_NO_VERDICT, "the job ended without a verdict, or --all's plan was not confirmed"},
-        {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
-        {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
-        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
-        {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
-        {EXIT_NEWER, "refused: the camera is newer than --expect-version (--allow-older)"},
-        {EXIT_BUSY, "refused: the camera is busy with an earlier upgrade"},
-        {EXIT_WRONG_VERSION, "failed: after the upgrade it reports another version than expected"},
-        {EXIT_LOST, "failed: the camera was lost during the transfer (--lost-after)"},
-    };
-    std::string out = "Exit codes (several cameras: the first failure in the list):\n";
-    char line[200];
-    for (const Row& row : before) {
-        std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
-                  EXIT_STATE_BASE, EXIT_STATE_BASE);
-    out += line;
-    std::size_t count = 0;
-    const SessionState* states = sessionStates(&count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!states[i].final || states[i].exitCode == EXIT_UPGRADED)
-            continue;
-        std::snprintf(line, sizeof line, "  %3d  %s\n", states[i].exitCode, states[i].words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
-                  EXIT_SIGINT, EXIT_SIGTERM);
-    return out + line;
-}
-
-int exitCodeFor(engine::Reason reason, int engineCode) {
-    switch (reason) {
-    case engine::Reason::CameraBusy:
-        return EXIT_BUSY;
-    case engine::Reason::Newer:
-        return EXIT_NEWER;
-    case engine::Reason::WrongVersion:
-        return EXIT_WRONG_VERSION;
-    case engine::Reason::Lost:
-        return EXIT_LOST;
-    default:
-        break;
-    }
-    return engineCode;
-}
-
 namespace {
 
 std::string statusText(const CameraStatus& s) {
@@ -413,7 +362,7 @@ std::string planJson(const std::vector<engine::CameraPlan>& plans) {
                   p.expectVersion.empty() ? "null" : jsonString(p.expectVersion)),
             field("action", jsonString(action)),
             field("exit_code", std::to_string(p.action == engine::Action::Refuse
-                                                  ? exitCodeFor(p.reason, p.exitCode)
+                                                  ? exitCodeOf(p)
                                                   : 0)),
             field("message", jsonString(p.message)),
         };

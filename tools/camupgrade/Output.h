@@ -11,18 +11,6 @@
 
 namespace cli {
 
-// Exit codes of the version guard and of the camera's own safety, besides
-// those of results.h.
-enum GuardExit : int {
-    EXIT_NEWER = 6,          // newer than --expect-version: never commanded
-    EXIT_BUSY = 7,           // busy with an earlier upgrade: never commanded
-    EXIT_WRONG_VERSION = 8,  // upgraded, but it reports another version than expected
-    EXIT_LOST = 9,           // lost during the transfer
-};
-// The command's exit code of a camera: the engine's reason, where it gives
-// one, else the code the engine's state gave.
-int exitCodeFor(engine::Reason reason, int engineCode);
-
 // The camera's status register as `info` shows it.
 struct CameraStatus {
     bool read = false;
@@ -43,7 +31,7 @@ std::string jsonString(const std::string& text);
 std::size_t textColumns(const std::string& text);
 
 // One object per camera, in the targets' order.
-std::string resultsJson(const std::vector<engine::CameraResult>& results);
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal);
 std::string identityJson(const discovery::Identity& id);
 std::string identitiesJson(const std::vector<discovery::Identity>& ids);
 
@@ -56,8 +44,5 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results);
 // `camupgrade info`: one field a line. `camupgrade list`: one row a camera.
 std::string identityText(const discovery::Identity& id);
 std::string identityTable(const std::vector<discovery::Identity>& ids);
-
-// Every exit code and what it means, from the one table of session states.
-std::string exitCodeTable();
 
 }  // namespace cli
