@@ -8,6 +8,7 @@
 #include "platform/socket.h"
 #include "printfColor.h"
 #include "results.h"
+#include "tarnlog/LineOwner.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UpdgradeManager.h"
 
@@ -26,6 +27,34 @@ constexpr std::chrono::milliseconds kSample{100};
 // Idle this long after a finished file, the camera is taken to be flashing
 // rather than about to ask for its next file.
 constexpr std::chrono::milliseconds kFlashQuiet{500};
+
+// "during the transfer", "while flashing": when something happened, in words.
+const char* during(Phase phase) {
+    switch (phase) {
+    case Phase::Queued:
+        return "before it started";
+    case Phase::Checking:
+        return "during the pre-flight check";
+    case Phase::Connecting:
+        return "while taking control of the camera";
+    case Phase::Preparing:
+        return "while unpacking the package";
+    case Phase::Waiting:
+        return "while waiting for the camera to fetch its files";
+    case Phase::Transfer:
+        return "during the transfer";
+    case Phase::Flashing:
+        return "while the camera wrote its flash";
+    case Phase::Restarting:
+        return "while the camera restarted";
+    case Phase::BackOnline:
+        return "after the camera came back, before its verdict";
+    case Phase::Releasing:
+    case Phase::Done:
+        break;
+    }
+    return "while giving control back";
+}
 
 int stateOf(std::uint16_t word) { return word & 0xFF; }
 int percentOf(std::uint16_t word) { return word >> 8; }
@@ -73,6 +102,7 @@ public:
         m_result.name = target.name;
         m_status.cameraIp = target.cameraIp;
         m_status.name = target.name;
+        m_result.started = std::chrono::system_clock::now();
     }
 
     CameraResult run();
@@ -164,6 +194,7 @@ bool CameraRun::check(std::string* hostIp) {
             return false;
         }
         *hostIp = report.hostIp;
+        m_result.layout = report.layout;
         m_result.before = report.identity;
         m_result.haveBefore = !report.identity.model.empty() || !report.identity.version.empty();
     } else {
@@ -175,6 +206,7 @@ bool CameraRun::check(std::string* hostIp) {
         if (options.readIdentity)
             m_result.haveBefore = discovery::readIdentity(m_target.cameraIp, m_result.before);
     }
+    m_result.hostIp = *hostIp;
     return true;
 }
 
@@ -210,8 +242,10 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     watch.pause = [this](std::chrono::milliseconds period) { return pause(period); };
     std::promise<ResProcess> result;
     std::future<ResProcess> done = result.get_future();
-    std::thread worker(camjob::process, std::vector<DevApp*>{session}, std::ref(result),
-                       std::cref(watch));
+    std::thread worker([&] {
+        TARNlog4cpp::LineOwner owner(m_target.cameraIp);
+        camjob::process(std::vector<DevApp*>{session}, result, watch);
+    });
     {
         JoinOnExit joinWorker(worker);
         done.get();
@@ -232,6 +266,7 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     }
     setPhase(Phase::Done);
     m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_result.ended = std::chrono::system_clock::now();
     m_result.bytesServed = m_status.bytesServed;
     m_job.result(m_result);
 }
@@ -243,7 +278,7 @@ void CameraRun::judge(managerGige& manager) {
         m_result.state = stateOf(m_word);
         m_result.verdict = Verdict::Cancelled;
         m_result.exitCode = EXIT_SIGINT;
-        m_result.message = "cancelled while " + std::string(phaseName(m_status.phase));
+        m_result.message = "cancelled " + std::string(during(m_status.phase));
         if (m_status.phase >= Phase::Transfer)
             m_result.message += ": the camera may still be flashing, do not power it off";
         return;
@@ -263,7 +298,7 @@ void CameraRun::judge(managerGige& manager) {
     if (m_timedOut) {
         m_result.message = "timed out: no sign of progress for " +
                            std::to_string(m_job.options().inactivity.count() / 1000) +
-                           " s while " + phaseName(m_status.phase);
+                           " s " + during(m_status.phase);
     } else if (state == ST_TIMEOUT) {
         // The session could not command the camera: see what it is doing.
         std::uint64_t value = 0;
@@ -376,6 +411,7 @@ CameraResult CameraRun::end(Verdict verdict, int exitCode, std::string message) 
     m_result.exitCode = exitCode;
     m_result.message = std::move(message);
     m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_result.ended = std::chrono::system_clock::now();
     setPhase(Phase::Done);
     m_job.result(m_result);
     return m_result;
@@ -384,6 +420,7 @@ CameraResult CameraRun::end(Verdict verdict, int exitCode, std::string message) 
 }  // namespace
 
 CameraResult runCamera(Job& job, const CameraTarget& target) {
+    TARNlog4cpp::LineOwner owner(target.cameraIp);
     CameraRun run(job, target);
     return run.run();
 }

@@ -5,11 +5,13 @@
 #include "engine/Job.h"
 #include "main.h"
 #include "results.h"
+#include "tarnlog/LineOwner.h"
 #include "tarnlog/TarnLog.h"
 #include "upgrade/UpdgradeManager.h"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <thread>
 
@@ -31,6 +33,8 @@ const char* verdictName(Verdict verdict) {
         return "refused";
     case Verdict::Cancelled:
         return "cancelled";
+    case Verdict::NotStarted:
+        return "not started";
     case Verdict::Failed:
         break;
     }
@@ -88,7 +92,7 @@ void Job::status(const CameraStatus& status) {
 void Job::line(const std::string& text) {
     std::lock_guard<std::recursive_mutex> guard(m_observerLock);
     if (m_observer != nullptr)
-        m_observer->onLogLine(text);
+        m_observer->onCameraLogLine(TARNlog4cpp::LineOwner::current(), text);
 }
 
 void Job::result(const CameraResult& result) {
@@ -125,6 +129,62 @@ CameraResult refusedAll(const CameraTarget& target, const std::string& why, int 
     return r;
 }
 
+// Whether the next camera may start: after the canaries (all upgraded), and
+// before the failures reach the limit.
+class Brake {
+public:
+    Brake(const JobOptions& options, std::size_t cameras)
+        : m_canary(std::min<std::size_t>(options.canary, cameras)), m_stopAfter(options.stopAfter) {}
+
+    // Waits for the canaries when camera `index` is not one; the reason it
+    // must not start, or empty.
+    std::string admit(std::size_t index, const Job& job) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        while (index >= m_canary && m_canaryDone < m_canary && !job.cancelled())
+            m_wake.wait_for(guard, std::chrono::milliseconds(100));
+        if (m_stopAfter > 0 && m_failures >= m_stopAfter)
+            return "not started: " + std::to_string(m_failures) +
+                   " camera(s) had failed, the limit of this job";
+        if (index >= m_canary && m_canaryUpgraded < m_canary)
+            return "not started: a canary camera did not upgrade";
+        return std::string();
+    }
+
+    void finished(std::size_t index, const CameraResult& result) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            bool failed = result.verdict == Verdict::Failed || result.verdict == Verdict::Refused;
+            m_failures += failed;
+            if (index < m_canary) {
+                ++m_canaryDone;
+                m_canaryUpgraded += result.verdict == Verdict::Upgraded;
+            }
+        }
+        m_wake.notify_all();
+    }
+
+private:
+    const std::size_t m_canary;
+    const unsigned m_stopAfter;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::size_t m_canaryDone = 0, m_canaryUpgraded = 0;
+    unsigned m_failures = 0;
+};
+
+CameraResult notStarted(Job& job, const CameraTarget& target, const std::string& why) {
+    CameraResult r = refusedAll(target, why, EXIT_NO_VERDICT);
+    r.verdict = Verdict::NotStarted;
+    r.started = r.ended = std::chrono::system_clock::now();
+    CameraStatus done;
+    done.cameraIp = target.cameraIp;
+    done.name = target.name;
+    done.phase = Phase::Done;
+    job.status(done);
+    job.result(r);
+    return r;
+}
+
 // A camera's run that ends in an exception ends that camera, not the job.
 CameraResult runGuarded(Job& job, const CameraTarget& target) {
     try {
@@ -135,6 +195,7 @@ CameraResult runGuarded(Job& job, const CameraTarget& target) {
         r.name = target.name;
         r.exitCode = EXIT_STATE_BASE + ST_INNER_ERROR;
         r.message = std::string("internal error: ") + e.what();
+        r.ended = std::chrono::system_clock::now();
         job.result(r);
         return r;
     }
@@ -168,18 +229,26 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
 
     std::size_t workers = options.parallel == 0 ? targets.size()
                                                 : std::min<std::size_t>(options.parallel, targets.size());
+    Brake brake(options, targets.size());
+    auto one = [&](std::size_t i, bool guarded) {
+        std::string held = brake.admit(i, job);
+        results[i] = !held.empty() ? notStarted(job, targets[i], held)
+                     : guarded    ? runGuarded(job, targets[i])
+                                  : runCamera(job, targets[i]);
+        brake.finished(i, results[i]);
+    };
     if (workers <= 1) {
         // The caller's thread runs the job, as CamUpgrade specifies; its
         // exceptions reach CamUpgrade's guard.
         for (std::size_t i = 0; i < targets.size(); ++i)
-            results[i] = runCamera(job, targets[i]);
+            one(i, false);
     } else {
         std::atomic<std::size_t> next{0};
         std::vector<std::thread> threads;
         for (std::size_t w = 0; w < workers; ++w) {
             threads.emplace_back([&] {
                 for (std::size_t i = next++; i < targets.size(); i = next++)
-                    results[i] = runGuarded(job, targets[i]);
+                    one(i, true);
             });
         }
         for (std::thread& t : threads)

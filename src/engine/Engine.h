@@ -58,6 +58,12 @@ struct JobOptions {
     unsigned pollMs = 600;       // how often the job looks at each session
     bool publishStatus = false;  // CamUpgrade's way: each poll's status goes to GetUpdateStatus
     unsigned cameraPollMs = 500; // how often each camera's status register is read (CamUpgrade: 2000)
+    // A brake for a line. The first `canary` cameras (in the targets' order)
+    // go first; the others start only once every one of them upgraded.
+    // After `stopAfter` cameras failed or were refused no further camera
+    // starts. Cameras held back end as NotStarted, never commanded. 0: off.
+    unsigned canary = 0;
+    unsigned stopAfter = 0;
 };
 
 // A camera's status, sent to the observer on every change.
@@ -82,8 +88,9 @@ enum class Verdict {
     Refused,    // pre-flight refused: the camera was never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
                 // (exit code EXIT_SIGINT; a command cancelled by SIGTERM says 143)
+    NotStarted, // held back by JobOptions::canary or stopAfter: never commanded
 };
-// "upgraded", "failed", "refused", "cancelled".
+// "upgraded", "failed", "refused", "cancelled", "not started".
 const char* verdictName(Verdict verdict);
 
 struct CameraResult {
@@ -100,6 +107,9 @@ struct CameraResult {
     discovery::Identity before, after;
     std::uint64_t bytesServed = 0;
     double seconds = 0;
+    std::string hostIp;  // the address the camera fetched from; empty when not checked
+    std::string layout;  // the package's layout (PreflightReport::layout) when checked
+    std::chrono::system_clock::time_point started, ended;  // wall clock, for records
 };
 
 // Receives what happens, from the engine's threads, one call at a time.
@@ -109,6 +119,11 @@ public:
     virtual void onStatus(const CameraStatus& /*status*/) {}
     // A line the library logs, as it is written, without its line end.
     virtual void onLogLine(const std::string& /*line*/) {}
+    // The same line with the camera it belongs to (empty when it belongs to
+    // none or cannot be told); by default it goes to onLogLine.
+    virtual void onCameraLogLine(const std::string& /*cameraIp*/, const std::string& line) {
+        onLogLine(line);
+    }
     virtual void onResult(const CameraResult& /*result*/) {}
 };
 

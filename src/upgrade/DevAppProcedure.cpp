@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "printfColor.h"
+#include "tarnlog/LineOwner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,6 +31,7 @@ const char kCameraGone[] = "相机已经断线";
 int linkThreadEntry(DevApp* app) {
     if (app == nullptr)
         return -1;
+    TARNlog4cpp::LineOwner owner(app->getDeviceIp());
     app->devLinkNotify();
     return 0;
 }

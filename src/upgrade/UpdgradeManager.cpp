@@ -3,6 +3,7 @@
 #include "main.h"
 #include "platform/socket.h"
 #include "printfColor.h"
+#include "tarnlog/LineOwner.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
@@ -74,6 +75,7 @@ void updgradeManager::removeDevice(DevApp* device) {
 }
 
 void updgradeManager::pollLoop(Poller* poller) {
+    TARNlog4cpp::LineOwner owner(poller->device->getDeviceIp());
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(m_pollLock);
@@ -100,6 +102,7 @@ void updgradeManager::endPollers(std::vector<std::unique_ptr<Poller>> pollers) {
 
 void updgradeManager::msgDispatch(const char* data, std::uint32_t length, const char* fromIp,
                                   std::uint16_t fromPort) {
+    TARNlog4cpp::LineOwner owner(fromIp);
     std::lock_guard<std::mutex> guard(m_devLock);
     for (DevApp* device : m_devices) {
         if (device == nullptr)
