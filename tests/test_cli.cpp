@@ -18,7 +18,9 @@
 #include <dlfcn.h>
 #include <pty.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -300,6 +302,13 @@ TEST_F(Cli, UpgradesOneCameraWithIdentityJsonAndRelativeLog) {
 }
 
 TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
+    // A mount namespace of the test's own (before any thread) for a small,
+    // soon full, temporary folder.
+    std::string small = m_dir / "small";
+    fs::create_directory(small);
+    bool smallFs = unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0;
     camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
     camtest::writeFile(m_dir / "broken.zip", "PK\x03\x04 not really an archive");
     camtest::writeFile(m_dir / "gige_ip_core_app_upd.info", "kind 0\nversion 9.9.9\n");
@@ -313,6 +322,15 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
         CliRun run(args);
         EXPECT_EQ(run.finish(), 2) << run.both();
         EXPECT_NE(run.both().find_first_not_of(" \n"), std::string::npos);
+    }
+    if (smallFs) {
+        setenv("TMPDIR", small.c_str(), 1);
+        CliRun full({"--camera", "127.0.0.2", "--package", m_package});
+        EXPECT_EQ(full.finish(), 2);
+        EXPECT_NE(full.both().find("does not fit into the temporary folder " + small),
+                  std::string::npos) << full.both();
+        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        umount2(small.c_str(), MNT_DETACH);
     }
     EXPECT_EQ(cam.snapshot().upgradeCommands, 0u);
     EXPECT_EQ(cam.snapshot().controller, "");

@@ -27,7 +27,11 @@ const char* const kExamples =
     "  camupgrade --all --model CS-GE-1 --package fw-2.1.0.zip --json > line3.json\n"
     "      every camera of that model that answers discovery; JSON for scripts\n"
     "  camupgrade --cameras line3.txt --package fw.zip --parallel 4 --log line3.log\n"
-    "      the cameras of a file (address [package|-] [name] a line), four at a time\n";
+    "      the cameras of a file (address [package|-] [name] a line), four at a time\n"
+    "  camupgrade --cameras line3.txt --package fw.zip --canary 1 --stop-after 2 --report line3.csv\n"
+    "      the first camera alone, the rest only if it upgraded; none after two failures\n"
+    "  camupgrade history [--camera IP] [--serial S] [--since 2026-12-01] [--json|--csv]\n"
+    "      the attempts recorded on this host, newest first (--history FILE for another)\n";
 
 int usage(const std::string& why) {
     std::cerr << "camupgrade: " << why << " (see camupgrade --help)\n";
@@ -40,7 +44,7 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--cameras", o.camerasFile,
                    "file: address [package|-] [name] a line");
     app.add_flag("--all", o.all, "every camera of --model that answers discovery");
-    app.add_option("--model", o.model, "the model for --all, as cameras report it");
+    app.add_option("--model", o.model, "the model for --all, as cameras report it (any case)");
     app.add_option("--interface", o.interfaceName, "network interface for --all's discovery");
     app.add_option("--package", o.package, "firmware package for cameras without their own");
     app.add_option("--host", o.host, "this host's address (default: the route's)");
