@@ -24,9 +24,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # The libraries' packages (log4cpp, libarchive, the C++ runtime) come from
 # dpkg-shlibdeps, so they follow whatever the build machine linked.
+# (libsqlite3-0 for the history among them.)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Named as well, since the history is no optional part.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
