@@ -608,7 +608,8 @@ TEST_F(Cli, TheHistoryIsKeptAsideWhenDamagedAndReadDuringAnUpgrade) {
 
     const std::vector<std::vector<std::string>> bad = {
         {"--history", m_dir / "none/h.sqlite"}, {"--history", m_dir.path()},
-        {"--canary", "0"}, {"--report", m_dir / "none/r.json"}, {"--stop-after"}};
+        {"--canary", "0"}, {"--report", m_dir / "none/r.json"}, {"--stop-after"},
+        {"--inactivity", "0"}};
     for (const auto& extra : bad) {
         std::vector<std::string> args = {"--camera", cameraIp(0), "--package", m_package};
         args.insert(args.end(), extra.begin(), extra.end());

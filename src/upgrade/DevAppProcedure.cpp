@@ -80,6 +80,7 @@ bool DevApp::startLinkThread() {
 }
 
 void DevApp::run() {
+    TARNlog4cpp::LineOwner owner(m_deviceIp);
     for (const std::string& folder : m_fwDirs) {
         if (isStop())
             return;
