@@ -566,7 +566,7 @@ TEST_F(Cli, ALineWithACanaryAndABrakeLeavesARecord) {
     CliRun held({"--camera", cameraIp(2), "--camera", cameraIp(3), "--package", m_package,
                  "--canary", "1", "--history", history});
     EXPECT_EQ(held.finish(), 12) << held.both();
-    EXPECT_NE(held.out().find("not started: a canary camera did not upgrade"), std::string::npos)
+    EXPECT_NE(held.out().find("127.0.0.5: a canary camera did not upgrade"), std::string::npos)
         << held.out();
     EXPECT_EQ(m_cameras[3]->snapshot().upgradeCommands, 0u);
 

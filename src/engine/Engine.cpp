@@ -142,11 +142,12 @@ public:
         std::unique_lock<std::mutex> guard(m_lock);
         while (index >= m_canary && m_canaryDone < m_canary && !job.cancelled())
             m_wake.wait_for(guard, std::chrono::milliseconds(100));
+        if (job.cancelled())
+            return std::string();  // the camera's run says it was cancelled
         if (m_stopAfter > 0 && m_failures >= m_stopAfter)
-            return "not started: " + std::to_string(m_failures) +
-                   " camera(s) had failed, the limit of this job";
+            return std::to_string(m_failures) + " camera(s) had failed already, the limit of this job";
         if (index >= m_canary && m_canaryUpgraded < m_canary)
-            return "not started: a canary camera did not upgrade";
+            return "a canary camera did not upgrade, so this one was held back";
         return std::string();
     }
 
