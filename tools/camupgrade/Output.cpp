@@ -1,6 +1,7 @@
 #include "Output.h"
 
-#include "results.h"
+#include "ExitCodes.h"
+#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -164,7 +165,7 @@ std::string objectsCsv(const std::vector<std::vector<Field>>& rows) {
 }
 
 std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
-                                           const ExtraFields& extra) {
+                                           int signal, const ExtraFields& extra) {
     std::vector<std::vector<Field>> rows;
     for (const auto& r : results) {
         const discovery::Identity& id = identityOf(r);
@@ -180,7 +181,7 @@ std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResul
             textOrNull("version_after", versionAfter(r), r.haveAfter),
             textField("verdict", engine::verdictName(r.verdict)),
             numberField("state", r.state, r.state >= 0),
-            numberField("exit_code", r.exitCode),
+            numberField("exit_code", exitCodeOf(r, signal)),
             textField("message", messageOf(r)),
             {"seconds", seconds(r.seconds), Field::Kind::Number},
             numberField("bytes_served", static_cast<long long>(r.bytesServed)),
@@ -194,8 +195,9 @@ std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResul
     return rows;
 }
 
-std::string resultsJson(const std::vector<engine::CameraResult>& results, const ExtraFields& extra) {
-    return objectsJson(resultRows(results, extra));
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
+                        const ExtraFields& extra) {
+    return objectsJson(resultRows(results, signal, extra));
 }
 
 std::string identityJson(const discovery::Identity& id) {
@@ -291,38 +293,6 @@ std::string identityTable(const std::vector<discovery::Identity>& ids) {
         rows.push_back({id.ip, orDash(id.mac), orDash(id.manufacturer), orDash(id.model),
                         orDash(id.version), orDash(id.serial), orDash(id.userName)});
     return table(rows);
-}
-
-std::string exitCodeTable() {
-    struct Row { int code; const char* words; };
-    const Row before[] = {
-        {EXIT_UPGRADED, "every camera upgraded"},
-        {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
-        {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
-        {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
-        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
-        {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
-    };
-    std::string out = "Exit codes (several cameras: the first failure in the list):\n";
-    char line[200];
-    for (const Row& row : before) {
-        std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
-                  EXIT_STATE_BASE, EXIT_STATE_BASE);
-    out += line;
-    std::size_t count = 0;
-    const SessionState* states = sessionStates(&count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!states[i].final || states[i].exitCode == EXIT_UPGRADED)
-            continue;
-        std::snprintf(line, sizeof line, "  %3d  %s\n", states[i].exitCode, states[i].words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
-                  EXIT_SIGINT, EXIT_SIGTERM);
-    return out + line;
 }
 
 }  // namespace cli

@@ -33,11 +33,12 @@ Field boolField(const char* key, bool value, bool known = true);
 std::string objectsJson(const std::vector<std::vector<Field>>& rows);
 std::string objectsCsv(const std::vector<std::vector<Field>>& rows);
 
-// One object per camera, in the targets' order; `extra` adds fields to each.
+// One object per camera, in the targets' order; `signal` is the one that
+// cancelled the run (or 0), `extra` adds fields to each.
 using ExtraFields = std::function<std::vector<Field>(const engine::CameraResult&)>;
 std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
-                                           const ExtraFields& extra = nullptr);
-std::string resultsJson(const std::vector<engine::CameraResult>& results,
+                                           int signal, const ExtraFields& extra = nullptr);
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
                         const ExtraFields& extra = nullptr);
 std::string identityJson(const discovery::Identity& id);
 std::string identitiesJson(const std::vector<discovery::Identity>& ids);
@@ -51,8 +52,5 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results);
 // `camupgrade info`: one field a line. `camupgrade list`: one row a camera.
 std::string identityText(const discovery::Identity& id);
 std::string identityTable(const std::vector<discovery::Identity>& ids);
-
-// Every exit code and what it means, from the one table of session states.
-std::string exitCodeTable();
 
 }  // namespace cli

@@ -2,7 +2,7 @@
 
 #include "platform/sha256.h"
 #include "platform/whoami.h"
-#include "results.h"
+#include "ExitCodes.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -96,8 +96,10 @@ int compareVersions(const std::string& a, const std::string& b) {
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
-Records::Records(const Options& o, const std::vector<engine::CameraTarget>& targets)
-    : m_o(o), m_targets(targets), m_hostName(platform::hostName()), m_user(platform::userName()) {
+Records::Records(const Options& o, const std::vector<engine::CameraTarget>& targets,
+                 std::function<int()> signal)
+    : m_o(o), m_targets(targets), m_signal(std::move(signal)), m_hostName(platform::hostName()),
+      m_user(platform::userName()) {
     for (const auto& t : targets) {
         if (m_packages.count(t.package) > 0)
             continue;
@@ -169,7 +171,7 @@ history::Record Records::row(const engine::CameraResult& r) const {
     h.layout = r.layout;
     h.verdict = engine::verdictName(r.verdict);
     h.state = r.state;
-    h.exitCode = r.exitCode;
+    h.exitCode = exitCodeOf(r, m_signal ? m_signal() : 0);
     h.message = r.message;
     h.seconds = r.seconds;
     h.bytesServed = static_cast<std::int64_t>(r.bytesServed);
@@ -212,7 +214,8 @@ bool Records::writeReport(const std::vector<engine::CameraResult>& results,
                           std::string* error) const {
     if (m_o.reportPath.empty())
         return true;
-    auto rows = resultRows(results, [this](const engine::CameraResult& r) { return extraFields(r); });
+    auto rows = resultRows(results, m_signal ? m_signal() : 0,
+                           [this](const engine::CameraResult& r) { return extraFields(r); });
     std::string text = endsWith(m_o.reportPath, ".csv") ? objectsCsv(rows) : objectsJson(rows);
     std::ofstream out(m_o.reportPath, std::ios::binary | std::ios::trunc);
     out << text;

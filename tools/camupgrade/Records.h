@@ -28,7 +28,9 @@ int compareVersions(const std::string& a, const std::string& b);
 class Records {
 public:
     using Warn = std::function<void(const std::string&)>;
-    Records(const Options& o, const std::vector<engine::CameraTarget>& targets);
+    // `signal` tells which signal cancelled the run (0: none), for exit codes.
+    Records(const Options& o, const std::vector<engine::CameraTarget>& targets,
+            std::function<int()> signal);
 
     // Opens the history (unless --no-history). A history the user named
     // that cannot be used ends the command: its exit code. Otherwise -1; a
@@ -55,6 +57,7 @@ private:
     const Options& m_o;
     std::vector<engine::CameraTarget> m_targets;
     std::map<std::string, Package> m_packages;
+    std::function<int()> m_signal;
     std::string m_hostName, m_user;
     history::Store m_store;
     bool m_historyOpen = false;
