@@ -73,6 +73,18 @@ if ! camupgrade --version >"$work/version.txt" 2>&1 || [ "$(command -v camupgrad
 fi
 cat "$work/version.txt"
 
+echo "=== package: man camupgrade, the bash completion, the documentation"
+command -v man >/dev/null || apt_get install --no-install-recommends man-db || exit 1
+if ! MANPAGER=cat MANWIDTH=100 man camupgrade 2>/dev/null | grep -q -- "--stop-after"; then
+  failed+=(man)
+fi
+completion=/usr/share/bash-completion/completions/camupgrade
+words=$(bash -c "source '$completion' && COMP_WORDS=(camupgrade --can) COMP_CWORD=1 && _camupgrade && echo \${COMPREPLY[*]}" 2>&1)
+[ "$words" = --canary ] || { echo "completion of --can: $words"; failed+=(completion); }
+for doc in README.md fleet.md history.md upgrade-line.yml; do
+  [ -f "/usr/share/doc/camupgrade/$doc" ] || failed+=("doc:$doc")
+done
+
 echo "=== package: a host program built against the installed header and pkg-config file"
 cat >"$work/host.cpp" <<'EOF'
 #include <camupgrade.h>
@@ -96,7 +108,8 @@ ip link set lo up
 camera=\$!
 sleep 0.5
 cd "$work"
-/usr/bin/camupgrade --camera 127.0.0.2 --package "$work/firmware.zip" --json >"$work/upgrade.json" 2>"$work/upgrade.log"
+/usr/bin/camupgrade --camera 127.0.0.2 --package "$work/firmware.zip" --json --history "$work/history.sqlite" \
+  >"$work/upgrade.json" 2>"$work/upgrade.log"
 rc=\$?
 kill \$camera 2>/dev/null
 wait \$camera 2>/dev/null
@@ -110,6 +123,13 @@ if [ $rc -ne 0 ] ||
   echo "installed camupgrade exited with $rc, expected 0 and the camera on 2.1.0:"
   cat "$work/upgrade.json" "$work/camera.log"
   failed+=(upgrade)
+fi
+sum=$(sha256sum "$work/firmware.zip" | cut -d' ' -f1)
+if ! camupgrade history --history "$work/history.sqlite" --json |
+     jq -e --arg sum "$sum" '[.[] | [.camera, .verdict, .package_sha256]] == [["127.0.0.2", "upgraded", $sum]]' >/dev/null; then
+  echo "the history does not hold the upgrade with the package's SHA-256:"
+  camupgrade history --history "$work/history.sqlite" --json
+  failed+=(history)
 fi
 
 echo "=== package: apt-get purge camupgrade"
