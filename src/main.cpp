@@ -145,6 +145,7 @@ int CamUpgrade(const char* hostIp, const char* deviceIp, const char* packagePath
     job.logging = engine::Logging::Specified;
     job.publishStatus = true;
     job.cameraPollMs = 2000;
+    job.heartbeatMs = 0;
     try {
         g_upgradeProgress.store(0);
         std::vector<engine::CameraResult> results =

@@ -58,6 +58,11 @@ struct JobOptions {
     unsigned pollMs = 600;       // how often the job looks at each session
     bool publishStatus = false;  // CamUpgrade's way: each poll's status goes to GetUpdateStatus
     unsigned cameraPollMs = 500; // how often each camera's status register is read (CamUpgrade: 2000)
+    // Pause between two answered heartbeat reads; 0 reads back to back
+    // (CamUpgrade). One read a second keeps control well inside the 3000 ms
+    // heartbeat timeout the job writes to each camera, even when a read needs
+    // its one-second retry, and spares the camera's processor and the line.
+    unsigned heartbeatMs = 1000;
 };
 
 // A camera's status, sent to the observer on every change.

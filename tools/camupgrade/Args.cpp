@@ -48,6 +48,12 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--inactivity", o.inactivitySeconds,
                    "seconds without progress before time-out")
         ->check(CLI::PositiveNumber);
+    // A read and its one retry must land inside the 3000 ms heartbeat
+    // timeout written to the camera.
+    app.add_option("--heartbeat", o.heartbeatMs,
+                   "ms between heartbeat reads (0: back to back)")
+        ->check(CLI::Range(0, 1500))
+        ->capture_default_str();
     app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
     app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
     app.add_flag("-v,--verbose", o.verbose, "show the library's lines as they are written");

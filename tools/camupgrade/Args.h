@@ -18,6 +18,7 @@ struct Options {
     unsigned parallel = 0;
     bool force = false;
     double inactivitySeconds = 900;
+    unsigned heartbeatMs = 1000;       // see engine::JobOptions::heartbeatMs
     bool json = false;
     bool quiet = false;
     bool verbose = false;

@@ -215,6 +215,7 @@ std::vector<engine::CameraResult> UpgradeRun::runJob(
     job.inactivity = std::chrono::milliseconds(static_cast<long long>(m_o.inactivitySeconds * 1000));
     job.parallel = m_o.parallel;
     job.allowFallback = m_o.force;
+    job.heartbeatMs = m_o.heartbeatMs;
     job.logging = engine::Logging::SinkOnly;
     std::vector<engine::CameraResult> results =
         engine::runJob(targets, job, m_view.get(), &m_cancel);
