@@ -1,7 +1,7 @@
 // One job over many cameras: the host side only, against cameras that are
 // already answering in another process (bench/many.sh starts them).
 //
-//   bench_many N PACKAGE [--preflight]
+//   bench_many N PACKAGE [--preflight] [--heartbeat MS]
 //
 // runs one job over the N cameras 127.0.0.2, 127.0.0.3, ... with the given
 // package and prints one line: the job's wall time, the process's peak RSS
@@ -72,7 +72,7 @@ std::string cameraAddress(unsigned index) {
 
 int main(int argc, char** argv) {
     if (argc < 3 || std::atoi(argv[1]) <= 0) {
-        std::fprintf(stderr, "usage: bench_many N PACKAGE [--preflight]\n");
+        std::fprintf(stderr, "usage: bench_many N PACKAGE [--preflight] [--heartbeat MS]\n");
         return 2;
     }
     const unsigned n = static_cast<unsigned>(std::atoi(argv[1]));
@@ -84,7 +84,12 @@ int main(int argc, char** argv) {
         targets.push_back({cameraAddress(i), argv[2], std::string()});
     engine::JobOptions options;
     options.hostIp = "127.0.0.1";
-    options.preflight = argc > 3 && std::strcmp(argv[3], "--preflight") == 0;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--preflight") == 0)
+            options.preflight = true;
+        else if (std::strcmp(argv[i], "--heartbeat") == 0 && i + 1 < argc)
+            options.heartbeatMs = static_cast<unsigned>(std::atoi(argv[++i]));
+    }
     options.readIdentity = false;
     options.logging = engine::Logging::SinkOnly;
     options.inactivity = std::chrono::seconds(60);

@@ -15,8 +15,7 @@ constexpr std::uint32_t CCP_CONTROL_ACCESS = 2;
 constexpr std::uint32_t CCP_RELEASE = 0;
 // Bits of CCP that say the host still holds control (exclusive, control).
 constexpr std::uint32_t CCP_HELD_BITS = 0x1 | 0x2;
-constexpr int HEARTBEAT_RETRY_PAUSE_MS = 500;
-constexpr int PAUSE_SLICE_MS = 20;
+constexpr std::chrono::milliseconds HEARTBEAT_RETRY_PAUSE{500};
 
 // Bytes sent for a memory chunk: what is left, up to a full chunk, rounded up
 // to whole 32-bit words.
@@ -107,7 +106,13 @@ bool managerGige::disconnect() {
 }
 
 void managerGige::stopHeartbeats() {
-    m_heartbeatRun.store(false);
+    {
+        // Under the pause lock, so a heartbeat cannot miss the wake-up
+        // between its look at the flag and its wait.
+        std::lock_guard<std::mutex> lock(m_pauseLock);
+        m_heartbeatRun.store(false);
+    }
+    m_pauseWake.notify_all();
     // A heartbeat may sit in a transaction of several seconds; cut it short.
     m_protocol->stop();
     std::vector<std::thread> threads;
@@ -147,6 +152,7 @@ bool managerGige::setRegister(std::uint32_t address, std::uint32_t value, std::u
         LOG_LINE("set register failed");
         return false;
     }
+    noteAnswer();
     return true;
 }
 
@@ -165,10 +171,13 @@ bool managerGige::getRegister(std::uint32_t address, std::uint64_t* value, std::
         return false;
     }
     if (!m_protocol->readReg(request, reply)) {
-        if (address != REG_CCP)
+        if (address != REG_CCP) {
             LOG_LINE("get register address failed");
+            noteSilence();
+        }
         return false;
     }
+    noteAnswer();
     if (value != nullptr)
         *value = reply.value[0];
     return true;
@@ -230,6 +239,23 @@ bool managerGige::writeMemory(std::uint32_t address, const void* data, std::uint
     });
 }
 
+void managerGige::noteAnswer() {
+    if (paced())
+        m_lastAnswer.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+// Only when the camera has answered nothing for the whole heartbeat timeout,
+// so an error status of a live camera never counts.
+void managerGige::noteSilence() {
+    using clock = std::chrono::steady_clock;
+    if (!paced() || !m_connected.load())
+        return;
+    const clock::time_point last{clock::duration(m_lastAnswer.load())};
+    const auto limit = std::chrono::milliseconds(m_heartbeatTimeoutMs.load());
+    if (clock::now() - last >= limit && m_connected.exchange(false))
+        LOG_LINE("device heartbeat timeout:%d\n", static_cast<int>(m_heartbeatTimeoutMs.load()));
+}
+
 int managerGige::heartBeatEntry(managerGige* manager) {
     if (manager == nullptr)
         return -1;
@@ -237,17 +263,9 @@ int managerGige::heartBeatEntry(managerGige* manager) {
     return 0;
 }
 
-bool managerGige::heartbeatPause(int ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (m_heartbeatRun.load()) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= until)
-            return true;
-        auto slice = std::min<std::chrono::steady_clock::duration>(
-            until - now, std::chrono::milliseconds(PAUSE_SLICE_MS));
-        std::this_thread::sleep_for(slice);
-    }
-    return false;
+bool managerGige::heartbeatPause(std::chrono::milliseconds pause) {
+    std::unique_lock<std::mutex> lock(m_pauseLock);
+    return !m_pauseWake.wait_for(lock, pause, [this] { return !m_heartbeatRun.load(); });
 }
 
 void managerGige::heartBeatThread() {
@@ -259,6 +277,7 @@ void managerGige::heartBeatThread() {
     bool lastRead = true;
     while (m_heartbeatRun.load()) {
         std::uint32_t privilege = 0xFF;
+        bool answered = false;
         const clock::time_point start = clock::now();
         for (;;) {
             const auto limit = std::chrono::milliseconds(m_heartbeatTimeoutMs.load());
@@ -269,18 +288,24 @@ void managerGige::heartBeatThread() {
             }
             std::uint64_t value = 0;
             if (getRegister(REG_CCP, &value, &m_regSize, true)) {
-                lastRead = true;
+                lastRead = answered = true;
                 privilege = ntohl(static_cast<std::uint32_t>(value));
                 break;
             }
-            if (!m_connected.load() || !heartbeatPause(HEARTBEAT_RETRY_PAUSE_MS))
+            if (!m_connected.load() || !heartbeatPause(HEARTBEAT_RETRY_PAUSE))
                 break;
         }
         if (!m_heartbeatRun.load())
             break;
+        // Paced, only this cycle's own answer brings the link back: the loss
+        // may have been told by another reader while the last read succeeded.
         if (m_connected.load() && (!lastRead || (privilege & CCP_HELD_BITS) == 0))
             m_connected.store(false);
-        else if (!m_connected.load() && lastRead)
+        else if (!m_connected.load() && (paced() ? answered : lastRead))
             m_connected.store(true);
+        // Only after an answer: a read that failed has already waited through
+        // its retries, and a camera coming back is seen with its first answer.
+        if (answered && m_heartbeatPeriod.count() > 0 && !heartbeatPause(m_heartbeatPeriod))
+            break;
     }
 }

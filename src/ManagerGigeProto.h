@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <memory>
@@ -47,6 +48,9 @@ public:
 
     // The heartbeat loop; runs on a thread that connect starts.
     void heartBeatThread();
+    // Pause between two answered heartbeat reads; 0 (the default) reads
+    // back to back. Set before connect.
+    void setHeartbeatPeriod(std::chrono::milliseconds period) { m_heartbeatPeriod = period; }
 
     // Camera registers this class uses itself.
     static constexpr std::uint32_t REG_CCP = 0x0A00;
@@ -55,10 +59,16 @@ public:
 
 private:
     static int heartBeatEntry(managerGige* manager);
-    // Sleeps up to ms; false when the heartbeat was told to stop meanwhile.
-    bool heartbeatPause(int ms);
+    // Waits up to `pause`; false when the heartbeat was told to stop
+    // meanwhile, which ends the wait at once.
+    bool heartbeatPause(std::chrono::milliseconds pause);
     // Stops and joins every heartbeat thread started so far.
     void stopHeartbeats();
+    bool paced() const { return m_heartbeatPeriod.count() > 0; }
+    void noteAnswer();
+    // A paced heartbeat may sit behind another reader's failing transaction
+    // for seconds: that reader tells the loss in its place.
+    void noteSilence();
 
     platform::socket_t m_socket;
     std::unique_ptr<CGigEProtocol> m_protocol;
@@ -70,6 +80,10 @@ private:
     std::mutex m_threadsLock;
     std::mutex m_heartbeatLock;
     std::atomic<bool> m_heartbeatRun{true};
+    std::chrono::milliseconds m_heartbeatPeriod{0};
+    std::atomic<std::chrono::steady_clock::rep> m_lastAnswer{0};  // paced only
+    std::mutex m_pauseLock;
+    std::condition_variable m_pauseWake;
     mutable std::mutex m_ipLock;
     std::string m_ipAddr;
 };

@@ -43,6 +43,7 @@ int upgrade(const char* hostIp, const char* deviceIp, const char* packagePath) {
     job.endOnVerdict = false;
     job.explainNoControl = false;
     job.cameraPollMs = 2000;
+    job.heartbeatMs = 0;
     try {
         g_upgradeProgress.store(0);
         std::vector<engine::CameraResult> results =

@@ -314,6 +314,51 @@ TEST_F(Cli, EveryExitCodeOfTheTable) {
     EXPECT_TRUE(tempFolderEmpty());
 }
 
+// The command's paced heartbeat against the three ways a camera leaves the
+// line: a restart longer than the heartbeat needs to see it, a camera gone
+// for good, and a restart so short that only its released control shows.
+TEST_F(Cli, PacedHeartbeatFollowsRestartsAndSparesTheCameras) {
+    struct Case { int restartMs; bool gone; };
+    const Case cases[] = {{5000, false}, {100, true}, {400, false}};
+    for (int i = 0; i < 3; ++i) {
+        camsim::Config c = camsim::instantCamera(cameraIp(i));
+        c.eventLevel = 1;
+        c.flashMs = 300;
+        c.restartMs = cases[i].restartMs;
+        c.neverReturn = cases[i].gone;
+        camera(c);
+    }
+    auto start = std::chrono::steady_clock::now();
+    CliRun run({"--camera", cameraIp(0), "--camera", cameraIp(1), "--camera", cameraIp(2),
+                "--package", m_package, "--inactivity", "8", "--json"});
+    EXPECT_EQ(run.finish(), 18) << run.both();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string& json = run.out();
+    EXPECT_NE(json.find("while the camera restarted"), std::string::npos) << json;
+    auto verdictOf = [&](int i) {
+        std::size_t at = json.find("{\"camera\":\"" + cameraIp(i) + "\"");
+        std::size_t v = json.find("\"verdict\":\"", at);
+        return at == std::string::npos ? std::string() : json.substr(v + 11, json.find('"', v + 11) - v - 11);
+    };
+    EXPECT_EQ(verdictOf(0), "upgraded");
+    EXPECT_EQ(verdictOf(1), "failed");
+    EXPECT_EQ(verdictOf(2), "upgraded");
+    EXPECT_NE(run.err().find(cameraIp(0) + ": restarting"), std::string::npos) << run.err();
+
+    for (int i : {0, 2}) {
+        SCOPED_TRACE(cameraIp(i));
+        camsim::Snapshot s = m_cameras[i]->snapshot();
+        EXPECT_EQ(s.restarts, 1u);
+        EXPECT_EQ(s.controller, "");
+        // Control never lost to a heartbeat that came too late.
+        for (const camsim::Event& e : m_cameras[i]->events())
+            EXPECT_EQ(e.text.find("control lost"), std::string::npos) << e.text;
+        // Back to back the heartbeat sends tens of thousands a second.
+        EXPECT_LT(s.requests / seconds, 20.0) << s.requests << " requests in " << seconds << " s";
+    }
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
 TEST_F(Cli, CtrlCDuringTheTransferReleasesTheCameraAndCleansUp) {
     camsim::Camera& cam = camera(slowCamera("127.0.0.2"));
     std::string pkg = package("big.zip", 0, 4 << 20);

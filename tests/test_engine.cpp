@@ -273,14 +273,15 @@ TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
 TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
     camsim::Config c = camsim::instantCamera("127.0.0.2");
     // The transfer takes longer than the limit (about 20 lost blocks, each
-    // 400 ms of silence), but keeps moving.
+    // 500 ms of silence), but keeps moving.
     c.dataLoss = 0.25;
-    c.tftpTimeoutMs = 400;
+    c.tftpTimeoutMs = 500;
     c.seed = 7;
     c.restartMs = 1000;
     c.neverReturn = true;  // then the camera is gone for good
     camsim::Camera& cam = camera(c);
-    m_options.inactivity = 5s;  // longer than the heartbeat takes to see the camera gone
+    // Longer than the paced heartbeat takes to see the camera gone (4.5 s).
+    m_options.inactivity = 6s;
 
     Recorder seen;
     auto start = Clock::now();

@@ -6,6 +6,7 @@
 #include "support/LogCapture.h"
 #include "support/Wait.h"
 #include "upgrade/DevApp.h"
+#include "upgrade/UpdgradeManager.h"
 
 #include <gtest/gtest.h>
 
@@ -220,4 +221,28 @@ TEST(Session, EndsEvenWhenTheCameraNeverAnswers) {
         app.join();
         EXPECT_TRUE(rig.session().empty());
     }
+}
+
+// Each status poll comes its full period after the previous one ended, also
+// when that one waited for a late answer (as a camera answers while it
+// writes its flash).
+TEST(Session, StatusPollsComeAPeriodAfterTheLastAnswer) {
+    Rig rig("127.0.3.15");
+    DevApp app(&rig.manager, "127.0.3.1", "127.0.3.15");
+    updgradeManager service;
+    ASSERT_TRUE(service.startServer(std::string(), false));  // polls, serves nothing
+    rig.report(0x0504);
+    rig.camera.answerNextReadLate(DevApp::UPGRADE_STATUS_REG, 1500);
+    ASSERT_TRUE(service.addDevice(&app, "/nonexistent/pkg.bin", false));
+    ASSERT_TRUE(waitUntil([&] { return rig.statusReads() >= 3; }, 12000));
+    service.removeDevice(&app);
+
+    std::vector<GvcpRequest> reads;
+    for (const GvcpRequest& r : rig.camera.requests())
+        if (r.isReadOf(DevApp::UPGRADE_STATUS_REG))
+            reads.push_back(r);
+    const auto lateAnswer = reads[0].at + std::chrono::milliseconds(1500);
+    EXPECT_GE(reads[1].at - lateAnswer, std::chrono::milliseconds(2000));
+    EXPECT_GE(reads[2].at - reads[1].at, std::chrono::milliseconds(2000));
+    EXPECT_EQ(app.getStatus(), 0x0504);
 }

@@ -167,6 +167,7 @@ CameraResult CameraRun::run() {
 
     setPhase(Phase::Connecting);
     managerGige manager;
+    manager.setHeartbeatPeriod(std::chrono::milliseconds(m_job.options().heartbeatMs));
     if (!takeControl(manager))
         return m_result;
 

@@ -92,6 +92,11 @@ struct JobOptions {
     // starts. Cameras held back end as NotStarted, never commanded. 0: off.
     unsigned canary = 0;
     unsigned stopAfter = 0;
+    // Pause between two answered heartbeat reads; 0 reads back to back
+    // (CamUpgrade). One read a second keeps control well inside the 3000 ms
+    // heartbeat timeout the job writes to each camera, even when a read needs
+    // its one-second retry, and spares the camera's processor and the line.
+    unsigned heartbeatMs = 1000;
 };
 
 // A camera's status, sent to the observer on every change.

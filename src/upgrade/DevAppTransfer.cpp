@@ -28,6 +28,7 @@ enum Opcode : std::uint16_t {
 };
 
 constexpr std::size_t HEADER_SIZE = 4;  // opcode and block number
+constexpr std::size_t FILE_BUFFER_BYTES = 64 * 1024;
 // How long a handler pauses before it tries the transfer lock again.
 constexpr std::chrono::microseconds LOCK_RETRY{100};
 
@@ -38,7 +39,11 @@ std::FILE* openServedFile(const std::string& dir, const char* name) {
     std::error_code ec;
     if (target.empty() || !std::filesystem::is_regular_file(target, ec))
         return nullptr;
-    return std::fopen(target.string().c_str(), "rb");
+    std::FILE* file = std::fopen(target.string().c_str(), "rb");
+    // One read of the disk for every 128 blocks rather than every 8.
+    if (file != nullptr)
+        std::setvbuf(file, nullptr, _IOFBF, FILE_BUFFER_BYTES);
+    return file;
 }
 
 }  // namespace

@@ -18,10 +18,8 @@ updgradeManager::updgradeManager()
 
 updgradeManager::~updgradeManager() {
     // The file service goes first: its receive thread may be inside a
-    // dispatch. The poll is joined here, before the members it reads go.
+    // dispatch. The pollers are joined here, before the members they read go.
     m_udp.reset();
-    requestStop();
-    join();
     std::vector<std::unique_ptr<Poller>> pollers;
     {
         std::lock_guard<std::mutex> guard(m_pollLock);
@@ -35,10 +33,6 @@ bool updgradeManager::startServer(std::string /*path*/, bool serveFiles) {
     if (serveFiles) {
         sockaddr_in local = platform::makeAddr("0.0.0.0", FILE_SERVICE_PORT);
         m_running = m_udp->startUdpServer(&local);
-    }
-    if (m_running && !m_pollStarted) {
-        m_pollStarted = true;
-        start();
     }
     return m_running;
 }
@@ -79,17 +73,17 @@ void updgradeManager::removeDevice(DevApp* device) {
     endPollers(std::move(gone));
 }
 
+// The period runs from the end of the previous poll: a poll that waited
+// seconds for its answer is followed by a full pause, as the camera expects.
 void updgradeManager::pollLoop(Poller* poller) {
     TARNlog4cpp::LineOwner owner(poller->device->getDeviceIp());
+    std::unique_lock<std::mutex> guard(m_pollLock);
     for (;;) {
-        {
-            std::unique_lock<std::mutex> guard(m_pollLock);
-            m_pollWake.wait(guard, [poller] { return poller->due || poller->stop; });
-            if (poller->stop)
-                return;
-            poller->due = false;
-        }
+        if (m_pollWake.wait_for(guard, m_pollPeriod, [poller] { return poller->stop; }))
+            return;
+        guard.unlock();
         poller->device->updateProgress();
+        guard.lock();
     }
 }
 
@@ -121,21 +115,6 @@ void updgradeManager::msgDispatch(const char* data, std::uint32_t length, const 
     LOG_LINE("file request msg not deal, ip:%s\n", fromIp);
 }
 
-void updgradeManager::run() {
-    while (!isStop()) {
-        {
-            // A poll still running from the last period runs once more as
-            // soon as it ends.
-            std::lock_guard<std::mutex> guard(m_pollLock);
-            for (auto& poller : m_pollers)
-                poller->due = true;
-        }
-        m_pollWake.notify_all();
-        std::unique_lock<std::mutex> pause(m_pauseLock);
-        m_pauseWake.wait_for(pause, m_pollPeriod, [this] { return isStop(); });
-    }
-}
-
 void updgradeManager::stopServer() {
     m_udp->resetUdpStatus();
     {
@@ -149,7 +128,6 @@ void updgradeManager::stopServer() {
     }
     endPollers(std::move(pollers));
     m_running = false;
-    requestStop();
 }
 
 bool updgradeManager::isAllFinished() {
@@ -164,13 +142,3 @@ bool updgradeManager::isAllFinished() {
 }
 
 bool updgradeManager::isRunning() const { return m_running; }
-
-void updgradeManager::requestStop() {
-    {
-        // Under the pause lock, so the poll cannot miss the wake-up between
-        // its look at the flag and its wait.
-        std::lock_guard<std::mutex> guard(m_pauseLock);
-        stop();
-    }
-    m_pauseWake.notify_all();
-}

@@ -142,11 +142,17 @@ void FakeGvcpCamera::handle(GvcpRequest req, const sockaddr_in& from) {
         wire::put16(&stale[6], static_cast<std::uint16_t>(req.reqId - 1));
         queue(0, stale);
     }
-    if (m_pendingMs >= 0) {
-        queue(0, ackOf(0, ACK_PENDING, req.reqId, {0, 0, static_cast<std::uint8_t>(m_pendingMs >> 8),
-                                                   static_cast<std::uint8_t>(m_pendingMs)}));
-        if (m_pendingAnswerMs >= 0)
-            queue(m_pendingAnswerMs, ack);
+    int pendingMs = m_pendingMs, answerMs = m_pendingAnswerMs;
+    if (m_lateMs >= 0 && req.isReadOf(m_lateAddress)) {
+        pendingMs = m_lateMs + 1000;
+        answerMs = m_lateMs;
+        m_lateMs = -1;
+    }
+    if (pendingMs >= 0) {
+        queue(0, ackOf(0, ACK_PENDING, req.reqId, {0, 0, static_cast<std::uint8_t>(pendingMs >> 8),
+                                                   static_cast<std::uint8_t>(pendingMs)}));
+        if (answerMs >= 0)
+            queue(answerMs, ack);
     } else {
         queue(m_answerDelayMs, ack);
     }
@@ -273,6 +279,12 @@ void FakeGvcpCamera::setPending(int toCompletionMs, int answerAfterMs) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_pendingMs = toCompletionMs;
     m_pendingAnswerMs = answerAfterMs;
+}
+
+void FakeGvcpCamera::answerNextReadLate(std::uint32_t address, int ms) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_lateAddress = address;
+    m_lateMs = ms;
 }
 
 void FakeGvcpCamera::setAnswerDelay(int ms) {

@@ -70,6 +70,9 @@ public:
     // Each request gets a pending acknowledge of toCompletionMs first, then
     // the real one after answerAfterMs (never when < 0). toCompletionMs < 0: off.
     void setPending(int toCompletionMs, int answerAfterMs);
+    // The next read of this address gets a pending acknowledge, the real
+    // one after ms; other requests are answered as set.
+    void answerNextReadLate(std::uint32_t address, int ms);
     // The real acknowledge goes out only after ms.
     void setAnswerDelay(int ms);
     // An acknowledge of the previous request id goes out before the real one.
@@ -102,6 +105,8 @@ private:
     int m_pendingMs = -1;
     int m_pendingAnswerMs = 0;
     int m_answerDelayMs = 0;
+    std::uint32_t m_lateAddress = 0;
+    int m_lateMs = -1;
     bool m_staleFirst = false;
     std::vector<std::vector<std::uint8_t>> m_before;
 

@@ -66,6 +66,12 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_flag("--yes", o.yes, "--all without showing the plan and asking");
     app.add_option("--inactivity", o.inactivitySeconds,
                    "seconds without progress before time-out (default: 900)");
+    // A read and its one retry must land inside the 3000 ms heartbeat
+    // timeout written to the camera.
+    app.add_option("--heartbeat", o.heartbeatMs,
+                   "ms between heartbeat reads (0: back to back)")
+        ->check(CLI::Range(0, 1500))
+        ->capture_default_str();
     app.add_option("--lost-after", o.lostAfterSeconds,
                    "seconds a camera silent mid-transfer is waited for (default: 60)")
         ->check(CLI::PositiveNumber);

@@ -18,6 +18,7 @@ struct Options {
     unsigned parallel = 0;
     bool force = false;                // gone: refused with a sentence saying so
     double inactivitySeconds = 900;
+    unsigned heartbeatMs = 1000;       // see engine::JobOptions::heartbeatMs
     double lostAfterSeconds = 60;
     std::string expectVersion;
     bool reinstall = false;

@@ -171,6 +171,7 @@ engine::JobOptions jobOptions(const Options& o, const std::string& unpackRoot) {
     job.sha256 = o.sha256;
     job.canary = o.canary;
     job.stopAfter = o.stopAfter;
+    job.heartbeatMs = o.heartbeatMs;
     job.logging = engine::Logging::SinkOnly;
     return job;
 }

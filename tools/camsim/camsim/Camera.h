@@ -125,6 +125,9 @@ struct Snapshot {
     unsigned upgradeCommands = 0;
     unsigned restarts = 0;
     unsigned requests = 0;         // GVCP requests received
+    unsigned requestsOutsideFetch = 0;  // of them, while no file was being fetched
+    double requestSeconds = 0;     // from the first request to the last
+    double fetchSeconds = 0;       // spent fetching files
     unsigned droppedRequests = 0;  // by gvcp-loss or while restarting
     unsigned droppedBlocks = 0;    // by data-loss
     std::vector<FetchedFile> files;  // of the current or last upgrade

@@ -82,4 +82,25 @@ bool CameraState::pause(int ms) {
     return !wake.wait_for(g, std::chrono::milliseconds(ms), [this] { return stopping; });
 }
 
+void CameraState::countRequest(std::chrono::steady_clock::time_point now) {
+    if (stats.requests++ == 0)
+        firstRequest = now;
+    lastRequest = now;
+    if (!fetching)
+        ++stats.requestsOutsideFetch;
+    stats.requestSeconds = std::chrono::duration<double>(lastRequest - firstRequest).count();
+}
+
+void CameraState::fetchStarts() {
+    std::lock_guard<std::mutex> g(lock);
+    fetching = true;
+    fetchStart = std::chrono::steady_clock::now();
+}
+
+void CameraState::fetchEnds() {
+    std::lock_guard<std::mutex> g(lock);
+    fetching = false;
+    stats.fetchSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - fetchStart).count();
+}
+
 }  // namespace camsim

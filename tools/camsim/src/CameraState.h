@@ -5,6 +5,7 @@
 
 #include "camsim/Camera.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,6 +32,8 @@ struct CameraState {
     std::deque<Event> log;
     std::uint8_t lastState;
     std::uint8_t lastPercent;
+    bool fetching = false;
+    std::chrono::steady_clock::time_point firstRequest, lastRequest, fetchStart;
 
     // Keeps handler calls in order across the camera's threads.
     std::mutex emitLock;
@@ -40,6 +43,11 @@ struct CameraState {
     // Hands queued events to the handler; call without the lock.
     void publish(const std::vector<Event>& events);
     void note(EventKind kind, int level, std::string text);
+    // Counts a GVCP request that arrived; call with the lock held.
+    void countRequest(std::chrono::steady_clock::time_point now);
+    // Marks the start and end of a file fetch; call without the lock.
+    void fetchStarts();
+    void fetchEnds();
     void setStatus(std::uint8_t state, std::uint8_t percent, const std::string& why = {});
     // Sleeps; false when the camera is stopping.
     bool pause(int ms);

@@ -114,7 +114,7 @@ void GvcpServer::loop() {
         bool wasAnswering = false;  // a restart changes answering under the lock
         {
             std::lock_guard<std::mutex> g(m_state.lock);
-            ++m_state.stats.requests;
+            m_state.countRequest(Clock::now());
             wasAnswering = m_state.answering;
             silent = drop || !wasAnswering;
             if (silent)

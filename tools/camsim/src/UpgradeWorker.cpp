@@ -123,7 +123,10 @@ TftpResult UpgradeWorker::fetch(const std::string& server, const std::string& na
     req.note = [this](const std::string& line) { m_state.note(EventKind::Transfer, 2, line); };
     m_state.note(EventKind::Transfer, 1,
                  "requesting " + name + " from " + server + ":" + std::to_string(m_cfg.tftpPort));
-    return tftpFetch(req, &m_waker);
+    m_state.fetchStarts();
+    TftpResult result = tftpFetch(req, &m_waker);
+    m_state.fetchEnds();
+    return result;
 }
 
 void UpgradeWorker::upgrade(const std::string& server) {

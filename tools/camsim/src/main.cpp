@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -41,6 +42,7 @@ struct ServeOptions {
     std::string ackFault = "none";
     int verbosity = 1;
     bool quiet = false;
+    bool summary = false;
     double runFor = 0;
 };
 
@@ -123,8 +125,31 @@ void addServeOptions(CLI::App& app, ServeOptions& o) {
                  "also show every GVCP request and TFTP detail")
         ->group(out);
     app.add_flag("-q,--quiet", o.quiet, "show nothing but errors")->group(out);
+    app.add_flag("--summary", o.summary,
+                 "at the end, the GVCP requests each camera received, and per second outside file fetches")
+        ->group(out);
     app.add_option("--run-for", o.runFor, "stop after this many seconds (default: until Ctrl-C)")
         ->group(out);
+}
+
+// Requests a second outside fetches: what the host's heartbeat and polls cost
+// a camera, apart from the transfer.
+void printSummary(const std::vector<std::unique_ptr<camsim::Camera>>& cams) {
+    unsigned requests = 0, outside = 0;
+    double outsideSeconds = 0;
+    for (const auto& cam : cams) {
+        camsim::Snapshot s = cam->snapshot();
+        double idle = std::max(0.0, s.requestSeconds - s.fetchSeconds);
+        std::printf("%-15s gvcp     %u requests in %.1f s; outside fetches %u in %.1f s (%.1f/s)\n",
+                    cam->config().ip.c_str(), s.requests, s.requestSeconds, s.requestsOutsideFetch, idle,
+                    idle > 0 ? s.requestsOutsideFetch / idle : 0.0);
+        requests += s.requests;
+        outside += s.requestsOutsideFetch;
+        outsideSeconds += idle;
+    }
+    std::printf("summary cameras %zu requests %u outside_requests %u outside_s %.2f\n", cams.size(), requests,
+                outside, outsideSeconds);
+    std::fflush(stdout);
 }
 
 int serve(ServeOptions& o) {
@@ -179,6 +204,8 @@ int serve(ServeOptions& o) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     for (auto& cam : cams)
         cam->stop();
+    if (o.summary)
+        printSummary(cams);
     return 0;
 }
 
