@@ -1,0 +1,362 @@
+#include "sdk/Job.h"
+
+#include "results.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace sdk {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <std::size_t N>
+void copyText(char (&to)[N], const std::string& from) {
+    std::size_t n = std::min(from.size(), N - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+
+const char* textOr(const std::string& s) { return s.c_str(); }
+
+cu_status statusOf(const engine::CameraStatus& s, std::size_t index) {
+    cu_status c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.camera_ip = textOr(s.cameraIp);
+    c.name = textOr(s.name);
+    c.phase = static_cast<int>(s.phase);
+    c.phase_name = engine::phaseName(s.phase);
+    c.state = s.state;
+    c.percent = s.percent;
+    c.link_up = s.linkUp ? 1 : 0;
+    c.file = textOr(s.file);
+    c.file_bytes = s.fileBytes;
+    c.file_size = s.fileSize;
+    c.bytes_served = s.bytesServed;
+    c.bytes_per_second = s.bytesPerSecond;
+    c.silent_seconds = s.lastSign == Clock::time_point()
+                           ? -1.0
+                           : std::chrono::duration<double>(Clock::now() - s.lastSign).count();
+    return c;
+}
+
+// identities: where before and after go (two entries).
+cu_result resultOf(const engine::CameraResult& r, std::size_t index, cu_identity* identities) {
+    cu_result c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.camera_ip = textOr(r.cameraIp);
+    c.name = textOr(r.name);
+    c.verdict = static_cast<int>(r.verdict);
+    c.verdict_name = engine::verdictName(r.verdict);
+    c.reason = reasonOf(r.exitCode);
+    c.state = r.state;
+    c.message = textOr(r.message);
+    c.connected = r.connected ? 1 : 0;
+    c.commanded = r.commanded ? 1 : 0;
+    c.released = r.released ? 1 : 0;
+    if (r.haveBefore) {
+        toIdentity(r.before, &identities[0]);
+        c.before = &identities[0];
+    }
+    if (r.haveAfter) {
+        toIdentity(r.after, &identities[1]);
+        c.after = &identities[1];
+    }
+    c.bytes_served = r.bytesServed;
+    c.seconds = r.seconds;
+    return c;
+}
+
+}  // namespace
+
+void toIdentity(const discovery::Identity& from, cu_identity* to) {
+    *to = cu_identity{};
+    to->struct_size = sizeof *to;
+    copyText(to->ip, from.ip);
+    copyText(to->mac, from.mac);
+    copyText(to->manufacturer, from.manufacturer);
+    copyText(to->model, from.model);
+    copyText(to->version, from.version);
+    copyText(to->manufacturer_info, from.manufacturerInfo);
+    copyText(to->serial, from.serial);
+    copyText(to->user_name, from.userName);
+    to->kind = from.kind;
+    to->kind_register = from.kindRegister;
+}
+
+int reasonOf(int exitCode) {
+    switch (exitCode) {
+    case EXIT_UPGRADED:
+        return CU_REASON_NONE;
+    case EXIT_USAGE:
+        return CU_REASON_BAD_INPUT;
+    case EXIT_UNREACHABLE:
+        return CU_REASON_UNREACHABLE;
+    case EXIT_NO_FILE_SERVICE:
+        return CU_REASON_PORT;
+    case EXIT_NOT_RELEASED:
+        return CU_REASON_NOT_RELEASED;
+    case EXIT_SIGINT:
+    case EXIT_SIGTERM:
+        return CU_REASON_CANCELLED;
+    default:
+        return exitCode > EXIT_STATE_BASE ? CU_REASON_CAMERA_STATE : CU_REASON_NO_VERDICT;
+    }
+}
+
+Job::Job(const cu_options& options) : m_callbacks(options) {
+    if (options.host_ip != nullptr)
+        m_options.hostIp = options.host_ip;
+    if (options.inactivity_ms != 0)
+        m_options.inactivity = std::chrono::milliseconds(options.inactivity_ms);
+    m_options.parallel = options.parallel;
+    m_options.allowFallback = options.allow_fallback != 0;
+    m_options.readIdentity = options.skip_identity == 0;
+    m_options.logging = engine::Logging::SinkOnly;
+}
+
+Job::~Job() { finish(); }
+
+Failure Job::stateFailure(State state) const {
+    switch (state) {
+    case State::Running:
+        return {CU_ERR_RUNNING, "the job is running"};
+    case State::Finished:
+        return {CU_ERR_DONE, "the job has already run"};
+    default:
+        return {CU_ERR_NOT_STARTED, "the job was never started"};
+    }
+}
+
+Failure Job::add(const char* cameraIp, const char* package, const char* name) {
+    if (cameraIp == nullptr || package == nullptr)
+        return {CU_ERR_ARGUMENT, "a camera needs an address and a package"};
+    if (!platform::isIpv4Text(cameraIp))
+        return {CU_ERR_ADDRESS, std::string("\"") + cameraIp + "\" is not an IPv4 address"};
+    if (!std::ifstream(package, std::ios::binary))
+        return {CU_ERR_PACKAGE, std::string("cannot read the package ") + package};
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Idle || m_planning)
+        return stateFailure(m_planning ? State::Running : m_state);
+    for (const auto& t : m_targets)
+        if (t.cameraIp == cameraIp)
+            return {CU_ERR_ADDRESS, std::string("camera ") + cameraIp + " is listed twice"};
+    m_targets.push_back({cameraIp, std::filesystem::absolute(package).string(),
+                         name != nullptr ? name : ""});
+    return {CU_OK, {}};
+}
+
+Failure Job::plan(std::size_t index, cu_plan* out) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_state == State::Running || m_planning)
+            return stateFailure(State::Running);
+        if (index >= m_targets.size())
+            return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
+        m_planning = true;
+    }
+    engine::PreflightReport report;
+    try {
+        report = engine::preflight(m_targets[index], m_options);
+    } catch (...) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_planning = false;
+        m_ended.notify_all();
+        throw;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_planning = false;
+    m_ended.notify_all();
+    auto& stored = m_plans[index];
+    stored.first = std::move(report);
+    const engine::PreflightReport& r = stored.first;
+    cu_plan c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.ok = r.ok ? 1 : 0;
+    c.reason = r.ok ? CU_REASON_NONE : reasonOf(r.exitCode);
+    c.message = r.message.c_str();
+    c.host_ip = r.hostIp.c_str();
+    c.layout = r.layout.c_str();
+    if (!r.identity.ip.empty()) {
+        toIdentity(r.identity, &stored.second);
+        c.identity = &stored.second;
+    }
+    return fillOut(c, out);
+}
+
+Failure Job::start() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Idle || m_planning)
+        return stateFailure(m_planning ? State::Running : m_state);
+    m_state = State::Running;
+    // A cancel that came before the start reaches the engine before it runs.
+    if (m_cancelAsked.load())
+        m_cancel.request();
+    m_watcher = std::thread([this] { watchCancel(); });
+    m_delivery = std::thread([this] { deliver(); });
+    m_runner = std::thread([this] { runEngine(); });
+    return {CU_OK, {}};
+}
+
+bool Job::onDeliveryThread() const { return m_deliveryId.load() == std::this_thread::get_id(); }
+
+Failure Job::wait(std::int32_t timeoutMs) {
+    if (onDeliveryThread())
+        return {CU_ERR_IN_CALLBACK, "a callback of the job cannot wait for the job"};
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_state == State::Idle)
+        return stateFailure(m_state);
+    auto ended = [this] { return m_state == State::Finished; };
+    if (timeoutMs < 0)
+        m_ended.wait(guard, ended);
+    else if (!m_ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), ended))
+        return {CU_ERR_TIMEOUT, "the job still runs"};
+    guard.unlock();
+    join();
+    return {CU_OK, {}};
+}
+
+void Job::cancel() {
+    m_cancelAsked.store(true);
+    m_cancelWake.wake();
+}
+
+Failure Job::result(std::size_t index, cu_result* out) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Finished)
+        return m_state == State::Idle ? stateFailure(m_state)
+                                      : Failure{CU_ERR_RUNNING, "the job is running"};
+    if (index >= m_results.size())
+        return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
+    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index]), out);
+}
+
+Failure Job::finish() {
+    if (onDeliveryThread())
+        return {CU_ERR_IN_CALLBACK, "a callback of the job cannot free the job"};
+    cancel();
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_ended.wait(guard, [this] { return m_state != State::Running && !m_planning; });
+    }
+    m_stopWatch.store(true);
+    m_cancelWake.wake();
+    join();
+    return {CU_OK, {}};
+}
+
+void Job::join() {
+    std::lock_guard<std::mutex> guard(m_joinLock);
+    for (std::thread* t : {&m_runner, &m_delivery})
+        if (t->joinable())
+            t->join();
+    // The watcher lives until the job goes: a cancel after the end is harmless.
+    if (m_stopWatch.load() && m_watcher.joinable())
+        m_watcher.join();
+}
+
+void Job::push(Event event) {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_queue.push_back(std::move(event));
+    }
+    m_queueWake.notify_one();
+}
+
+void Job::runEngine() {
+    std::vector<engine::CameraResult> results;
+    try {
+        results = engine::runJob(m_targets, m_options, this, &m_cancel);
+    } catch (const std::exception& e) {
+        push(std::string("internal error: ") + e.what());
+    } catch (...) {
+        push(std::string("internal error"));
+    }
+    // A camera the engine could not end gets a result all the same.
+    results.resize(m_targets.size());
+    for (std::size_t i = 0; i < m_targets.size(); ++i)
+        if (results[i].cameraIp.empty()) {
+            results[i].cameraIp = m_targets[i].cameraIp;
+            results[i].name = m_targets[i].name;
+            results[i].message = "the job ended without a result for this camera";
+        }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_results = std::move(results);
+        m_identities.assign(2 * m_results.size(), cu_identity{});
+    }
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    m_engineDone = true;
+    m_queueWake.notify_one();
+}
+
+void Job::deliver() {
+    m_deliveryId.store(std::this_thread::get_id());
+    for (;;) {
+        std::deque<Event> batch;
+        bool done = false;
+        {
+            std::unique_lock<std::mutex> guard(m_queueLock);
+            m_queueWake.wait(guard, [this] { return !m_queue.empty() || m_engineDone; });
+            batch.swap(m_queue);
+            done = m_engineDone;
+        }
+        for (const Event& e : batch)
+            dispatch(e);
+        if (done)
+            break;
+    }
+    m_deliveryId.store(std::thread::id());
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = State::Finished;
+    m_ended.notify_all();
+}
+
+// Turns the signal-safe request into the engine's cancel, which takes a lock.
+void Job::watchCancel() {
+    while (!m_stopWatch.load()) {
+        if (m_cancelAsked.load() && !m_cancel.requested())
+            m_cancel.request();
+        platform::waitReadable(platform::INVALID_SOCK, -1, &m_cancelWake);
+        m_cancelWake.clear();
+    }
+}
+
+std::size_t Job::indexOf(const std::string& cameraIp) const {
+    for (std::size_t i = 0; i < m_targets.size(); ++i)
+        if (m_targets[i].cameraIp == cameraIp)
+            return i;
+    return m_targets.size();
+}
+
+// The host's code runs here: a callback must not end the delivery, so a
+// throw from a C++ callback compiled into the host is swallowed.
+void Job::dispatch(const Event& event) {
+    const cu_options& c = m_callbacks;
+    try {
+        if (auto* s = std::get_if<engine::CameraStatus>(&event)) {
+            if (c.on_status != nullptr) {
+                cu_status status = statusOf(*s, indexOf(s->cameraIp));
+                c.on_status(&status, c.user);
+            }
+        } else if (auto* line = std::get_if<std::string>(&event)) {
+            if (c.on_log != nullptr)
+                c.on_log(line->c_str(), c.user);
+        } else if (auto* r = std::get_if<engine::CameraResult>(&event)) {
+            if (c.on_result != nullptr) {
+                cu_identity identities[2];
+                cu_result result = resultOf(*r, indexOf(r->cameraIp), identities);
+                c.on_result(&result, c.user);
+            }
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace sdk
