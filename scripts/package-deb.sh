@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the default build, installs it from a clean
 # folder as a line host would, checks the installed files (the command starts,
-# a program compiles and links against the header and pkg-config file, the
-# installed command upgrades the installed camsim), and removes the package
-# again. Needs root (apt, port 69); as another user it only builds the package.
+# the system's Python imports the SDK's module, programs compile and link
+# against the headers and pkg-config file, the installed command upgrades the
+# installed camsim), and removes the package again. Needs root (apt, port 69); as another user it only builds the package.
 # Usage: scripts/package-deb.sh [--only-build] [build folder]   (default: build/default)
 # Leaves the package in <build folder>/package/.
 set -uo pipefail
@@ -72,6 +72,16 @@ if ! camupgrade --version >"$work/version.txt" 2>&1 || [ "$(command -v camupgrad
   failed+=(version)
 fi
 cat "$work/version.txt"
+
+echo "=== package: the SDK from the system's Python and from a C++ host"
+sdk_version=$(cd / && PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c "import camupgrade; print(camupgrade.version())" 2>&1)
+echo "  camupgrade.version(): $sdk_version"
+[ "$sdk_version" = "$version" ] || failed+=(python)
+cat >"$work/sdk.cpp" <<'EOF2'
+#include <camupgrade_sdk.hpp>
+int main() { return camupgrade::version().empty() ? 1 : 0; }
+EOF2
+c++ -std=c++17 -o "$work/sdk" "$work/sdk.cpp" -lcamupgrade-sdk && "$work/sdk" || failed+=(sdk-header)
 
 echo "=== package: a host program built against the installed header and pkg-config file"
 cat >"$work/host.cpp" <<'EOF'

@@ -1,7 +1,8 @@
 // The C API's promises that the Python tests cannot show: the exported
 // names, structs of other versions, bad handles, calls in the wrong state,
-// and a cancel from a signal handler before the start.
-#include "camupgrade_sdk.h"
+// a cancel from a signal handler before the start, and the C++
+// wrapper's answer to a callback that throws.
+#include "camupgrade_sdk.hpp"
 #include "support/Archives.h"
 #include "support/NetNs.h"
 
@@ -163,4 +164,15 @@ TEST_F(SdkJob, CallsOnARunningJobAreRefusedNotQueued) {
     hold.wake.notify_all();
     EXPECT_EQ(cu_job_wait(hold.job, -1), CU_OK);
     EXPECT_EQ(cu_job_free(hold.job), CU_OK);
+}
+
+TEST_F(SdkJob, AThrowingCallbackCancelsTheJobAndTheWrapperRethrowsIt) {
+    camupgrade::Options o;
+    o.onStatus = [](const camupgrade::Status&) { throw std::runtime_error("a fault of the host"); };
+    camupgrade::Job job(std::move(o));
+    job.addCamera("127.0.0.2", m_dir / "fw.zip");
+    EXPECT_THROW(job.run(), std::runtime_error);
+    camupgrade::Result r = job.results().at(0);
+    EXPECT_EQ(r.verdict, CU_VERDICT_CANCELLED) << r.message;
+    EXPECT_FALSE(r.commanded);
 }
