@@ -44,8 +44,8 @@ cu_status statusOf(const engine::CameraStatus& s, std::size_t index) {
     return c;
 }
 
-// identities: where before and after go (two entries).
-cu_result resultOf(const engine::CameraResult& r, std::size_t index, cu_identity* identities) {
+// identities: the before and after of r, as toIdentities made them.
+cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_identity* identities) {
     cu_result c{};
     c.struct_size = sizeof c;
     c.index = index;
@@ -59,17 +59,16 @@ cu_result resultOf(const engine::CameraResult& r, std::size_t index, cu_identity
     c.connected = r.connected ? 1 : 0;
     c.commanded = r.commanded ? 1 : 0;
     c.released = r.released ? 1 : 0;
-    if (r.haveBefore) {
-        toIdentity(r.before, &identities[0]);
-        c.before = &identities[0];
-    }
-    if (r.haveAfter) {
-        toIdentity(r.after, &identities[1]);
-        c.after = &identities[1];
-    }
+    c.before = r.haveBefore ? &identities[0] : nullptr;
+    c.after = r.haveAfter ? &identities[1] : nullptr;
     c.bytes_served = r.bytesServed;
     c.seconds = r.seconds;
     return c;
+}
+
+void toIdentities(const engine::CameraResult& r, cu_identity* identities) {
+    toIdentity(r.before, &identities[0]);
+    toIdentity(r.after, &identities[1]);
 }
 
 }  // namespace
@@ -290,6 +289,8 @@ void Job::runEngine() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_results = std::move(results);
         m_identities.assign(2 * m_results.size(), cu_identity{});
+        for (std::size_t i = 0; i < m_results.size(); ++i)
+            toIdentities(m_results[i], &m_identities[2 * i]);
     }
     std::lock_guard<std::mutex> guard(m_queueLock);
     m_engineDone = true;
@@ -351,6 +352,7 @@ void Job::dispatch(const Event& event) {
         } else if (auto* r = std::get_if<engine::CameraResult>(&event)) {
             if (c.on_result != nullptr) {
                 cu_identity identities[2];
+                toIdentities(*r, identities);
                 cu_result result = resultOf(*r, indexOf(r->cameraIp), identities);
                 c.on_result(&result, c.user);
             }

@@ -284,7 +284,10 @@ class Job:
         self.close()
 
     def __del__(self) -> None:
-        self.close()
+        try:
+            self.close()
+        except Exception:  # the interpreter is going: the library goes with the process
+            pass
 
 
 def upgrade(cameras, package: Optional[str] = None, **options) -> List[Result]:
