@@ -11,9 +11,10 @@ import camupgrade
 HOST = "127.0.0.1"
 
 
-def test_one_camera_from_identity_to_upgrade(cameras, package, caplog):
+def test_one_camera_from_discovery_to_upgrade(cameras, package, caplog):
     log = cameras.start("127.0.0.2")
     assert camupgrade.info("127.0.0.2").version == "1.0.0"
+    assert [c.ip for c in camupgrade.discover(window=0.5)] == ["127.0.0.2"]
     seen, threads = [], set()
 
     def on_status(status):
