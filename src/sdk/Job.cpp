@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <system_error>
 
 namespace sdk {
 
@@ -117,6 +119,8 @@ Job::Job(const cu_options& options) : m_callbacks(options) {
     m_options.allowFallback = options.allow_fallback != 0;
     m_options.readIdentity = options.skip_identity == 0;
     m_options.logging = engine::Logging::SinkOnly;
+    if (!m_cancelWake.valid())
+        throw std::runtime_error("cannot make the pipe of the job's cancel");
 }
 
 Job::~Job() { finish(); }
@@ -190,17 +194,42 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
 }
 
 Failure Job::start() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::mutex> guard(m_lock);
     if (m_state != State::Idle || m_planning)
         return stateFailure(m_planning ? State::Running : m_state);
     m_state = State::Running;
     // A cancel that came before the start reaches the engine before it runs.
     if (m_cancelAsked.load())
         m_cancel.request();
-    m_watcher = std::thread([this] { watchCancel(); });
-    m_delivery = std::thread([this] { deliver(); });
-    m_runner = std::thread([this] { runEngine(); });
+    try {
+        m_watcher = std::thread([this] { watchCancel(); });
+        m_delivery = std::thread([this] { deliver(); });
+        m_runner = std::thread([this] { runEngine(); });
+    } catch (const std::system_error& e) {
+        guard.unlock();
+        undoStart();
+        return {CU_ERR_INTERNAL, std::string("cannot start the job's threads: ") + e.what()};
+    }
     return {CU_OK, {}};
+}
+
+// The threads that did start end at once; the job is idle again.
+void Job::undoStart() {
+    m_stopWatch.store(true);
+    m_cancelWake.wake();
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_engineDone = true;
+    }
+    m_queueWake.notify_one();
+    for (std::thread* t : {&m_watcher, &m_delivery})
+        if (t->joinable())
+            t->join();
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_engineDone = false;
+    m_stopWatch.store(false);
+    m_queue.clear();
+    m_state = State::Idle;
 }
 
 bool Job::onDeliveryThread() const { return m_deliveryId.load() == std::this_thread::get_id(); }

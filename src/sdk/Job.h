@@ -60,6 +60,7 @@ private:
     Failure stateFailure(State state) const;
     bool onDeliveryThread() const;
     void join();
+    void undoStart();
 
     cu_options m_callbacks;
     engine::JobOptions m_options;
