@@ -188,8 +188,9 @@ typedef struct cu_job cu_job;
 CU_API const char* cu_version(void);
 /* A sentence for an error code (never NULL). */
 CU_API const char* cu_strerror(int error);
-/* The detail of the calling thread's last failed call ("the package /x does
- * not exist"), "" when there is none. Valid until the thread's next call. */
+/* The detail of the calling thread's last call ("cannot read the package
+ * /x"), "" when it succeeded; cu_job_cancel leaves it alone. Valid until the
+ * thread's next call. */
 CU_API const char* cu_last_error(void);
 
 /* A new job (options may be NULL: the defaults). */
