@@ -85,14 +85,17 @@ typedef enum cu_verdict {
 
 /* Why a camera ended as it did (cu_result.reason, cu_plan.reason). */
 typedef enum cu_reason {
-    CU_REASON_NONE = 0,          /* upgraded (or, for a plan, nothing stands in the way) */
-    CU_REASON_NO_VERDICT = 1,    /* the job ended without a final state from the camera */
-    CU_REASON_BAD_INPUT = 2,     /* the package, addresses or layout were refused */
-    CU_REASON_UNREACHABLE = 3,   /* the camera does not answer or refused control */
-    CU_REASON_PORT = 4,          /* UDP port 69 could not be bound */
-    CU_REASON_NOT_RELEASED = 5,  /* the camera could not be released at the end */
-    CU_REASON_CAMERA_STATE = 6,  /* the camera or session failed in cu_result.state */
-    CU_REASON_CANCELLED = 7
+    CU_REASON_NONE = 0,            /* upgraded and released (for a plan: nothing stands in the way) */
+    CU_REASON_BAD_INPUT = 1,       /* an address, the package or its layout is unusable */
+    CU_REASON_UNREACHABLE = 2,     /* the camera does not answer */
+    CU_REASON_CONTROL_DENIED = 3,  /* another application holds the camera */
+    CU_REASON_PORT = 4,            /* UDP port 69 could not be bound */
+    CU_REASON_BUSY = 5,            /* another job runs in this process */
+    CU_REASON_CAMERA_STATE = 6,    /* the camera or session failed in cu_result.state */
+    CU_REASON_NO_VERDICT = 7,      /* the session ended without a final state */
+    CU_REASON_NOT_RELEASED = 8,    /* upgraded, but control could not be given back */
+    CU_REASON_CANCELLED = 9,
+    CU_REASON_INTERNAL = 10        /* an unexpected failure ended this camera */
 } cu_reason;
 
 /* Who a camera is, read without taking control. Text fields are

@@ -25,8 +25,8 @@ __all__ = ["Error", "AddressError", "PackageError", "NoAnswerError", "Identity",
 
 log = logging.getLogger("camupgrade")
 
-REASONS = ["none", "no verdict", "bad input", "unreachable", "port 69", "not released",
-           "camera state", "cancelled"]
+REASONS = ["none", "bad input", "unreachable", "control denied", "port 69", "busy",
+           "camera state", "no verdict", "not released", "cancelled", "internal"]
 
 
 class Error(Exception):
