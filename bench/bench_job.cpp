@@ -7,7 +7,7 @@
 //
 // bench/job.sh runs both (the memory runs for a 16 and a 256 MiB image).
 #include "main.h"
-#include "main.h"
+#include "session/SessionStates.h"
 #include "support/NetNs.h"
 
 #include "camsim/Camera.h"
@@ -116,7 +116,7 @@ int timing(std::size_t mib) {
     std::FILE* keep = std::freopen("/dev/null", "w", stdout);
     (void)keep;
     Clock::time_point start = Clock::now();
-    int rc = camjob::runUpgradeJob("127.0.0.1", "127.0.0.2", pkg.c_str(), camjob::JobOptions{});
+    int rc = ::CamUpgrade("127.0.0.1", "127.0.0.2", pkg.c_str());
     Clock::time_point end = Clock::now();
     camera.stop();
     std::FILE* tty = std::fopen("/dev/tty", "w");
@@ -141,7 +141,7 @@ int memory(const char* pkg) {
         return 1;
     std::FILE* keep = std::freopen("/dev/null", "w", stdout);
     (void)keep;
-    int rc = camjob::runUpgradeJob("127.0.0.1", "127.0.0.2", pkg, camjob::JobOptions{});
+    int rc = ::CamUpgrade("127.0.0.1", "127.0.0.2", pkg);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::fprintf(stderr, "%s: result %d, final state %d, peak RSS %ld KiB\n", pkg, rc,

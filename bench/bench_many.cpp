@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
         if (r.verdict == engine::Verdict::Upgraded)
             ++upgraded;
         else
-            std::fprintf(stderr, "%s: %s (exit %d)\n", r.cameraIp.c_str(), r.message.c_str(), r.exitCode);
+            std::fprintf(stderr, "%s: %s (state %d)\n", r.cameraIp.c_str(), r.message.c_str(), r.state);
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

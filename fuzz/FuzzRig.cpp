@@ -82,7 +82,7 @@ SessionRig& sessionRig() {
             if (!refusing.ok())
                 fail("cannot bind the control port");
             refusing.setStatusFor(managerGige::REG_CCP, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
-            refusing.setStatusFor(DevApp::FILE_SERVER_IP_REG, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
+            refusing.setStatusFor(reg::FILE_SERVER_IP, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
             r->manager = new managerGige();
             if (r->manager->connect(CAMERA_IP))
                 fail("control was granted");

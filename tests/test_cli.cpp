@@ -6,6 +6,7 @@
 #include "Workspace.h"
 #include "support/Archives.h"
 #include "support/NetNs.h"
+#include "support/Processes.h"
 #include "support/Wait.h"
 
 #include "camsim/Camera.h"
@@ -41,84 +42,15 @@ namespace {
     _exit(127);
 }
 
-// The command as a child process, stdout and stderr kept apart, its
-// standard input an open pipe nobody writes to (as under a supervisor).
-class CliRun {
-public:
-    explicit CliRun(const std::vector<std::string>& args, const std::string& cwd = ".") {
-        int out[2], err[2], in[2];
-        if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
-                close(fd);
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            execCli(args);
-        }
-        close(out[1]);
-        close(err[1]);
-        close(in[0]);
-        m_stdin = in[1];
-        m_reader = std::thread([this, o = out[0], e = err[0]] { readBoth(o, e); });
-    }
-    ~CliRun() { finish(); }
-
-    bool waitForOutput(const std::string& text, int timeoutMs) {
-        return camtest::waitUntil([&] {
-            std::lock_guard<std::mutex> guard(m_lock);
-            return m_out.find(text) != std::string::npos || m_err.find(text) != std::string::npos;
-        }, timeoutMs);
-    }
-    void signal(int sig) { kill(m_pid, sig); }
-    int finish() {
-        if (m_reader.joinable())
-            m_reader.join();
-        if (m_pid > 0) {
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            m_pid = -1;
-            close(m_stdin);
-        }
-        return m_exit;
-    }
-    const std::string& out() const { return m_out; }
-    const std::string& err() const { return m_err; }
-    std::string both() const { return m_out + m_err; }
-
-private:
-    void readBoth(int out, int err) {
-        pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-        int open = 2;
-        char buf[4096];
-        while (open > 0 && poll(fds, 2, 60000) > 0) {
-            for (auto& fd : fds) {
-                if (fd.fd < 0 || fd.revents == 0)
-                    continue;
-                ssize_t n = read(fd.fd, buf, sizeof buf);
-                if (n <= 0) {
-                    close(fd.fd);
-                    fd.fd = -1;
-                    --open;
-                    continue;
-                }
-                std::lock_guard<std::mutex> guard(m_lock);
-                (fd.fd == out ? m_out : m_err).append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_exit = -1;
-    std::mutex m_lock;
-    std::string m_out, m_err;
-    std::thread m_reader;
+// The command as a child process (support/Processes).
+std::vector<std::string> cli(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{CAMUPGRADE_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+struct CliRun : camtest::ProgramRun {
+    explicit CliRun(const std::vector<std::string>& args, const std::string& cwd = ".")
+        : ProgramRun(cli(args), cwd) {}
 };
 
 // The command on a terminal `columns` wide: everything it wrote there.

@@ -1,7 +1,8 @@
 // The upgrade engine against simulated cameras, each test in a network
 // namespace of its own (host 127.0.0.1, cameras 127.0.0.2 and up).
 #include "engine/Engine.h"
-#include "results.h"
+#include "engine/Job.h"
+#include "session/SessionStates.h"
 #include "support/Archives.h"
 #include "support/NetNs.h"
 
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -62,13 +66,13 @@ protected:
     void SetUp() override {
         CAMTEST_REQUIRE_PRIVATE_NETWORK();
         m_tmp = std::make_unique<camtest::ScratchDir>();
-        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        m_options.unpackRoot = m_tmp->path();
         m_options.hostIp = "127.0.0.1";
         m_options.readIdentity = false;
     }
     void TearDown() override {
         m_cameras.clear();
-        unsetenv("TMPDIR");
+        engine::testing::setCameraHook({});
     }
 
     camsim::Camera& camera(camsim::Config c) {
@@ -131,17 +135,17 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
     struct Case {
         const char* what;
         std::string host, camera, package;
-        int exitCode;
+        engine::Reason reason;
         const char* says;
     };
     const Case cases[] = {
-        {"not an archive", "127.0.0.1", "127.0.0.2", text, EXIT_USAGE, "cannot be unpacked"},
+        {"not an archive", "127.0.0.1", "127.0.0.2", text, engine::Reason::BadInput, "cannot be unpacked"},
         {"no image for the kind", "127.0.0.1", "127.0.0.2", package(kindOneOnly, "k1.zip"),
-         EXIT_USAGE, "hardware kind 0"},
-        {"host not ours", "10.77.0.1", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
-        {"wildcard host", "0.0.0.0", "127.0.0.2", good, EXIT_USAGE, "not an address of this machine"},
-        {"no camera there", "127.0.0.1", "127.0.0.9", good, EXIT_UNREACHABLE, "does not answer"},
-        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", EXIT_USAGE, "does not exist"},
+         engine::Reason::BadInput, "hardware kind 0"},
+        {"host not ours", "10.77.0.1", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
+        {"wildcard host", "0.0.0.0", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
+        {"no camera there", "127.0.0.1", "127.0.0.9", good, engine::Reason::Unreachable, "does not answer"},
+        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", engine::Reason::BadInput, "does not exist"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,7 +153,7 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
         auto results = run({{c.camera, c.package, {}}});
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0].verdict, engine::Verdict::Refused);
-        EXPECT_EQ(results[0].exitCode, c.exitCode);
+        EXPECT_EQ(results[0].reason, c.reason);
         EXPECT_NE(results[0].message.find(c.says), std::string::npos) << results[0].message;
         EXPECT_FALSE(results[0].commanded);
     }
@@ -186,7 +190,8 @@ TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
         if (at == engine::Phase::Flashing) {
             // The camera flashes on: a second job is told so, not "timed out".
             auto again = run({{"127.0.0.2", singleImage(200000), {}}});
-            EXPECT_EQ(again[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+            EXPECT_EQ(again[0].reason, engine::Reason::SessionFailed);
+            EXPECT_EQ(again[0].state, ST_TIMEOUT);
             EXPECT_NE(again[0].message.find("still busy"), std::string::npos) << again[0].message;
             EXPECT_TRUE(again[0].released);
         }
@@ -220,10 +225,10 @@ TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
     EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded);
     EXPECT_EQ(results[0].name, "left");
     EXPECT_EQ(results[1].verdict, engine::Verdict::Failed);
-    EXPECT_EQ(results[1].exitCode, EXIT_UNREACHABLE);
+    EXPECT_EQ(results[1].reason, engine::Reason::ControlDenied);
     EXPECT_NE(results[1].message.find("refused control"), std::string::npos);
     EXPECT_EQ(results[2].verdict, engine::Verdict::Upgraded);
-    EXPECT_EQ(results[2].exitCode, EXIT_UPGRADED);
+    EXPECT_EQ(results[2].reason, engine::Reason::None);
     EXPECT_GT(results[0].bytesServed, 30006u);  // the image and its information file
     EXPECT_EQ(m_cameras[2]->snapshot().files.at(0).name, "k1.bin");
     for (const auto& r : results)
@@ -273,7 +278,7 @@ TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
     EXPECT_TRUE(cam.snapshot().files[0].verified);  // the slow transfer was not cut off
     EXPECT_EQ(results[0].verdict, engine::Verdict::Failed);
     EXPECT_EQ(results[0].state, ST_TIMEOUT);
-    EXPECT_EQ(results[0].exitCode, EXIT_STATE_BASE + ST_TIMEOUT);
+    EXPECT_EQ(results[0].reason, engine::Reason::SessionFailed);
     auto& when = seen.firstSeen["127.0.0.2"];
     ASSERT_TRUE(when.count(engine::Phase::Transfer) && when.count(engine::Phase::Restarting));
     EXPECT_GT(when[engine::Phase::Restarting] - when[engine::Phase::Transfer], m_options.inactivity);
@@ -303,5 +308,76 @@ TEST_F(Engine, ASlowCameraHoldsUpNoOther) {
     EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded) << results[0].message;
     EXPECT_LT(results[0].seconds, 12.0);  // about 6 s alone; over 20 s behind the slow one
     EXPECT_TRUE(b.snapshot().files.at(0).verified);
+    EXPECT_TRUE(nothingUnpacked());
+}
+
+// The observer is called from the job's own delivery thread: one that takes
+// 2 s per event holds up neither camera's transfer, and a second job in the
+// same process meanwhile is refused without touching its camera.
+TEST_F(Engine, ASlowObserverDelaysNoCamera) {
+    camsim::Camera& a = camera(camsim::instantCamera("127.0.0.2"));
+    camsim::Camera& b = camera(camsim::instantCamera("127.0.0.3"));
+    camsim::Camera& other = camera(camsim::instantCamera("127.0.0.4"));
+    std::string pkg = singleImage(200000);
+
+    struct Slow : engine::Observer {
+        std::atomic<bool> slow{true};
+        std::atomic<unsigned> calls{0};
+        void wait() {
+            ++calls;
+            for (int i = 0; i < 20 && slow; ++i)
+                std::this_thread::sleep_for(100ms);
+        }
+        void onStatus(const engine::CameraStatus&) override { wait(); }
+        void onLogLine(const std::string&) override { wait(); }
+        void onResult(const engine::CameraResult&) override { wait(); }
+    } observer;
+    std::vector<engine::CameraResult> results;
+    std::thread job([&] { results = run({{"127.0.0.2", pkg, {}}, {"127.0.0.3", pkg, {}}}, &observer); });
+
+    auto served = [](const camsim::Camera& c) {
+        camsim::Snapshot s = c.snapshot();
+        return !s.files.empty() && s.files[0].verified;
+    };
+    const auto start = Clock::now();
+    while (!(served(a) && served(b)) && Clock::now() - start < 60s)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(served(a) && served(b)) << "a hang guard, not a timing check";
+    EXPECT_LT(observer.calls.load(), 40u) << "the observer was not the slow part";
+
+    auto busy = run({{"127.0.0.4", pkg, {}}});
+    ASSERT_EQ(busy.size(), 1u);
+    EXPECT_EQ(busy[0].reason, engine::Reason::Busy);
+    EXPECT_NE(busy[0].message.find("one at a time"), std::string::npos) << busy[0].message;
+    untouched(other);
+
+    observer.slow = false;
+    job.join();
+    ASSERT_EQ(results.size(), 2u);
+    for (const auto& r : results)
+        EXPECT_EQ(r.verdict, engine::Verdict::Upgraded) << r.cameraIp << ": " << r.message;
+    EXPECT_TRUE(nothingUnpacked());
+}
+
+// An exception in one camera's run, with one worker, ends that camera like
+// any failure: the camera is released, its unpacked package removed, the
+// next camera goes on, and runJob returns a result for each.
+TEST_F(Engine, AnExceptionEndsOneCameraWithOneWorker) {
+    camsim::Camera& first = camera(camsim::instantCamera("127.0.0.2"));
+    camsim::Camera& second = camera(camsim::instantCamera("127.0.0.3"));
+    std::string pkg = singleImage();
+    engine::testing::setCameraHook([](const engine::CameraTarget& t, engine::Phase phase) {
+        if (t.cameraIp == "127.0.0.2" && phase == engine::Phase::Preparing)
+            throw std::runtime_error("injected");
+    });
+    m_options.parallel = 1;
+    auto results = run({{"127.0.0.2", pkg, {}}, {"127.0.0.3", pkg, {}}});
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].reason, engine::Reason::Internal);
+    EXPECT_EQ(results[0].message, "injected");
+    EXPECT_FALSE(first.snapshot().controlled);
+    EXPECT_EQ(first.snapshot().upgradeCommands, 0u);
+    EXPECT_EQ(results[1].verdict, engine::Verdict::Upgraded) << results[1].message;
+    EXPECT_FALSE(second.snapshot().controlled);
     EXPECT_TRUE(nothingUnpacked());
 }

@@ -3,6 +3,7 @@
 // Loss, latency, a camera gone for good and what many jobs leave behind are
 // the fault matrix's and the soak's (tests/hardening, run by scripts/test.sh).
 #include "main.h"
+#include "session/SessionStates.h"
 #include "support/Archives.h"
 #include "support/LogCapture.h"
 #include "support/NetNs.h"
@@ -73,7 +74,7 @@ protected:
     }
 
     int run(const std::string& pkg) {
-        return camjob::runUpgradeJob(kHost, kCamera, pkg.c_str(), camjob::JobOptions{});
+        return ::CamUpgrade(kHost, kCamera, pkg.c_str());
     }
     int finalState() const { return g_upgradeStatus.load(); }
     bool noUnpackFolderLeft() const {

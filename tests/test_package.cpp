@@ -7,6 +7,7 @@
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "upgrade/DevApp.h"
+#include "upgrade/PackagePlan.h"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +71,6 @@ TEST_F(Package, SingleImageIsServedFromTheUnpackFolder) {
                                {"sub/app.bin", std::string(3000, 'x')}});
         auto app = prepare(path);
         std::string tmp = app->tmpDir();
-        EXPECT_EQ(app->fwDirs(), std::vector<std::string>{tmp});
         EXPECT_EQ(app->fwDir(), tmp + "/");
         EXPECT_EQ(camtest::readFile(tmp + "/sub/app.bin"), std::string(3000, 'x'));
 
@@ -123,7 +123,6 @@ TEST_F(Package, ImagePerKindPicksTheFirstFittingEntryByName) {
         app.init(path);
         EXPECT_EQ(app.deviceType(), c.kind) << path;
         const std::string want = c.served.empty() ? (m_root / "fw") : app.tmpDir() + "/upgrade";
-        EXPECT_EQ(app.fwDirs(), std::vector<std::string>{want}) << path;
         EXPECT_EQ(app.fwDir(), want + "/") << path;
         if (!c.served.empty()) {
             EXPECT_EQ(fs::directory_iterator(want)->path().filename(), c.served) << path;
@@ -150,7 +149,6 @@ TEST_F(Package, EveryFailureServesThePackageFolder) {
     for (const char* name :
          {"junk.bin", "names.txt", "listing.txt", "bad-inner.zip", "missing.zip", "cut.tgz"}) {
         auto app = prepare(pkg(name));
-        EXPECT_EQ(app->fwDirs(), std::vector<std::string>{folder}) << name;
         EXPECT_EQ(app->fwDir(), folder + "/") << name;
         if (std::string(name) == "cut.tgz") {
             EXPECT_FALSE(fs::exists(app->tmpDir())) << "damage is found before writing";

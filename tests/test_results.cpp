@@ -1,36 +1,9 @@
-#include "main.h"
+#include "session/Worker.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-
-// Each state's message, as the job's worker logs it, is read back as that
-// state, so the command's verdict (and exit code) for a log line cannot drift
-// from what the library meant.
-TEST(StateTable, EveryMessageTheWorkerLogsReadsBackAsItsState) {
-    camtest::LogCapture log;
-    std::size_t count = 0;
-    const SessionState* rows = sessionStates(&count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const SessionState& row = rows[i];
-        if (row.message == nullptr)
-            continue;
-        SCOPED_TRACE(row.value);
-        processRes(static_cast<std::uint16_t>(0x3700 | row.value));  // a percent does not matter
-        std::vector<std::string> lines = log.take();
-        ASSERT_EQ(lines.size(), 1u);
-        // Host tools filter the log by the worker's function names.
-        EXPECT_EQ(lines[0].rfind("[main.cpp(", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(" processRes] "), std::string::npos) << lines[0];
-        int read = stateOfLogLine(lines[0]);
-        EXPECT_EQ(read, row.value) << lines[0];
-        ASSERT_NE(sessionState(read), nullptr);
-        EXPECT_EQ(sessionState(read)->exitCode, row.exitCode);
-    }
-    EXPECT_EQ(stateOfLogLine("[x(1) y] Ready sending"), ST_READY_SENDING);
-    EXPECT_EQ(stateOfLogLine("[x(1) y] camera says Ready sending soon"), -1);
-}
 
 // A few words through both functions, as the worker calls them on each poll.
 TEST(StateTable, WordsMapLogAndPublish) {

@@ -1,7 +1,7 @@
 // The upgrade procedure against a fake camera on loopback: the commands it
 // sends, the reports it copies, and how it follows a camera that restarts.
 #include "ManagerGigeProto.h"
-#include "main.h"
+#include "session/SessionStates.h"
 #include "support/FakeGvcpCamera.h"
 #include "support/LogCapture.h"
 #include "support/Wait.h"
@@ -68,13 +68,13 @@ TEST(Session, CommandsTheCameraAndCopiesItsReports) {
     std::vector<GvcpRequest> sent = rig.session();
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_TRUE(sent[0].isReadOf(DevApp::DEV_TYPE_REG));
-    EXPECT_EQ(sent[1].words, (Words{DevApp::PRE_UPGRADE_CLEAR_REG, 0}));
+    EXPECT_EQ(sent[1].words, (Words{reg::PRE_UPGRADE_CLEAR, 0}));
     EXPECT_EQ(sent[2].command, CMD_WRITEMEM);
-    EXPECT_EQ(sent[2].words, Words{DevApp::FILE_SERVER_IP_REG});
+    EXPECT_EQ(sent[2].words, Words{reg::FILE_SERVER_IP});
     std::vector<std::uint8_t> padded(16, 0);
     std::memcpy(padded.data(), "127.0.3.1", 9);
     EXPECT_EQ(sent[2].data, padded);
-    EXPECT_EQ(sent[3].words, (Words{DevApp::UPGRADE_CMD_REG, 1}));
+    EXPECT_EQ(sent[3].words, (Words{reg::UPGRADE_CMD, 1}));
 
     // Reports go into the status word as they are; 0 ends the polling.
     rig.report(0x2504);
@@ -119,7 +119,7 @@ TEST(Session, FailuresOfTheCameraAndOfTheCommands) {
         EXPECT_EQ(app.getStatus(), 0x1303);
     }
     rig.camera.clearRequests();
-    rig.camera.setStatusFor(DevApp::FILE_SERVER_IP_REG, FakeGvcpCamera::STATUS_ACCESS_DENIED);
+    rig.camera.setStatusFor(reg::FILE_SERVER_IP, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     {
         DevApp app(&rig.manager, "127.0.3.1", "127.0.3.11");
         ASSERT_TRUE(app.startUpgrade("/nonexistent/pkg.bin", false));
@@ -127,9 +127,9 @@ TEST(Session, FailuresOfTheCameraAndOfTheCommands) {
         EXPECT_EQ(log.count("] [ERROR] set tftp server IP fail...\n"), 1u);
     }
     for (const GvcpRequest& r : rig.session())
-        EXPECT_FALSE(r.isWriteOf(DevApp::UPGRADE_CMD_REG)) << "no command after a failed address";
-    rig.camera.setStatusFor(DevApp::FILE_SERVER_IP_REG, 0);
-    rig.camera.setStatusFor(DevApp::UPGRADE_CMD_REG, FakeGvcpCamera::STATUS_ACCESS_DENIED);
+        EXPECT_FALSE(r.isWriteOf(reg::UPGRADE_CMD)) << "no command after a failed address";
+    rig.camera.setStatusFor(reg::FILE_SERVER_IP, 0);
+    rig.camera.setStatusFor(reg::UPGRADE_CMD, FakeGvcpCamera::STATUS_ACCESS_DENIED);
     {
         DevApp app(&rig.manager, "127.0.3.1", "127.0.3.11");
         ASSERT_TRUE(app.startUpgrade("/nonexistent/pkg.bin", false));

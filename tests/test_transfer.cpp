@@ -1,7 +1,7 @@
 // The session's file transfer driven directly, with a peer in the camera's
 // place on its own loopback address.
 #include "ManagerGigeProto.h"
-#include "main.h"
+#include "session/SessionStates.h"
 #include "platform/pathguard.h"
 #include "support/Archives.h"
 #include "support/FakeGvcpCamera.h"

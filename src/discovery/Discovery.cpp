@@ -1,5 +1,8 @@
 #include "discovery/Discovery.h"
 
+#include "gvcp/Peek.h"
+#include "gvcp/Registers.h"
+#include "platform/netinfo.h"
 #include "platform/socket.h"
 #include "wire/ByteCodec.h"
 #include "wire/Gvcp.h"
@@ -10,11 +13,6 @@
 #include <functional>
 #include <memory>
 
-#ifndef _WIN32
-#include <ifaddrs.h>
-#include <net/if.h>
-#endif
-
 namespace discovery {
 
 namespace gvcp = wire::gvcp;
@@ -22,12 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::uint32_t KIND_REGISTER = 0x7E000304;
-constexpr std::uint32_t KIND1_VALUE = 0x1A4;
-constexpr int ATTEMPTS = 3;
-// A camera may stretch a request with pending acknowledges; beyond this we
-// stop believing it.
-constexpr std::chrono::milliseconds PENDING_LIMIT(5000);
 constexpr std::size_t MAX_DATAGRAM = 1500;
 
 bool fail(std::string* error, const std::string& why) {
@@ -60,68 +52,6 @@ bool receiveAck(platform::socket_t s, gvcp::AckHeader* h, gvcp::Bytes* payload, 
     return n > 0 && gvcp::decodeAck(buf, static_cast<std::size_t>(n), h, payload);
 }
 
-// Request and answer with one camera, from a port of our own: the same
-// request id on every attempt, so a camera that already answered knows it.
-class Channel {
-public:
-    explicit Channel(const std::string& ip) : m_camera(platform::makeAddr(ip.c_str(), gvcp::PORT)) {
-        m_ok = m_socket.bindTo(platform::makeAddr("0.0.0.0", 0));
-    }
-    bool ok() const { return m_ok; }
-
-    enum Outcome { ANSWERED, SILENT };
-    // The camera's status and payload for the request built by `build`.
-    Outcome transact(const std::function<gvcp::Bytes(std::uint16_t)>& build, std::uint16_t answer,
-                     std::chrono::milliseconds timeout, std::uint16_t* status, gvcp::Bytes* payload) {
-        const std::uint16_t id = nextId();
-        const gvcp::Bytes request = build(id);
-        for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-            platform::sendDatagram(m_socket.get(), request.data(), request.size(), m_camera);
-            if (awaitAck(id, answer, timeout, status, payload))
-                return ANSWERED;
-        }
-        return SILENT;
-    }
-
-private:
-    std::uint16_t nextId() {
-        if (++m_id == 0)
-            m_id = 1;
-        return m_id;
-    }
-
-    bool awaitAck(std::uint16_t id, std::uint16_t answer, std::chrono::milliseconds timeout,
-                  std::uint16_t* status, gvcp::Bytes* payload) {
-        const auto start = Clock::now();
-        auto deadline = start + timeout;
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-            if (left.count() <= 0 ||
-                platform::waitReadable(m_socket.get(), left.count()) != platform::WAIT_READABLE)
-                return false;
-            gvcp::AckHeader h;
-            sockaddr_in from{};
-            if (!receiveAck(m_socket.get(), &h, payload, &from) || h.ackId != id ||
-                from.sin_addr.s_addr != m_camera.sin_addr.s_addr)
-                continue;  // stray or late: not ours
-            if (h.answer == gvcp::PENDING_ACK) {
-                auto extended = Clock::now() + std::chrono::milliseconds(gvcp::pendingMs(*payload));
-                deadline = std::min(extended, start + PENDING_LIMIT);
-                continue;
-            }
-            if (h.answer != answer)
-                continue;
-            *status = h.status;
-            return true;
-        }
-    }
-
-    Socket m_socket;
-    sockaddr_in m_camera;
-    bool m_ok = false;
-    std::uint16_t m_id = 0;
-};
-
 void fillFrom(const gvcp::Bootstrap& b, Identity* out) {
     out->mac = gvcp::macText(b.mac);
     out->manufacturer = b.manufacturer;
@@ -140,37 +70,33 @@ std::string statusText(std::uint16_t status) {
 
 }  // namespace
 
+// Through the library's own client, reading only: a camera answers reads
+// whoever holds it.
 bool readIdentity(const std::string& cameraIp, Identity& out, std::string* error,
                   std::chrono::milliseconds timeout) {
     if (!platform::isIpv4Text(cameraIp.c_str()))
         return fail(error, "'" + cameraIp + "' is not an IPv4 address");
-    Channel channel(cameraIp);
-    if (!channel.ok())
-        return fail(error, "no socket for GVCP: " + std::string(std::strerror(platform::lastSocketError())));
-
-    std::uint16_t status = 0;
-    gvcp::Bytes payload;
-    auto readBlock = [](std::uint16_t id) {
-        return gvcp::encodeReadMem(id, gvcp::BOOTSTRAP_ADDRESS, gvcp::BOOTSTRAP_SIZE);
-    };
-    if (channel.transact(readBlock, gvcp::READMEM_ACK, timeout, &status, &payload) != Channel::ANSWERED)
-        return fail(error, "camera " + cameraIp + " does not answer on GVCP port 3956");
+    ::gvcp::Peek peek(cameraIp, static_cast<unsigned>(timeout.count()));
+    std::vector<std::uint8_t> bytes;
+    bool answered = false;
     gvcp::Bootstrap block;
-    wire::Reader data(payload.data(), payload.size());
-    data.skip(4);  // the acknowledge repeats the address before the data
-    if (status != gvcp::STATUS_SUCCESS || !gvcp::decodeBootstrap(data.current(), data.remaining(), &block))
+    if (!peek.readMemory(reg::BOOTSTRAP_BLOCK, reg::BOOTSTRAP_BLOCK_SIZE, &bytes, &answered)) {
+        if (!answered)
+            return fail(error, "camera " + cameraIp + " does not answer on GVCP port 3956");
         return fail(error, "camera " + cameraIp + " refused to read its bootstrap registers (status " +
-                               statusText(status) + ")");
+                               statusText(peek.lastStatus()) + ")");
+    }
+    if (!gvcp::decodeBootstrap(bytes.data(), bytes.size(), &block))
+        return fail(error, "camera " + cameraIp + " sent a bootstrap block too short to read");
     Identity who;
     fillFrom(block, &who);
     who.ip = cameraIp;
 
     // A camera without the vendor's kind register stays of unknown kind.
-    auto readKind = [](std::uint16_t id) { return gvcp::encodeReadReg(id, KIND_REGISTER); };
-    if (channel.transact(readKind, gvcp::READREG_ACK, timeout, &status, &payload) == Channel::ANSWERED &&
-        status == gvcp::STATUS_SUCCESS && payload.size() >= 4) {
-        who.kindRegister = wire::get32(payload.data());
-        who.kind = who.kindRegister == KIND1_VALUE ? 1 : 0;
+    std::uint32_t kind = 0;
+    if (peek.read(reg::KIND, &kind, &answered)) {
+        who.kindRegister = kind;
+        who.kind = reg::kindOf(kind);
     }
     out = who;
     return true;
@@ -186,33 +112,17 @@ struct Route {
 
 sockaddr_in limitedBroadcast() { return platform::makeAddr("255.255.255.255", gvcp::PORT); }
 
-#ifdef _WIN32
-// Without an interface table here, an address names the interface; the
-// limited broadcast leaves through the system's choice.
-bool routesFor(const std::string& name, std::vector<Route>* routes, std::string* error) {
-    if (!name.empty() && !platform::isIpv4Text(name.c_str()))
-        return fail(error, "on Windows give the interface's IPv4 address, not '" + name + "'");
-    routes->push_back({platform::makeAddr(name.empty() ? "0.0.0.0" : name.c_str(), 0), limitedBroadcast()});
-    return true;
-}
-#else
 // Every IPv4 interface that is up sends its own discovery from its own
 // address: a broadcast from an unbound socket leaves through one interface
 // only, and not at all where no default route exists.
 bool routesFor(const std::string& name, std::vector<Route>* routes, std::string* error) {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return fail(error, "cannot list the network interfaces: " + std::string(std::strerror(errno)));
-    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> guard(list, ::freeifaddrs);
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0)
-            continue;
-        if (!name.empty() && name != i->ifa_name)
-            continue;
-        Route r{*reinterpret_cast<const sockaddr_in*>(i->ifa_addr), limitedBroadcast()};
-        r.local.sin_port = 0;
-        if (!name.empty() && (i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr) {
-            r.broadcast = *reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
+    std::vector<platform::Ipv4Interface> interfaces;
+    if (!platform::upInterfaces(name, interfaces, error))
+        return false;
+    for (const platform::Ipv4Interface& i : interfaces) {
+        Route r{i.address, limitedBroadcast()};
+        if (!name.empty() && i.hasBroadcast) {
+            r.broadcast = i.broadcast;
             r.broadcast.sin_port = htons(gvcp::PORT);
         }
         routes->push_back(r);
@@ -223,7 +133,6 @@ bool routesFor(const std::string& name, std::vector<Route>* routes, std::string*
         routes->push_back({platform::makeAddr("0.0.0.0", 0), limitedBroadcast()});
     return true;
 }
-#endif
 
 bool sameCamera(const Identity& a, const Identity& b) { return a.ip == b.ip && a.mac == b.mac; }
 

@@ -3,12 +3,14 @@
 #include "engine/Job.h"
 
 #include "ManagerGigeProto.h"
-#include "main.h"
+#include "gvcp/Registers.h"
 #include "platform/netinfo.h"
 #include "platform/socket.h"
 #include "printfColor.h"
-#include "results.h"
+#include "session/SessionStates.h"
+#include "session/Worker.h"
 #include "upgrade/DevApp.h"
+#include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
 
 #include <future>
@@ -26,9 +28,6 @@ constexpr std::chrono::milliseconds kSample{100};
 // Idle this long after a finished file, the camera is taken to be flashing
 // rather than about to ask for its next file.
 constexpr std::chrono::milliseconds kFlashQuiet{500};
-
-int stateOf(std::uint16_t word) { return word & 0xFF; }
-int percentOf(std::uint16_t word) { return word >> 8; }
 
 // Removes the session from the port-69 service before it goes, so that no
 // dispatch or poll reaches it; deleting it stops its transfer, joins its
@@ -88,16 +87,23 @@ private:
     void setPhase(Phase phase) {
         m_status.phase = phase;
         m_job.status(m_status);
+        cameraHook(m_target, phase);
     }
-    CameraResult end(Verdict verdict, int exitCode, std::string message);
+    CameraResult end(Verdict verdict, Reason reason, std::string message);
     CameraResult cancelled() {
-        return end(Verdict::Cancelled, EXIT_SIGINT, "cancelled before the camera was commanded");
+        return end(Verdict::Cancelled, Reason::Cancelled, "cancelled before the camera was commanded");
+    }
+    CameraResult released(managerGige& manager, CameraResult result) {
+        setPhase(Phase::Releasing);
+        m_result.released = manager.disconnect();
+        return result;
     }
 
     Job& m_job;
     const CameraTarget& m_target;
     CameraResult m_result;
     CameraStatus m_status;
+    std::unique_ptr<package::Prepared> m_prepared;  // the pre-flight's unpacked package
     Clock::time_point m_start = Clock::now();
 
     // While the worker runs (its thread alone touches these).
@@ -133,14 +139,17 @@ CameraResult CameraRun::run() {
     if (service == nullptr) {
         setPhase(Phase::Releasing);
         m_result.released = manager.disconnect();
-        return end(Verdict::Failed, EXIT_NO_FILE_SERVICE, why);
+        return end(Verdict::Failed, Reason::PortUnavailable, why);
     }
-    if (m_job.cancelled()) {
-        setPhase(Phase::Releasing);
-        m_result.released = manager.disconnect();
-        return cancelled();
+    if (m_job.cancelled())
+        return released(manager, cancelled());
+    try {
+        upgrade(manager, *service, hostIp);
+    } catch (...) {
+        // The session is gone with its folder; the camera is not left controlled.
+        manager.disconnect();
+        throw;
     }
-    upgrade(manager, *service, hostIp);
     return m_result;
 }
 
@@ -152,15 +161,15 @@ bool CameraRun::check(std::string* hostIp) {
     if (!hostOk || !platform::isIpv4Text(m_target.cameraIp.c_str())) {
         LOG_LINE("invalid argument: host ip \"%s\", camera ip \"%s\", package \"%s\"\n",
                  hostIp->c_str(), m_target.cameraIp.c_str(), m_target.package.c_str());
-        end(Verdict::Refused, EXIT_USAGE, "not an IPv4 address: \"" +
+        end(Verdict::Refused, Reason::BadInput, "not an IPv4 address: \"" +
                                               (hostOk ? m_target.cameraIp : *hostIp) + "\"");
         return false;
     }
     if (options.preflight) {
         setPhase(Phase::Checking);
-        PreflightReport report = preflightCamera(m_target, options, false);
+        PreflightReport report = preflightCamera(m_target, options, false, &m_prepared);
         if (!report.ok) {
-            end(Verdict::Refused, report.exitCode, report.message);
+            end(Verdict::Refused, report.reason, report.message);
             return false;
         }
         *hostIp = report.hostIp;
@@ -168,7 +177,7 @@ bool CameraRun::check(std::string* hostIp) {
         m_result.haveBefore = !report.identity.model.empty() || !report.identity.version.empty();
     } else {
         if (hostIp->empty() && !platform::routeSource(m_target.cameraIp, *hostIp)) {
-            end(Verdict::Refused, EXIT_USAGE,
+            end(Verdict::Refused, Reason::BadInput,
                 "this machine has no route to the camera at " + m_target.cameraIp);
             return false;
         }
@@ -180,12 +189,11 @@ bool CameraRun::check(std::string* hostIp) {
 
 bool CameraRun::takeControl(managerGige& manager) {
     if (!manager.connect(m_target.cameraIp.c_str())) {
-        // CamUpgrade sends nothing more to a camera it could not connect.
-        int exitCode = EXIT_UNREACHABLE;
-        std::string why = m_job.options().publishStatus
-                              ? "the camera at " + m_target.cameraIp + " could not be connected"
-                              : whyNoControl(m_target.cameraIp, &exitCode);
-        end(Verdict::Failed, exitCode, why);
+        Reason reason = Reason::Unreachable;
+        std::string why = m_job.options().explainNoControl
+                              ? whyNoControl(m_target.cameraIp, &reason)
+                              : "the camera at " + m_target.cameraIp + " could not be connected";
+        end(Verdict::Failed, reason, why);
         return false;
     }
     m_result.connected = true;
@@ -197,6 +205,9 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     setPhase(Phase::Preparing);
     auto* session = new DevApp(&manager, hostIp, m_target.cameraIp);
     SessionHold hold(service, session);
+    session->setUnpackRoot(m_job.options().unpackRoot);
+    if (m_prepared != nullptr)
+        session->usePrepared(std::move(m_prepared));
     service.addDevice(session, m_target.package, true);
     m_result.commanded = true;
 
@@ -205,13 +216,13 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     m_rateMark = m_status.lastSign = Clock::now();
     camjob::Watch watch;
     watch.period = std::chrono::milliseconds(m_job.options().pollMs);
-    watch.publish = m_job.options().publishStatus;
+    watch.publish = m_job.options().publishState;
     watch.seen = [this](std::uint16_t word) { m_word = word; };
     watch.pause = [this](std::chrono::milliseconds period) { return pause(period); };
     std::promise<ResProcess> result;
     std::future<ResProcess> done = result.get_future();
-    std::thread worker(camjob::process, std::vector<DevApp*>{session}, std::ref(result),
-                       std::cref(watch));
+    std::function<std::uint16_t()> status = [session] { return session->getStatus(); };
+    std::thread worker(camjob::process, std::cref(status), std::ref(result), std::cref(watch));
     {
         JoinOnExit joinWorker(worker);
         done.get();
@@ -227,7 +238,7 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     if (m_result.verdict == Verdict::Upgraded && m_job.options().readIdentity)
         m_result.haveAfter = discovery::readIdentity(m_target.cameraIp, m_result.after);
     if (m_result.verdict == Verdict::Upgraded && !m_result.released) {
-        m_result.exitCode = EXIT_NOT_RELEASED;
+        m_result.reason = Reason::NotReleased;
         m_result.message = "upgraded, but control of the camera could not be given back";
     }
     setPhase(Phase::Done);
@@ -242,7 +253,7 @@ void CameraRun::judge(managerGige& manager) {
     if (m_cancelled) {
         m_result.state = stateOf(m_word);
         m_result.verdict = Verdict::Cancelled;
-        m_result.exitCode = EXIT_SIGINT;
+        m_result.reason = Reason::Cancelled;
         m_result.message = "cancelled while " + std::string(phaseName(m_status.phase));
         if (m_status.phase >= Phase::Transfer)
             m_result.message += ": the camera may still be flashing, do not power it off";
@@ -253,12 +264,12 @@ void CameraRun::judge(managerGige& manager) {
     m_result.state = state;
     if (state == ST_SUCCESS) {
         m_result.verdict = Verdict::Upgraded;
-        m_result.exitCode = EXIT_UPGRADED;
+        m_result.reason = Reason::None;
         m_result.message = row->words;
         return;
     }
     m_result.verdict = Verdict::Failed;
-    m_result.exitCode = row != nullptr ? row->exitCode : EXIT_NO_VERDICT;
+    m_result.reason = row != nullptr && row->final ? Reason::SessionFailed : Reason::NoVerdict;
     m_result.message = row != nullptr ? row->words : "the camera reported an unknown state";
     if (m_timedOut) {
         m_result.message = "timed out: no sign of progress for " +
@@ -268,7 +279,7 @@ void CameraRun::judge(managerGige& manager) {
         // The session could not command the camera: see what it is doing.
         std::uint64_t value = 0;
         std::uint32_t length = 4;
-        if (manager.readReg(DevApp::UPGRADE_STATUS_REG, &value, &length)) {
+        if (manager.readReg(reg::UPGRADE_STATUS, &value, &length)) {
             std::uint32_t report = ntohl(static_cast<std::uint32_t>(value));
             if ((report & 0xFF) == ST_UPGRADING)
                 m_result.message = "the camera is still busy with an earlier upgrade (" +
@@ -297,9 +308,8 @@ camjob::Pause CameraRun::pause(std::chrono::milliseconds period) {
         }
         // Outside CamUpgrade the job ends as soon as the camera's verdict is
         // in, not at the worker's next pass.
-        const SessionState* row = sessionState(m_status.state);
-        bool final = row != nullptr && row->final;
-        if (now >= until || (final && !m_job.options().publishStatus))
+        bool ended = m_status.state >= 0 && sessionEnded(static_cast<std::uint16_t>(m_status.state));
+        if (now >= until || (ended && m_job.options().endOnVerdict))
             return camjob::Pause::Go;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
         m_job.waitCancel(std::min(kSample, left + std::chrono::milliseconds(1)));
@@ -371,9 +381,9 @@ Phase CameraRun::phaseNow(int state, bool linkUp, const DevApp::Served& served,
     return m_status.phase;
 }
 
-CameraResult CameraRun::end(Verdict verdict, int exitCode, std::string message) {
+CameraResult CameraRun::end(Verdict verdict, Reason reason, std::string message) {
     m_result.verdict = verdict;
-    m_result.exitCode = exitCode;
+    m_result.reason = reason;
     m_result.message = std::move(message);
     m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
     setPhase(Phase::Done);

@@ -3,14 +3,15 @@
 #include "engine/Engine.h"
 
 #include "engine/Job.h"
-#include "main.h"
-#include "results.h"
+#include "session/Worker.h"
 #include "tarnlog/TarnLog.h"
 #include "upgrade/UpdgradeManager.h"
 
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace engine {
@@ -59,6 +60,8 @@ bool Cancel::waitFor(std::chrono::milliseconds timeout) const {
 
 Job::Job(const JobOptions& options, Observer* observer, const Cancel* cancel)
     : m_options(options), m_observer(observer), m_cancel(cancel) {
+    if (m_observer != nullptr)
+        m_delivery = std::thread([this] { deliver(); });
     if (m_options.logging == Logging::Specified)
         camjob::setUpLogging();
     else
@@ -69,6 +72,7 @@ Job::~Job() {
     m_service.reset();
     if (m_options.logging == Logging::SinkOnly)
         TARNlog4cpp::CTarnLog::SetLineSink({});
+    stopDelivery();
 }
 
 bool Job::waitCancel(std::chrono::milliseconds timeout) const {
@@ -79,22 +83,53 @@ bool Job::waitCancel(std::chrono::milliseconds timeout) const {
     return m_cancel->waitFor(timeout);
 }
 
-void Job::status(const CameraStatus& status) {
-    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
-    if (m_observer != nullptr)
-        m_observer->onStatus(status);
+void Job::status(const CameraStatus& status) { post({Event::Status, status, {}, {}}); }
+
+void Job::line(const std::string& text) { post({Event::Line, {}, text, {}}); }
+
+void Job::result(const CameraResult& result) { post({Event::Result, {}, {}, result}); }
+
+void Job::post(Event event) {
+    if (m_observer == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        m_events.push_back(std::move(event));
+    }
+    m_eventWake.notify_one();
 }
 
-void Job::line(const std::string& text) {
-    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
-    if (m_observer != nullptr)
-        m_observer->onLogLine(text);
+// The observer is called outside the queue's lock: a callback that logs
+// queues its line behind itself, and a slow one holds up only the queue.
+void Job::deliver() {
+    std::unique_lock<std::mutex> guard(m_eventLock);
+    for (;;) {
+        m_eventWake.wait(guard, [this] { return m_closing || !m_events.empty(); });
+        if (m_events.empty())
+            return;
+        Event event = std::move(m_events.front());
+        m_events.pop_front();
+        guard.unlock();
+        if (event.kind == Event::Status)
+            m_observer->onStatus(event.status);
+        else if (event.kind == Event::Line)
+            m_observer->onLogLine(event.line);
+        else
+            m_observer->onResult(event.result);
+        guard.lock();
+    }
 }
 
-void Job::result(const CameraResult& result) {
-    std::lock_guard<std::recursive_mutex> guard(m_observerLock);
-    if (m_observer != nullptr)
-        m_observer->onResult(result);
+// Everything queued is delivered before the thread ends.
+void Job::stopDelivery() {
+    if (!m_delivery.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        m_closing = true;
+    }
+    m_eventWake.notify_one();
+    m_delivery.join();
 }
 
 updgradeManager* Job::fileService(std::string* why) {
@@ -115,17 +150,39 @@ updgradeManager* Job::fileService(std::string* why) {
 
 namespace {
 
-CameraResult refusedAll(const CameraTarget& target, const std::string& why, int exitCode) {
+std::atomic<bool> g_jobRunning{false};
+
+// Clears the process's one-job mark when the job ends, however it ends.
+class OneJob {
+public:
+    OneJob() : m_held(!g_jobRunning.exchange(true)) {}
+    ~OneJob() {
+        if (m_held)
+            g_jobRunning = false;
+    }
+    OneJob(const OneJob&) = delete;
+    OneJob& operator=(const OneJob&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    bool m_held;
+};
+
+std::mutex g_hookLock;
+std::function<void(const CameraTarget&, Phase)> g_cameraHook;
+
+CameraResult refused(const CameraTarget& target, const std::string& why, Reason reason) {
     CameraResult r;
     r.cameraIp = target.cameraIp;
     r.name = target.name;
     r.verdict = Verdict::Refused;
-    r.exitCode = exitCode;
+    r.reason = reason;
     r.message = why;
     return r;
 }
 
-// A camera's run that ends in an exception ends that camera, not the job.
+// A camera's run that ends in an exception ends that camera, not the job,
+// with one worker as with many.
 CameraResult runGuarded(Job& job, const CameraTarget& target) {
     try {
         return runCamera(job, target);
@@ -133,8 +190,8 @@ CameraResult runGuarded(Job& job, const CameraTarget& target) {
         CameraResult r;
         r.cameraIp = target.cameraIp;
         r.name = target.name;
-        r.exitCode = EXIT_STATE_BASE + ST_INNER_ERROR;
-        r.message = std::string("internal error: ") + e.what();
+        r.reason = Reason::Internal;
+        r.message = e.what();
         job.result(r);
         return r;
     }
@@ -142,12 +199,40 @@ CameraResult runGuarded(Job& job, const CameraTarget& target) {
 
 }  // namespace
 
+namespace testing {
+void setCameraHook(std::function<void(const CameraTarget&, Phase)> hook) {
+    std::lock_guard<std::mutex> guard(g_hookLock);
+    g_cameraHook = std::move(hook);
+}
+}  // namespace testing
+
+void cameraHook(const CameraTarget& target, Phase phase) {
+    std::function<void(const CameraTarget&, Phase)> hook;
+    {
+        std::lock_guard<std::mutex> guard(g_hookLock);
+        hook = g_cameraHook;
+    }
+    if (hook)
+        hook(target, phase);
+}
+
 std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
                                  const JobOptions& options, Observer* observer,
                                  const Cancel* cancel) {
+    std::vector<CameraResult> results(targets.size());
+    OneJob one;
+    if (!one.held()) {
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            results[i] = refused(targets[i],
+                                 "another upgrade job is running in this process: one at a time",
+                                 Reason::Busy);
+            if (observer != nullptr)
+                observer->onResult(results[i]);
+        }
+        return results;
+    }
     Job job(options, observer, cancel);
     camjob::initNetResource();
-    std::vector<CameraResult> results(targets.size());
     for (const CameraTarget& target : targets) {
         CameraStatus queued;
         queued.cameraIp = target.cameraIp;
@@ -160,7 +245,7 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
     std::string why;
     if (options.preflight && !targets.empty() && job.fileService(&why) == nullptr) {
         for (std::size_t i = 0; i < targets.size(); ++i) {
-            results[i] = refusedAll(targets[i], why, EXIT_NO_FILE_SERVICE);
+            results[i] = refused(targets[i], why, Reason::PortUnavailable);
             job.result(results[i]);
         }
         return results;
@@ -168,20 +253,17 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
 
     std::size_t workers = options.parallel == 0 ? targets.size()
                                                 : std::min<std::size_t>(options.parallel, targets.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < targets.size(); i = next++)
+            results[i] = runGuarded(job, targets[i]);
+    };
     if (workers <= 1) {
-        // The caller's thread runs the job, as CamUpgrade specifies; its
-        // exceptions reach CamUpgrade's guard.
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            results[i] = runCamera(job, targets[i]);
+        work();  // on the caller's thread, as CamUpgrade specifies
     } else {
-        std::atomic<std::size_t> next{0};
         std::vector<std::thread> threads;
-        for (std::size_t w = 0; w < workers; ++w) {
-            threads.emplace_back([&] {
-                for (std::size_t i = next++; i < targets.size(); i = next++)
-                    results[i] = runGuarded(job, targets[i]);
-            });
-        }
+        for (std::size_t w = 0; w < workers; ++w)
+            threads.emplace_back(work);
         for (std::thread& t : threads)
             t.join();
     }

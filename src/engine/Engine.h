@@ -2,6 +2,10 @@
 // told to an observer, a cancellation, and an inactivity deadline. The
 // exported CamUpgrade is its one-camera case; the camupgrade command drives
 // it directly. Not exported from the shared library.
+//
+// One job per process at a time: the port-69 file service, the log sink and
+// the numbering of unpack folders belong to the process. A runJob called
+// while another runs gives every camera Reason::Busy and touches none.
 #pragma once
 
 #include "discovery/Discovery.h"
@@ -9,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,8 +61,19 @@ struct JobOptions {
     bool readIdentity = true;    // bootstrap registers before and after
     Logging logging = Logging::SinkOnly;
     unsigned pollMs = 600;       // how often the job looks at each session
-    bool publishStatus = false;  // CamUpgrade's way: each poll's status goes to GetUpdateStatus
     unsigned cameraPollMs = 500; // how often each camera's status register is read (CamUpgrade: 2000)
+    // Where each camera's package is unpacked (a private folder is made in
+    // it); empty: the system's temporary folder.
+    std::string unpackRoot;
+    // Receives each status value the job publishes, every poll (CamUpgrade:
+    // GetUpdateStatus). Called on the camera's worker thread.
+    std::function<void(int)> publishState;
+    // End a camera as soon as its verdict is in; false: at the worker's next
+    // pass (CamUpgrade's pace).
+    bool endOnVerdict = true;
+    // A camera that cannot be taken under control is read once more to tell
+    // "refused" from "does not answer" (CamUpgrade sends it nothing more).
+    bool explainNoControl = true;
 };
 
 // A camera's status, sent to the observer on every change.
@@ -78,20 +94,34 @@ struct CameraStatus {
 
 enum class Verdict {
     Upgraded,
-    Failed,     // the camera or the session failed (message, state, exit code say how)
+    Failed,     // the camera or the session failed (reason, state, message say how)
     Refused,    // pre-flight refused: the camera was never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
-                // (exit code EXIT_SIGINT; a command cancelled by SIGTERM says 143)
 };
 // "upgraded", "failed", "refused", "cancelled".
 const char* verdictName(Verdict verdict);
+
+// Why a camera did not end upgraded and released; None when it did.
+enum class Reason {
+    None,
+    BadInput,         // an address, the package, or the host address is unusable
+    Unreachable,      // the camera does not answer
+    ControlDenied,    // another application holds the camera
+    PortUnavailable,  // UDP port 69 cannot be bound
+    Busy,             // another job runs in this process
+    SessionFailed,    // the camera or the session ended in a failed state (see state)
+    NoVerdict,        // the session ended without a final state
+    NotReleased,      // upgraded, but control could not be given back
+    Cancelled,        // Cancel::request
+    Internal,         // an exception ended this camera; message is its text
+};
 
 struct CameraResult {
     std::string cameraIp;
     std::string name;
     Verdict verdict = Verdict::Failed;
     int state = -1;          // final session state; -1 when none was reached
-    int exitCode = 1;        // the command's exit code for this camera (results.h)
+    Reason reason = Reason::NoVerdict;
     std::string message;     // one sentence for a person
     bool connected = false;  // control was taken
     bool commanded = false;  // the camera was told to upgrade
@@ -102,7 +132,10 @@ struct CameraResult {
     double seconds = 0;
 };
 
-// Receives what happens, from the engine's threads, one call at a time.
+// Receives what happens one call at a time, from one delivery thread the job
+// owns (joined before runJob returns), in the order it happened. A slow
+// observer delays later calls, never a camera. Calls into the engine from a
+// callback are allowed except runJob.
 class Observer {
 public:
     virtual ~Observer() = default;
@@ -137,9 +170,10 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
 // Pre-flight for one camera without commanding it: the package opens and its
 // layout is recognised, the camera answers and its kind has a folder with an
 // information file, the host address is this machine's, port 69 is free.
+// The package is unpacked under options.unpackRoot and removed again.
 struct PreflightReport {
     bool ok = false;
-    int exitCode = 0;         // EXIT_USAGE, or EXIT_UNREACHABLE when the camera does not answer
+    Reason reason = Reason::None;  // BadInput, Unreachable or PortUnavailable when not ok
     std::string message;      // one sentence when not ok
     std::string hostIp;       // the address the camera will fetch from
     std::string layout;       // "single image", "per kind", or "package folder" (fallback)

@@ -1,13 +1,22 @@
-// What the cameras of one job share: the observer (one call at a time), the
-// cancellation, the options and the one port-69 service.
+// What the cameras of one job share: the observer's event queue and its
+// delivery thread, the cancellation, the options and the one port-69
+// service.
 #pragma once
 
 #include "engine/Engine.h"
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class updgradeManager;
+
+namespace package {
+struct Prepared;
+}
 
 namespace engine {
 
@@ -23,6 +32,7 @@ public:
     // Waits up to `timeout`; true when the job was cancelled.
     bool waitCancel(std::chrono::milliseconds timeout) const;
 
+    // Queued for the observer; they return at once.
     void status(const CameraStatus& status);
     void line(const std::string& line);
     void result(const CameraResult& result);
@@ -32,10 +42,25 @@ public:
     updgradeManager* fileService(std::string* why);
 
 private:
+    struct Event {
+        enum Kind { Status, Line, Result } kind;
+        CameraStatus status;
+        std::string line;
+        CameraResult result;
+    };
+    void post(Event event);
+    void deliver();
+    void stopDelivery();
+
     JobOptions m_options;
     Observer* m_observer;
     const Cancel* m_cancel;
-    std::recursive_mutex m_observerLock;  // an observer that logs must not deadlock
+
+    std::mutex m_eventLock;
+    std::condition_variable m_eventWake;
+    std::deque<Event> m_events;
+    bool m_closing = false;
+    std::thread m_delivery;
 
     std::mutex m_serviceLock;
     bool m_serviceTried = false;
@@ -46,18 +71,24 @@ private:
 // One camera from start to end: pre-flight, control, session, release.
 CameraResult runCamera(Job& job, const CameraTarget& target);
 
-// Pre-flight with the job's port-69 check left out when the job holds it.
+// Pre-flight with the job's port-69 check left out when the job holds it;
+// *prepared receives the unpacked package for the session when not null.
 PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& options,
-                                bool checkPort);
+                                bool checkPort, std::unique_ptr<package::Prepared>* prepared);
 
 // Why port 69 cannot be bound, in one sentence.
 std::string portProblem();
 
-// The camera's hardware kind from its kind register (0 when unread);
-// *answered is false when the camera said nothing at all.
-int readKind(const std::string& cameraIp, bool* answered);
-
 // Sentences for the two ways a camera can fail to be taken under control.
-std::string whyNoControl(const std::string& cameraIp, int* exitCode);
+std::string whyNoControl(const std::string& cameraIp, Reason* reason);
+
+namespace testing {
+// Called whenever a camera's run enters a phase, on the thread that runs
+// the camera; a test throws from it to see how the engine ends that camera.
+void setCameraHook(std::function<void(const CameraTarget&, Phase)> hook);
+}  // namespace testing
+
+// Calls the hook above, if any.
+void cameraHook(const CameraTarget& target, Phase phase);
 
 }  // namespace engine

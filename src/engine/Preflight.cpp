@@ -1,91 +1,26 @@
 // Looking before the camera is commanded: reads only, no write to the camera.
 #include "engine/Job.h"
 
-#include "ManagerGigeProto.h"
+#include "gvcp/Peek.h"
+#include "gvcp/Registers.h"
 #include "platform/files.h"
 #include "platform/netinfo.h"
 #include "platform/socket.h"
-#include "results.h"
-#include "upgrade/DevApp.h"
-#include "upgrade/GigEProtocol.h"
 #include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
 
-#include <atomic>
-#include <chrono>
-#include <filesystem>
+#include <fstream>
 
 namespace engine {
 
 namespace {
 
-// Register reads from any host, without taking control: a camera answers
-// them whoever holds it.
-class Peek {
-public:
-    explicit Peek(const std::string& ip)
-        : m_socket(platform::udpSocket()), m_protocol(m_socket) {
-        m_protocol.setAddress(ip.c_str(), managerGige::GVCP_PORT);
-    }
-    ~Peek() { platform::closeSocket(m_protocol.releaseSocket()); }
-    Peek(const Peek&) = delete;
-    Peek& operator=(const Peek&) = delete;
-
-    // True with the value in host order. *answered tells a camera that said
-    // no from one that said nothing.
-    bool read(std::uint32_t address, std::uint32_t* value, bool* answered) {
-        ReadRegRequest request{};
-        ReadRegAck ack{};
-        request.count = 1;
-        request.address[0] = address;
-        request.header.flags = GVCP_FLAG_ACK_REQUIRED;
-        bool ok = m_protocol.readReg(request, ack);
-        *answered = ok || ack.header.status != GEV_STATUS_TIMEOUT;
-        if (ok)
-            *value = ntohl(ack.value[0]);
-        return ok;
-    }
-
-private:
-    platform::socket_t m_socket;
-    CGigEProtocol m_protocol;
-};
-
-PreflightReport refuse(PreflightReport r, std::string why, int exitCode = EXIT_USAGE) {
+PreflightReport refuse(PreflightReport r, std::string why, Reason reason = Reason::BadInput) {
     r.ok = false;
     r.message = std::move(why);
-    r.exitCode = exitCode;
+    r.reason = reason;
     return r;
 }
-
-// A folder of our own to look into the package, removed when done.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        static std::atomic<unsigned> counter{1};
-        std::string base;
-        if (!platform::tempPath(base))
-            return;
-        std::string quarnel =
-            base + (platform::endsWithSeparator(base) ? "Quarnel.tmp" : "/Quarnel.tmp");
-        if (platform::ensurePrivateDir(quarnel) != platform::DirCheck::Ok)
-            return;
-        auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_path = quarnel + platform::PATH_SEP + "check_" + std::to_string(counter++) + "_" +
-                 std::to_string(static_cast<unsigned long long>(ticks));
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 std::string hostProblem(const CameraTarget& target, const JobOptions& options, std::string* host) {
     *host = options.hostIp;
@@ -102,58 +37,69 @@ std::string hostProblem(const CameraTarget& target, const JobOptions& options, s
     return std::string();
 }
 
+std::string packageProblem(const std::string& package) {
+    if (!platform::pathExists(package))
+        return "the package " + package + " does not exist";
+    if (!std::ifstream(package, std::ios::binary))
+        return "cannot read the package " + package;
+    return std::string();
+}
+
 }  // namespace
 
 std::string portProblem() {
     switch (platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT)) {
     case platform::PortCheck::InUse:
-        return "UDP port 69 is held by another program: another upgrade on this host, or a TFTP "
-               "server";
+        return "UDP port 69 is in use by another program on this host (another upgrade, or a TFTP "
+               "server): the cameras fetch their firmware from it, so it must be free during the "
+               "upgrade";
     case platform::PortCheck::NoPermission:
-        return "binding UDP port 69 needs root, CAP_NET_BIND_SERVICE, or "
-               "net.ipv4.ip_unprivileged_port_start at 69 or below";
+        return "UDP port 69 (the firmware file service) needs privilege: run as root, give the "
+               "program CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=ep camupgrade), or "
+               "lower net.ipv4.ip_unprivileged_port_start to 69";
     default:
         return "UDP port 69 could not be bound";
     }
 }
 
-std::string whyNoControl(const std::string& cameraIp, int* exitCode) {
-    *exitCode = EXIT_UNREACHABLE;
-    Peek peek(cameraIp);
+std::string whyNoControl(const std::string& cameraIp, Reason* reason) {
+    gvcp::Peek peek(cameraIp);
     std::uint32_t ccp = 0;
     bool answered = false;
-    peek.read(managerGige::REG_CCP, &ccp, &answered);
+    peek.read(reg::CCP, &ccp, &answered);
+    *reason = answered ? Reason::ControlDenied : Reason::Unreachable;
     if (answered)
         return "the camera at " + cameraIp + " refused control (another application holds it)";
     return "the camera at " + cameraIp + " does not answer";
 }
 
-int readKind(const std::string& cameraIp, bool* answered) {
-    Peek peek(cameraIp);
-    std::uint32_t value = 0;
-    if (!peek.read(DevApp::DEV_TYPE_REG, &value, answered))
-        return 0;  // as the session takes it
-    return value == 0x1A4 ? 1 : 0;
-}
-
 PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& options,
-                                bool checkPort) {
+                                bool checkPort, std::unique_ptr<package::Prepared>* prepared) {
     PreflightReport r;
     if (!platform::isIpv4Text(target.cameraIp.c_str()))
         return refuse(r, "the camera address \"" + target.cameraIp + "\" is not an IPv4 address");
     std::string problem = hostProblem(target, options, &r.hostIp);
+    if (problem.empty())
+        problem = packageProblem(target.package);
     if (!problem.empty())
         return refuse(r, problem);
-    if (!platform::pathExists(target.package))
-        return refuse(r, "the package " + target.package + " does not exist");
 
+    // The kind is read once: with the identity when that is read anyway.
     bool answered = false;
-    int kind = readKind(target.cameraIp, &answered);
+    int kind = 0;
+    if (options.readIdentity) {
+        answered = discovery::readIdentity(target.cameraIp, r.identity);
+        kind = r.identity.kind > 0 ? r.identity.kind : 0;
+    }
     if (!answered)
-        return refuse(r, "the camera at " + target.cameraIp + " does not answer", EXIT_UNREACHABLE);
+        kind = gvcp::readKind(target.cameraIp, &answered);
+    if (!answered)
+        return refuse(r, "the camera at " + target.cameraIp + " does not answer", Reason::Unreachable);
 
-    ScratchFolder scratch;
-    package::Plan plan = package::plan(target.package, scratch.path(), kind);
+    // Unpacked once: the session serves what the check looked at.
+    std::unique_ptr<package::Prepared> unpacked =
+        package::prepare(target.package, options.unpackRoot, kind, &target);
+    const package::Plan& plan = unpacked->plan;
     r.layout = package::layoutName(plan.layout);
     if (plan.layout == package::Layout::PackageFolder && !options.allowFallback)
         return refuse(r, "the package " + target.package + " cannot be used: " + plan.problem);
@@ -163,17 +109,17 @@ PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& op
 
     if (checkPort && platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) !=
                          platform::PortCheck::Free)
-        return refuse(r, portProblem(), EXIT_NO_FILE_SERVICE);
+        return refuse(r, portProblem(), Reason::PortUnavailable);
 
-    if (options.readIdentity)
-        discovery::readIdentity(target.cameraIp, r.identity);
     r.identity.kind = kind;
     r.ok = true;
+    if (prepared != nullptr)
+        *prepared = std::move(unpacked);
     return r;
 }
 
 PreflightReport preflight(const CameraTarget& target, const JobOptions& options) {
-    return preflightCamera(target, options, true);
+    return preflightCamera(target, options, true, nullptr);
 }
 
 }  // namespace engine

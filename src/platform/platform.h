@@ -7,6 +7,14 @@
 
 namespace platform {
 
+// Whether the console of the host's locale reads the GBK code page (Windows)
+// rather than UTF-8; the library's Chinese lines are written in its bytes.
+#ifdef _WIN32
+constexpr bool kGbkConsole = true;
+#else
+constexpr bool kGbkConsole = false;
+#endif
+
 // Pauses the calling thread (Win32 Sleep).
 void sleepMs(unsigned ms);
 

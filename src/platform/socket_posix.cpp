@@ -1,7 +1,13 @@
+#include "platform/netinfo.h"
 #include "platform/socket.h"
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <memory>
+
+#include <ifaddrs.h>
+#include <net/if.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -153,5 +159,31 @@ void TimedReceiver::interrupt(socket_t s) {
 
 bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
 bool isAddressInUse(int error) { return error == EADDRINUSE; }
+
+bool upInterfaces(const std::string& name, std::vector<Ipv4Interface>& out, std::string* error) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        if (error != nullptr)
+            *error = "cannot list the network interfaces: " + std::string(std::strerror(errno));
+        return false;
+    }
+    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> guard(list, ::freeifaddrs);
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0)
+            continue;
+        if (!name.empty() && name != i->ifa_name)
+            continue;
+        Ipv4Interface found;
+        std::memcpy(&found.address, i->ifa_addr, sizeof found.address);
+        found.address.sin_port = 0;
+        if ((i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr) {
+            found.hasBroadcast = true;
+            std::memcpy(&found.broadcast, i->ifa_broadaddr, sizeof found.broadcast);
+            found.broadcast.sin_port = 0;
+        }
+        out.push_back(found);
+    }
+    return true;
+}
 
 }  // namespace platform

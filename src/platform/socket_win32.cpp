@@ -1,3 +1,4 @@
+#include "platform/netinfo.h"
 #include "platform/socket.h"
 
 #include <mswsock.h>
@@ -113,5 +114,17 @@ void TimedReceiver::interrupt(socket_t) { m_waker.wake(); }
 
 bool isPermissionError(int error) { return error == WSAEACCES; }
 bool isAddressInUse(int error) { return error == WSAEADDRINUSE; }
+
+bool upInterfaces(const std::string& name, std::vector<Ipv4Interface>& out, std::string* error) {
+    if (!name.empty() && !isIpv4Text(name.c_str())) {
+        if (error != nullptr)
+            *error = "on Windows give the interface's IPv4 address, not '" + name + "'";
+        return false;
+    }
+    Ipv4Interface found;
+    found.address = makeAddr(name.empty() ? "0.0.0.0" : name.c_str(), 0);
+    out.push_back(found);
+    return true;
+}
 
 }  // namespace platform

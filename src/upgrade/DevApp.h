@@ -16,11 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "gvcp/Registers.h"
+
 class CUdpSocket;
 class managerGige;
 
-// Process-wide counter that numbers the unpack folders; the first is 1.
-extern std::atomic<std::int32_t> g_tmpDirCount;
+namespace package {
+struct Prepared;
+}
 
 class DevApp : public myThread1 {
 public:
@@ -34,6 +37,8 @@ public:
     void updateProgress();
     std::uint16_t getStatus();
     std::string getDeviceIp();
+    // Part of the session's specified interface; the job's flow calls
+    // neither: it ends a session by deleting it.
     int forceTerminer();
     int ResetCamera();
 
@@ -57,36 +62,35 @@ public:
     };
     Served served() const;
 
-    // Camera registers of the vendor upgrade service.
-    static constexpr std::uint32_t DEV_TYPE_REG = 0x7E000304;
-    static constexpr std::uint32_t PRE_UPGRADE_CLEAR_REG = 0x7E000300;
-    static constexpr std::uint32_t FILE_SERVER_IP_REG = 0xEFFFFFEC;
-    static constexpr std::uint32_t UPGRADE_CMD_REG = 0xEFFFFFFC;
-    static constexpr std::uint32_t UPGRADE_STATUS_REG = 0xEFFFFFE8;
-    static constexpr std::uint32_t DEVICE_RESET_REG = 0xEFFFFFC4;
+    // Camera registers of the vendor upgrade service (gvcp/Registers.h).
+    static constexpr std::uint32_t DEV_TYPE_REG = reg::KIND;
+    static constexpr std::uint32_t UPGRADE_STATUS_REG = reg::UPGRADE_STATUS;
     static constexpr int BLOCK_SIZE = 512;
+
+    // Where the package is unpacked (unpackFolder's root); before startUpgrade.
+    void setUnpackRoot(std::string root) { m_unpackRoot = std::move(root); }
+    // A package the pre-flight already unpacked for this camera's kind: the
+    // session serves it instead of reading the kind and unpacking again.
+    void usePrepared(std::unique_ptr<package::Prepared> prepared);
 
     // Package preparation; public so tests can drive it without a camera.
     void init(const std::string& packagePath);
-    const std::vector<std::string>& fwDirs() const { return m_fwDirs; }
     std::string fwDir() const;
     const std::string& tmpDir() const { return m_tmpDir; }
     int deviceType() const { return m_deviceType; }
 
 private:
     std::int32_t getDevType();
-    void makeTmpDir(std::string packagePath);
-    bool clearLeftover(const std::string& dir);
-    void removeDir(const char* path);
 
     std::unique_ptr<CUdpSocket> m_udpSocket;
     std::uint16_t m_blockNo = 0;
     char m_sendBuf[4 + BLOCK_SIZE] = {};
     std::int32_t m_sendLen = 0;
-    std::vector<std::string> m_fwDirs;
     std::atomic<bool> m_sending{false};
     std::string m_fwDir;             // guarded by m_pathLock once threads run
     std::string m_tmpDir;
+    std::string m_unpackRoot;
+    std::unique_ptr<package::Prepared> m_prepared;
     sockaddr_in m_peerAddr{};
     std::FILE* m_file = nullptr;
     managerGige* m_manager = nullptr;

@@ -3,10 +3,10 @@
 #include "upgrade/DevApp.h"
 
 #include "ManagerGigeProto.h"
-#include "main.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "printfColor.h"
+#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,18 +14,13 @@
 
 namespace {
 
-constexpr std::uint16_t STATE_MASK = 0x00FF;
 constexpr std::uint16_t PERCENT_MASK = 0xFF00;
 
-int stateOf(std::uint16_t word) { return word & STATE_MASK; }
-
-#ifdef _WIN32
-// The code page a Windows console of that locale shows (GBK).
-const char kCameraGone[] = "\xcf\xe0\xbb\xfa\xd2\xd1\xbe\xad\xb6\xcf\xcf\xdf";
-#else
-// UTF-8: what terminals and log files here show; GBK bytes would be noise.
-const char kCameraGone[] = "相机已经断线";
-#endif
+// What a console of the host's locale shows: the GBK code page on Windows,
+// UTF-8 elsewhere (GBK bytes would be noise in terminals and log files).
+const char* const kCameraGone = platform::kGbkConsole
+                                    ? "\xcf\xe0\xbb\xfa\xd2\xd1\xbe\xad\xb6\xcf\xcf\xdf"
+                                    : "相机已经断线";
 
 int linkThreadEntry(DevApp* app) {
     if (app == nullptr)
@@ -45,7 +40,7 @@ bool DevApp::startUpgrade(std::string packagePath, bool preUpgradeClear) {
 
     if (m_preUpgradeClear) {
         std::uint32_t length = 4;
-        m_manager->writeReg(PRE_UPGRADE_CLEAR_REG, 0, &length);
+        m_manager->writeReg(reg::PRE_UPGRADE_CLEAR, 0, &length);
     }
 
     start();
@@ -78,49 +73,43 @@ bool DevApp::startLinkThread() {
 }
 
 void DevApp::run() {
-    for (const std::string& folder : m_fwDirs) {
+    // Nothing to serve before init has chosen the folder: nothing to command.
+    if (isStop() || fwDir().empty())
+        return;
+    m_fileResult = 0;
+
+    // Exactly 16 bytes: a 16-character address goes without terminator.
+    char serverIp[16] = {};
+    std::memcpy(serverIp, m_hostIp.data(), std::min(m_hostIp.size(), sizeof serverIp));
+    std::uint32_t count = sizeof serverIp;
+    if (!m_manager->writeMemory(reg::FILE_SERVER_IP, serverIp, &count)) {
+        LOG_ERROR_("set tftp server IP fail...\n");
+        m_upgradeProgress = ST_TIMEOUT;
+        return;
+    }
+    std::uint32_t length = 4;
+    if (!m_manager->writeReg(reg::UPGRADE_CMD, 1, &length)) {
+        LOG_ERROR_("send upgrade command fail...\n");
+        m_upgradeProgress = ST_TIMEOUT;
+        return;
+    }
+    m_upgradeProgress = ST_UPGRADING;
+
+    // Only updateProgress ends this wait (or the session going away).
+    while (m_fileResult == 0) {
         if (isStop())
             return;
-        {
-            std::lock_guard<std::mutex> lock(m_pathLock);
-            m_fwDir = platform::withTrailingSlash(folder);
-        }
-        m_fileResult = 0;
-
-        // Exactly 16 bytes: a 16-character address goes without terminator.
-        char serverIp[16] = {};
-        std::memcpy(serverIp, m_hostIp.data(), std::min(m_hostIp.size(), sizeof serverIp));
-        std::uint32_t count = sizeof serverIp;
-        if (!m_manager->writeMemory(FILE_SERVER_IP_REG, serverIp, &count)) {
-            LOG_ERROR_("set tftp server IP fail...\n");
-            m_upgradeProgress = ST_TIMEOUT;
-            return;
-        }
-        std::uint32_t length = 4;
-        if (!m_manager->writeReg(UPGRADE_CMD_REG, 1, &length)) {
-            LOG_ERROR_("send upgrade command fail...\n");
-            m_upgradeProgress = ST_TIMEOUT;
-            return;
-        }
-        m_upgradeProgress = ST_UPGRADING;
-
-        // Only updateProgress ends this wait (or the session going away).
-        while (m_fileResult == 0) {
-            if (isStop())
-                return;
-            platform::sleepMs(100);
-        }
-        if (m_fileResult == -1) {
-            char text[1200];
-            std::snprintf(text, sizeof text, "upgrade fail: %s fail\n", fwDir().c_str());
-            LOG_ERROR_(text);
-            break;
-        }
+        platform::sleepMs(100);
     }
-    // A failed folder keeps the polling on, so the camera's report stays
-    // visible to the job.
-    if (m_fileResult == 1)
-        m_monitoring = false;
+    if (m_fileResult == -1) {
+        char text[1200];
+        std::snprintf(text, sizeof text, "upgrade fail: %s fail\n", fwDir().c_str());
+        LOG_ERROR_(text);
+        // A failed folder keeps the polling on, so the camera's report stays
+        // visible to the job.
+        return;
+    }
+    m_monitoring = false;
 }
 
 void DevApp::updateProgress() {
@@ -129,7 +118,7 @@ void DevApp::updateProgress() {
     if (m_manager->isConnected()) {
         std::uint64_t value = 0;
         std::uint32_t length = 4;
-        if (m_manager->readReg(UPGRADE_STATUS_REG, &value, &length)) {
+        if (m_manager->readReg(reg::UPGRADE_STATUS, &value, &length)) {
             std::uint16_t word =
                 static_cast<std::uint16_t>(ntohl(static_cast<std::uint32_t>(value)) & 0xFFFF);
             m_upgradeProgress = word;
@@ -207,7 +196,7 @@ int DevApp::forceTerminer() {
 
 int DevApp::ResetCamera() {
     std::uint32_t length = 4;
-    m_manager->writeReg(DEVICE_RESET_REG, 1, &length);
+    m_manager->writeReg(reg::DEVICE_RESET, 1, &length);
     LOG_LINE("restart camera\n");
     return 0;
 }

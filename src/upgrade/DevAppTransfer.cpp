@@ -1,9 +1,9 @@
 // The sending half of the session: serves the firmware files the camera asks
 // for, one 512-byte block per acknowledgement, from a socket of its own.
 
-#include "main.h"
 #include "platform/pathguard.h"
 #include "printfColor.h"
+#include "session/SessionStates.h"
 #include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"

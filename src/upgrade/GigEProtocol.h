@@ -151,6 +151,8 @@ public:
     platform::socket_t releaseSocket();
 
     std::uint64_t recvTimeoutUs() const { return m_recvTimeoutUs.load(); }
+    // How long each attempt waits for its acknowledge; set before use.
+    void setRecvTimeoutUs(std::uint64_t us) { m_recvTimeoutUs.store(us); }
     std::uint16_t nextRequestId();
     void setNextRequestId(std::uint16_t id);
 

@@ -2,13 +2,53 @@
 
 #include "compress/DeCompress.h"
 #include "platform/files.h"
+#include "printfColor.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
+
+std::atomic<std::int32_t> g_tmpDirCount{1};
 
 namespace package {
 
 namespace {
+
+// Whether anything, a dangling link included, holds the name.
+bool isLeftover(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
+}
+
+bool privateBase(const std::string& base, std::string& out) {
+    out = base + (platform::endsWithSeparator(base) ? "Quarnel.tmp" : "/Quarnel.tmp");
+    platform::DirCheck check = platform::ensurePrivateDir(out);
+    if (check == platform::DirCheck::Ok)
+        return true;
+    LOG_LINE("not using temporary folder %s: %s\n", out.c_str(), platform::dirCheckText(check));
+    return false;
+}
+
+// A process killed in the middle of a job leaves its folder behind, and a
+// later one with the same address and number would unpack over it, stale
+// files included: a stale information file would switch the layout. A
+// folder of ours goes; anything else at that name is left alone and unused.
+bool clearLeftover(const std::string& dir) {
+    if (!isLeftover(dir))
+        return true;
+    platform::DirCheck check = platform::ensurePrivateDir(dir);
+    if (check == platform::DirCheck::Ok)
+        removeTree(dir);
+    if (!isLeftover(dir))
+        return true;
+    LOG_LINE("not using unpack folder %s: %s\n", dir.c_str(),
+             check == platform::DirCheck::Ok ? "it could not be emptied"
+                                             : platform::dirCheckText(check));
+    return false;
+}
 
 // Names of the information file that marks a single-image package.
 const char* const kInfoFiles[] = {
@@ -43,6 +83,53 @@ std::vector<std::string> listing(const std::string& dir) {
 }
 
 }  // namespace
+
+std::string unpackFolder(const std::string& root, const std::string& packagePath,
+                         const void* owner) {
+    const std::int32_t number = g_tmpDirCount.fetch_add(1);
+    std::string base = root;
+    std::string quarnel;
+    bool ok = (!base.empty() || platform::tempPath(base)) && privateBase(base, quarnel);
+    if (!ok) {
+        std::string::size_type cut = packagePath.rfind('/');
+        base = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
+        ok = privateBase(base, quarnel);
+    }
+    if (!ok)
+        return std::string();
+    char name[64];
+    std::snprintf(name, sizeof name, "%c0x%.8" PRIx32 "_%" PRId32, platform::PATH_SEP,
+                  static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(owner)), number);
+    std::string dir = quarnel + name;
+    return clearLeftover(dir) ? dir : std::string();
+}
+
+void removeTree(const std::string& dir) {
+    if (dir.empty())
+        return;
+    std::string prefix = platform::endsWithSeparator(dir) ? dir : dir + platform::PATH_SEP;
+    std::vector<platform::DirEntry> entries;
+    if (platform::readDirectory(dir, entries)) {
+        for (const platform::DirEntry& entry : entries) {
+            // The listing holds no "." or ".."; a folder whose name starts
+            // with a dot comes from the package and goes like any other.
+            if (!entry.isDir)
+                platform::deleteFile(prefix + entry.name);  // links too, never their targets
+            else if (entry.name != "." && entry.name != "..")
+                removeTree(prefix + entry.name);
+        }
+    }
+    platform::removeEmptyDir(dir);
+}
+
+std::unique_ptr<Prepared> prepare(const std::string& packagePath, const std::string& root, int kind,
+                                  const void* owner) {
+    auto prepared = std::make_unique<Prepared>();
+    prepared->kind = kind;
+    prepared->unpackDir = unpackFolder(root, packagePath, owner);
+    prepared->plan = plan(packagePath, prepared->unpackDir, kind);
+    return prepared;
+}
 
 const char* layoutName(Layout layout) {
     switch (layout) {

@@ -3,6 +3,9 @@
 // make the same choice through this one function.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace package {
@@ -33,4 +36,35 @@ bool unpack(const std::string& archive, const std::string& dest);
 // The first information file in dir, or empty.
 std::string infoFileIn(const std::string& dir);
 
+// The rule for where a package is unpacked: a private folder "Quarnel.tmp"
+// (a real folder of ours nobody else can enter: someone could otherwise swap a
+// firmware file before it is served) under root, or under the system's
+// temporary folder when root is empty, or else beside the package; in it a
+// folder named after `owner` and the process's next folder number, emptied of
+// what a killed process left there. Empty when there is nowhere safe: the
+// package's own folder is served then.
+std::string unpackFolder(const std::string& root, const std::string& packagePath,
+                         const void* owner);
+
+// Removes the folder and everything in it; links go, never their targets.
+void removeTree(const std::string& dir);
+
+// A package unpacked for one camera of a known kind, and the plan for it.
+// The folder goes with the object unless a session took it over.
+struct Prepared {
+    std::string unpackDir;  // empty when nothing was unpacked
+    Plan plan;
+    int kind = 0;
+
+    Prepared() = default;
+    ~Prepared() { removeTree(unpackDir); }
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+};
+std::unique_ptr<Prepared> prepare(const std::string& packagePath, const std::string& root, int kind,
+                                  const void* owner);
+
 }  // namespace package
+
+// Numbers the unpack folders of the whole process; the first is 1.
+extern std::atomic<std::int32_t> g_tmpDirCount;

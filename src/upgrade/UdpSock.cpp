@@ -1,8 +1,6 @@
 #include "upgrade/UdpSock.h"
 
 #include "printfColor.h"
-#include "upgrade/DevApp.h"
-#include "upgrade/UpdgradeManager.h"
 
 #include <chrono>
 #include <cstdio>
@@ -27,9 +25,8 @@ bool setBuffer(platform::socket_t s, int option) {
 
 }  // namespace
 
-CUdpSocket::CUdpSocket(DevApp* owner) : m_ownerApp(owner) {}
-
-CUdpSocket::CUdpSocket(updgradeManager* owner) : m_ownerManager(owner) {}
+CUdpSocket::CUdpSocket(Owner owner, Deliver deliver)
+    : m_owner(owner), m_deliver(std::move(deliver)) {}
 
 CUdpSocket::~CUdpSocket() {
     endReceiver();
@@ -109,7 +106,7 @@ bool CUdpSocket::startUdpServer(const sockaddr_in* local) {
 }
 
 void CUdpSocket::resetUdpStatus() {
-    if (m_ownerManager != nullptr)
+    if (m_owner == Owner::Manager)
         LOG_LINE("reset udp status upgrade manager...\n");
     else
         LOG_LINE("reset udp status devapp...\n");
@@ -178,10 +175,8 @@ void CUdpSocket::recvLoop(Receiver* r) {
             std::snprintf(ipText, sizeof ipText, "%s", platform::addrText(from).c_str());
             std::uint16_t port = ntohs(from.sin_port);
             auto len = static_cast<std::uint32_t>(n);
-            if (m_ownerManager != nullptr)
-                m_ownerManager->msgDispatch(buf, len, ipText, port);
-            else if (m_ownerApp != nullptr)
-                m_ownerApp->msgProc(buf, len, ipText, port);
+            if (m_deliver)
+                m_deliver(buf, len, ipText, port);
         }
         // A zero-length sleep, as the loop has always done between receives;
         // with std::thread it costs nothing, where a sched_yield would hand

@@ -7,17 +7,19 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-class DevApp;
-class updgradeManager;
-
 class CUdpSocket {
 public:
-    explicit CUdpSocket(DevApp* owner);
-    explicit CUdpSocket(updgradeManager* owner);
+    // Who reads the datagrams: the port-69 service or one session's transfer.
+    enum class Owner { Manager, Session };
+    // Receives each datagram on the receive thread.
+    using Deliver = std::function<void(const char* data, std::uint32_t length, const char* fromIp,
+                                       std::uint16_t fromPort)>;
+    CUdpSocket(Owner owner, Deliver deliver);
     ~CUdpSocket();
     CUdpSocket(const CUdpSocket&) = delete;
     CUdpSocket& operator=(const CUdpSocket&) = delete;
@@ -57,8 +59,8 @@ private:
 
     std::atomic<platform::socket_t> m_socket{platform::INVALID_SOCK};
     std::unique_ptr<Receiver> m_recvThread;
-    DevApp* m_ownerApp = nullptr;
-    updgradeManager* m_ownerManager = nullptr;
+    Owner m_owner;
+    Deliver m_deliver;
     bool m_started = false;
 
     std::mutex m_lock;  // m_recvThread, m_parked, m_started and socket replacement

@@ -1,14 +1,19 @@
 #include "upgrade/UpdgradeManager.h"
 
-#include "main.h"
 #include "platform/socket.h"
 #include "printfColor.h"
+#include "session/SessionStates.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
 #include <chrono>
 
-updgradeManager::updgradeManager() : m_udp(std::make_unique<CUdpSocket>(this)) {}
+updgradeManager::updgradeManager()
+    : m_udp(std::make_unique<CUdpSocket>(
+          CUdpSocket::Owner::Manager,
+          [this](const char* data, std::uint32_t length, const char* fromIp, std::uint16_t fromPort) {
+              msgDispatch(data, length, fromIp, fromPort);
+          })) {}
 
 updgradeManager::~updgradeManager() {
     // The file service goes first: its receive thread may be inside a
@@ -149,8 +154,7 @@ bool updgradeManager::isAllFinished() {
     for (DevApp* device : m_devices) {
         if (device == nullptr)
             continue;
-        unsigned state = device->getStatus() & 0xFFu;
-        if (state == ST_UPGRADING || state == ST_READY || state == ST_READY_SENDING)
+        if (!sessionEnded(device->getStatus()))
             return false;
     }
     return true;

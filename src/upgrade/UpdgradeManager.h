@@ -33,6 +33,8 @@ public:
                      std::uint16_t fromPort);
     void run() override;
     void stopServer();
+    // Part of the specified interface; the job's flow does not call it (each
+    // camera's worker watches its own session).
     bool isAllFinished();
     bool isRunning() const;
     // How often each session is polled; set before startServer.

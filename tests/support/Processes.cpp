@@ -2,12 +2,15 @@
 #ifndef _WIN32
 #include "support/Processes.h"
 
+#include "support/Wait.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -48,6 +51,75 @@ int ChildProcess::stop(int signal) {
     }
     m_pid = -1;
     return status;
+}
+
+ProgramRun::ProgramRun(const std::vector<std::string>& argv, const std::string& cwd) {
+    int out[2], err[2], in[2];
+    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0)
+        return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
+            close(fd);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if (chdir(cwd.c_str()) == 0)
+            execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    m_stdin = in[1];
+    m_reader = std::thread([this, o = out[0], e = err[0]] { readBoth(o, e); });
+}
+
+bool ProgramRun::waitForOutput(const std::string& text, int timeoutMs) {
+    return waitUntil([&] {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_out.find(text) != std::string::npos || m_err.find(text) != std::string::npos;
+    }, timeoutMs);
+}
+
+void ProgramRun::signal(int sig) { ::kill(m_pid, sig); }
+
+int ProgramRun::finish() {
+    if (m_reader.joinable())
+        m_reader.join();
+    if (m_pid > 0) {
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_pid = -1;
+        close(m_stdin);
+    }
+    return m_exit;
+}
+
+void ProgramRun::readBoth(int out, int err) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    int open = 2;
+    char buf[4096];
+    while (open > 0 && poll(fds, 2, 60000) > 0) {
+        for (auto& fd : fds) {
+            if (fd.fd < 0 || fd.revents == 0)
+                continue;
+            ssize_t n = read(fd.fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fd.fd);
+                fd.fd = -1;
+                --open;
+                continue;
+            }
+            std::lock_guard<std::mutex> guard(m_lock);
+            (fd.fd == out ? m_out : m_err).append(buf, static_cast<std::size_t>(n));
+        }
+    }
 }
 
 namespace {

@@ -2,8 +2,10 @@
 // command-line tools, and tshark to judge the traffic on lo.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace camtest {
@@ -22,6 +24,35 @@ public:
 
 private:
     pid_t m_pid = -1;
+};
+
+// A child program started in `cwd`, its standard output and error kept
+// apart, its standard input an open pipe nobody writes to (as under a
+// supervisor).
+class ProgramRun {
+public:
+    explicit ProgramRun(const std::vector<std::string>& argv, const std::string& cwd = ".");
+    ~ProgramRun() { finish(); }
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    bool waitForOutput(const std::string& text, int timeoutMs);
+    void signal(int sig);
+    // Waits for the program's end; its exit code, or -1.
+    int finish();
+    const std::string& out() const { return m_out; }
+    const std::string& err() const { return m_err; }
+    std::string both() const { return m_out + m_err; }
+
+private:
+    void readBoth(int out, int err);
+
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_exit = -1;
+    std::mutex m_lock;
+    std::string m_out, m_err;
+    std::thread m_reader;
 };
 
 bool onPath(const std::string& program);

@@ -3,7 +3,7 @@
 #include "Output.h"
 #include "engine/Engine.h"
 #include "platform/socket.h"
-#include "results.h"
+#include "ExitCodes.h"
 
 #include <CLI/CLI.hpp>
 

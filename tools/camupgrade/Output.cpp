@@ -1,6 +1,7 @@
 #include "Output.h"
 
-#include "results.h"
+#include "ExitCodes.h"
+#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -116,7 +117,7 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string resultsJson(const std::vector<engine::CameraResult>& results) {
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal) {
     std::string out = "[";
     for (const auto& r : results) {
         const discovery::Identity& id = identityOf(r);
@@ -132,7 +133,7 @@ std::string resultsJson(const std::vector<engine::CameraResult>& results) {
             field("version_after", textOrNull(versionAfter(r), r.haveAfter)),
             field("verdict", jsonString(engine::verdictName(r.verdict))),
             field("state", r.state < 0 ? std::string("null") : std::to_string(r.state)),
-            field("exit_code", std::to_string(r.exitCode)),
+            field("exit_code", std::to_string(exitCodeOf(r, signal))),
             field("message", jsonString(messageOf(r))),
             field("seconds", seconds(r.seconds)),
             field("bytes_served", std::to_string(r.bytesServed)),
@@ -233,38 +234,6 @@ std::string identityTable(const std::vector<discovery::Identity>& ids) {
         rows.push_back({id.ip, orDash(id.mac), orDash(id.manufacturer), orDash(id.model),
                         orDash(id.version), orDash(id.serial), orDash(id.userName)});
     return table(rows);
-}
-
-std::string exitCodeTable() {
-    struct Row { int code; const char* words; };
-    const Row before[] = {
-        {EXIT_UPGRADED, "every camera upgraded"},
-        {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
-        {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
-        {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
-        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
-        {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
-    };
-    std::string out = "Exit codes (several cameras: the first failure in the list):\n";
-    char line[200];
-    for (const Row& row : before) {
-        std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
-                  EXIT_STATE_BASE, EXIT_STATE_BASE);
-    out += line;
-    std::size_t count = 0;
-    const SessionState* states = sessionStates(&count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!states[i].final || states[i].exitCode == EXIT_UPGRADED)
-            continue;
-        std::snprintf(line, sizeof line, "  %3d  %s\n", states[i].exitCode, states[i].words);
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
-                  EXIT_SIGINT, EXIT_SIGTERM);
-    return out + line;
 }
 
 }  // namespace cli

@@ -19,7 +19,7 @@ std::string jsonString(const std::string& text);
 std::size_t textColumns(const std::string& text);
 
 // One object per camera, in the targets' order.
-std::string resultsJson(const std::vector<engine::CameraResult>& results);
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal);
 std::string identityJson(const discovery::Identity& id);
 std::string identitiesJson(const std::vector<discovery::Identity>& ids);
 
@@ -32,8 +32,5 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results);
 // `camupgrade info`: one field a line. `camupgrade list`: one row a camera.
 std::string identityText(const discovery::Identity& id);
 std::string identityTable(const std::vector<discovery::Identity>& ids);
-
-// Every exit code and what it means, from the one table of session states.
-std::string exitCodeTable();
 
 }  // namespace cli

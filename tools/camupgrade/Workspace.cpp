@@ -7,9 +7,7 @@
 #include <filesystem>
 #include <random>
 
-#ifdef _WIN32
-#include <cstdlib>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -52,12 +50,6 @@ bool PrivateTemp::create(std::string* error) {
         if (fs::create_directory(p, ec)) {
             fs::permissions(p, fs::perms::owner_all, ec);
             m_path = p.string();
-#ifdef _WIN32
-            _putenv_s("TMP", m_path.c_str());
-            _putenv_s("TEMP", m_path.c_str());
-#else
-            setenv("TMPDIR", m_path.c_str(), 1);
-#endif
             return true;
         }
     }
@@ -153,25 +145,5 @@ bool PortLock::acquire(std::string* holder) {
     return true;
 }
 #endif
-
-std::string portProblem() {
-    platform::socket_t s = platform::udpSocket();
-    if (s == platform::INVALID_SOCK)
-        return "cannot create a UDP socket";
-    sockaddr_in any = platform::makeAddr("0.0.0.0", 69);
-    int rc = ::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    int err = platform::lastSocketError();
-    platform::closeSocket(s);
-    if (rc == 0)
-        return std::string();
-    if (platform::isPermissionError(err))
-        return "UDP port 69 (the firmware file service) needs privilege: run as root, give the "
-               "program CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=ep camupgrade), or "
-               "lower net.ipv4.ip_unprivileged_port_start to 69";
-    if (platform::isAddressInUse(err))
-        return "UDP port 69 is in use by another program on this host (a TFTP server?): the "
-               "cameras fetch their firmware from it, so it must be free during the upgrade";
-    return "UDP port 69 cannot be bound (error " + std::to_string(err) + ")";
-}
 
 }  // namespace cli

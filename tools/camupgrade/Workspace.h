@@ -53,7 +53,4 @@ private:
     std::string m_path;
 };
 
-// Why UDP port 69 cannot be bound here, in one sentence; empty when it can.
-std::string portProblem();
-
 }  // namespace cli

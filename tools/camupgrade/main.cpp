@@ -4,6 +4,7 @@
 // them.
 #include "Args.h"
 #include "CamerasFile.h"
+#include "ExitCodes.h"
 #include "Output.h"
 #include "ProgressView.h"
 #include "Signals.h"
@@ -13,14 +14,14 @@
 #include "engine/Engine.h"
 #include "platform/platform.h"
 #include "platform/socket.h"
-#include "results.h"
+#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -106,36 +107,15 @@ int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets)
     return -1;
 }
 
-engine::CameraResult refusal(const engine::CameraTarget& t, int exitCode,
+engine::CameraResult refusal(const engine::CameraTarget& t, engine::Reason reason,
                              const std::string& message) {
     engine::CameraResult r;
     r.cameraIp = t.cameraIp;
     r.name = t.name;
     r.verdict = engine::Verdict::Refused;
-    r.exitCode = exitCode;
+    r.reason = reason;
     r.message = message;
     return r;
-}
-
-// A camera whose package cannot be read is refused here; the others go on.
-std::vector<engine::CameraResult> unreadablePackages(const std::vector<engine::CameraTarget>& ts) {
-    std::vector<engine::CameraResult> refused;
-    for (const auto& t : ts)
-        if (!std::ifstream(t.package, std::ios::binary))
-            refused.push_back(refusal(t, EXIT_USAGE, "cannot read the package " + t.package));
-    return refused;
-}
-
-int exitCodeOf(const std::vector<engine::CameraResult>& results, int signal) {
-    if (signal != 0)
-        return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
-    for (const auto& r : results) {
-        if (r.exitCode != EXIT_UPGRADED)
-            return r.exitCode;
-        if (r.verdict != engine::Verdict::Upgraded)
-            return EXIT_NO_VERDICT;
-    }
-    return EXIT_UPGRADED;
 }
 
 class UpgradeRun {
@@ -216,6 +196,7 @@ std::vector<engine::CameraResult> UpgradeRun::runJob(
     job.parallel = m_o.parallel;
     job.allowFallback = m_o.force;
     job.logging = engine::Logging::SinkOnly;
+    job.unpackRoot = m_temp.path();
     std::vector<engine::CameraResult> results =
         engine::runJob(targets, job, m_view.get(), &m_cancel);
     m_view->stop();
@@ -231,30 +212,20 @@ int UpgradeRun::run() {
     if (!m_o.logPath.empty() && !m_log.open(m_o.logPath, &error))
         return usageError(error);
     platform::netStartup();
-    std::vector<engine::CameraResult> results = unreadablePackages(m_targets);
-    std::vector<engine::CameraTarget> ready;
-    for (const auto& t : m_targets)
-        if (std::none_of(results.begin(), results.end(),
-                         [&](const engine::CameraResult& r) { return r.cameraIp == t.cameraIp; }))
-            ready.push_back(t);
-    if (ready.empty())
-        return finish(results);
-
+    // Port 69 itself, the packages and the cameras are the engine's checks;
+    // this lock only names the other camupgrade that holds the port.
     std::string holder;
-    std::string problem = !m_portLock.acquire(&holder)
-                              ? "another upgrade on this host holds port 69 (" + holder +
-                                    "): wait for it to end, then run this again"
-                              : cli::portProblem();
-    if (!problem.empty()) {
-        for (const auto& t : ready)
-            results.push_back(refusal(t, EXIT_NO_FILE_SERVICE, problem));
+    if (!m_portLock.acquire(&holder)) {
+        std::vector<engine::CameraResult> results;
+        for (const auto& t : m_targets)
+            results.push_back(refusal(t, engine::Reason::PortUnavailable,
+                                      "another upgrade on this host holds port 69 (" + holder +
+                                          "): wait for it to end, then run this again"));
         return finish(results);
     }
     if (!m_temp.create(&error))
         return usageError(error);
-    std::vector<engine::CameraResult> done = runJob(ready);
-    results.insert(results.end(), done.begin(), done.end());
-    return finish(results);
+    return finish(runJob(m_targets));
 }
 
 int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
@@ -263,20 +234,21 @@ int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
         for (const auto& r : unordered)
             if (r.cameraIp == t.cameraIp)
                 results.push_back(r);
-    for (auto& r : results)  // the engine cannot know which signal cancelled it
-        if (r.verdict == engine::Verdict::Cancelled && m_signals.first() == SIGTERM)
-            r.exitCode = EXIT_SIGTERM;
+    const int signal = m_signals.first();
+    for (auto& r : results)
+        if (r.reason == engine::Reason::Internal)
+            r.message = "internal error: " + r.message;
     std::string closing = results.size() == 1 ? cli::verdictLines(results[0])
                                               : cli::summaryTable(results);
     for (const auto& r : results)
         m_log.write("camupgrade: " + r.cameraIp + ": " + engine::verdictName(r.verdict) + ", exit " +
-                    std::to_string(r.exitCode) + ", " + r.message);
+                    std::to_string(cli::exitCodeOf(r, signal)) + ", " + r.message);
     if (std::FILE* out = finalOut())
         std::fputs(closing.c_str(), out);
     if (m_o.json)
-        std::fputs(cli::resultsJson(results).c_str(), stdout);
+        std::fputs(cli::resultsJson(results, signal).c_str(), stdout);
     std::fflush(nullptr);
-    return exitCodeOf(results, m_signals.first());
+    return cli::runExitCode(results, signal);
 }
 
 }  // namespace
@@ -290,6 +262,15 @@ int main(int argc, char** argv) {
         return info(o);
     if (o.command == Options::Command::List)
         return list(o);
-    UpgradeRun run(o);
-    return run.run();
+    // Whatever escapes, the run's destructors release the port lock, stop
+    // the view and the watcher and remove the working folder; the engine
+    // has released every camera it controlled before its job returned.
+    try {
+        UpgradeRun run(o);
+        return run.run();
+    } catch (const std::exception& e) {
+        std::fflush(nullptr);
+        std::fprintf(stderr, "camupgrade: internal error: %s\n", e.what());
+        return EXIT_STATE_BASE + ST_INNER_ERROR;
+    }
 }

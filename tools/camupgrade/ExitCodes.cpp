@@ -1,0 +1,78 @@
+#include "ExitCodes.h"
+
+#include "session/SessionStates.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace cli {
+
+int exitCodeOf(const engine::CameraResult& r, int signal) {
+    using engine::Reason;
+    switch (r.reason) {
+    case Reason::None:
+        return r.verdict == engine::Verdict::Upgraded ? EXIT_UPGRADED : EXIT_NO_VERDICT;
+    case Reason::BadInput:
+        return EXIT_USAGE;
+    case Reason::Unreachable:
+    case Reason::ControlDenied:
+        return EXIT_UNREACHABLE;
+    case Reason::PortUnavailable:
+    case Reason::Busy:
+        return EXIT_NO_FILE_SERVICE;
+    case Reason::SessionFailed:
+        return r.state >= 0 ? EXIT_STATE_BASE + r.state : EXIT_NO_VERDICT;
+    case Reason::NotReleased:
+        return EXIT_NOT_RELEASED;
+    case Reason::Cancelled:
+        return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
+    case Reason::Internal:
+        return EXIT_STATE_BASE + ST_INNER_ERROR;
+    case Reason::NoVerdict:
+        break;
+    }
+    return EXIT_NO_VERDICT;
+}
+
+int runExitCode(const std::vector<engine::CameraResult>& results, int signal) {
+    if (signal != 0)
+        return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
+    for (const auto& r : results)
+        if (int code = exitCodeOf(r, signal); code != EXIT_UPGRADED)
+            return code;
+    return EXIT_UPGRADED;
+}
+
+std::string exitCodeTable() {
+    struct Row { int code; const char* words; };
+    const Row before[] = {
+        {EXIT_UPGRADED, "every camera upgraded"},
+        {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
+        {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
+        {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
+        {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
+        {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
+    };
+    std::string out = "Exit codes (several cameras: the first failure in the list):\n";
+    char line[200];
+    for (const Row& row : before) {
+        std::snprintf(line, sizeof line, "  %3d  %s\n", row.code, row.words);
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
+                  EXIT_STATE_BASE, EXIT_STATE_BASE);
+    out += line;
+    std::size_t count = 0;
+    const SessionState* states = sessionStates(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!states[i].final || states[i].value == ST_SUCCESS)
+            continue;
+        std::snprintf(line, sizeof line, "  %3d  %s\n", EXIT_STATE_BASE + states[i].value, states[i].words);
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",
+                  EXIT_SIGINT, EXIT_SIGTERM);
+    return out + line;
+}
+
+}  // namespace cli

@@ -1,0 +1,33 @@
+// The command's exit codes, and the one place that maps what the engine
+// reports (verdict, reason, state) to them.
+#pragma once
+
+#include "engine/Engine.h"
+
+#include <string>
+#include <vector>
+
+enum ExitCode : int {
+    EXIT_UPGRADED = 0,
+    EXIT_NO_VERDICT = 1,        // the job ended without a final state
+    EXIT_USAGE = 2,             // bad command line, package or pre-flight refusal
+    EXIT_UNREACHABLE = 3,       // camera does not answer or refused control
+    EXIT_NO_FILE_SERVICE = 4,   // UDP port 69 could not be bound
+    EXIT_NOT_RELEASED = 5,      // camera could not be released at the end
+    EXIT_STATE_BASE = 10,       // 10 + the failed session state (11..23)
+    EXIT_SIGINT = 130,          // cancelled by Ctrl-C
+    EXIT_SIGTERM = 143,         // cancelled by SIGTERM
+};
+
+namespace cli {
+
+// One camera's exit code; `signal` is the signal that cancelled the run, or 0.
+int exitCodeOf(const engine::CameraResult& result, int signal = 0);
+
+// The run's: the first camera's failure in the list, or the signal's.
+int runExitCode(const std::vector<engine::CameraResult>& results, int signal);
+
+// The table the help text ends with.
+std::string exitCodeTable();
+
+}  // namespace cli
