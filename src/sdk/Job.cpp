@@ -1,7 +1,5 @@
 #include "sdk/Job.h"
 
-#include "results.h"
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +12,9 @@ namespace sdk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The job whose callback this thread is in, if any.
+thread_local const Job* t_inCallback = nullptr;
 
 template <std::size_t N>
 void copyText(char (&to)[N], const std::string& from) {
@@ -55,7 +56,7 @@ cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_id
     c.name = textOr(r.name);
     c.verdict = static_cast<int>(r.verdict);
     c.verdict_name = engine::verdictName(r.verdict);
-    c.reason = reasonOf(r.exitCode);
+    c.reason = reasonOf(r.reason);
     c.state = r.state;
     c.message = textOr(r.message);
     c.connected = r.connected ? 1 : 0;
@@ -90,24 +91,33 @@ void toIdentity(const discovery::Identity& from, cu_identity* to) {
     to->kind_register = from.kindRegister;
 }
 
-int reasonOf(int exitCode) {
-    switch (exitCode) {
-    case EXIT_UPGRADED:
+int reasonOf(engine::Reason reason) {
+    using engine::Reason;
+    switch (reason) {
+    case Reason::None:
         return CU_REASON_NONE;
-    case EXIT_USAGE:
+    case Reason::BadInput:
         return CU_REASON_BAD_INPUT;
-    case EXIT_UNREACHABLE:
+    case Reason::Unreachable:
         return CU_REASON_UNREACHABLE;
-    case EXIT_NO_FILE_SERVICE:
+    case Reason::ControlDenied:
+        return CU_REASON_CONTROL_DENIED;
+    case Reason::PortUnavailable:
         return CU_REASON_PORT;
-    case EXIT_NOT_RELEASED:
+    case Reason::Busy:
+        return CU_REASON_BUSY;
+    case Reason::SessionFailed:
+        return CU_REASON_CAMERA_STATE;
+    case Reason::NotReleased:
         return CU_REASON_NOT_RELEASED;
-    case EXIT_SIGINT:
-    case EXIT_SIGTERM:
+    case Reason::Cancelled:
         return CU_REASON_CANCELLED;
-    default:
-        return exitCode > EXIT_STATE_BASE ? CU_REASON_CAMERA_STATE : CU_REASON_NO_VERDICT;
+    case Reason::Internal:
+        return CU_REASON_INTERNAL;
+    case Reason::NoVerdict:
+        break;
     }
+    return CU_REASON_NO_VERDICT;
 }
 
 Job::Job(const cu_options& options) : m_callbacks(options) {
@@ -182,7 +192,7 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
     c.struct_size = sizeof c;
     c.index = index;
     c.ok = r.ok ? 1 : 0;
-    c.reason = r.ok ? CU_REASON_NONE : reasonOf(r.exitCode);
+    c.reason = reasonOf(r.reason);
     c.message = r.message.c_str();
     c.host_ip = r.hostIp.c_str();
     c.layout = r.layout.c_str();
@@ -203,7 +213,6 @@ Failure Job::start() {
         m_cancel.request();
     try {
         m_watcher = std::thread([this] { watchCancel(); });
-        m_delivery = std::thread([this] { deliver(); });
         m_runner = std::thread([this] { runEngine(); });
     } catch (const std::system_error& e) {
         guard.unlock();
@@ -213,29 +222,21 @@ Failure Job::start() {
     return {CU_OK, {}};
 }
 
-// The threads that did start end at once; the job is idle again.
+// The watcher, if it started, ends at once; the job is idle again.
 void Job::undoStart() {
     m_stopWatch.store(true);
     m_cancelWake.wake();
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        m_engineDone = true;
-    }
-    m_queueWake.notify_one();
-    for (std::thread* t : {&m_watcher, &m_delivery})
-        if (t->joinable())
-            t->join();
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_engineDone = false;
+    if (m_watcher.joinable())
+        m_watcher.join();
     m_stopWatch.store(false);
-    m_queue.clear();
+    std::lock_guard<std::mutex> guard(m_lock);
     m_state = State::Idle;
 }
 
-bool Job::onDeliveryThread() const { return m_deliveryId.load() == std::this_thread::get_id(); }
+bool Job::inCallback() const { return t_inCallback == this; }
 
 Failure Job::wait(std::int32_t timeoutMs) {
-    if (onDeliveryThread())
+    if (inCallback())
         return {CU_ERR_IN_CALLBACK, "a callback of the job cannot wait for the job"};
     std::unique_lock<std::mutex> guard(m_lock);
     if (m_state == State::Idle)
@@ -266,7 +267,7 @@ Failure Job::result(std::size_t index, cu_result* out) {
 }
 
 Failure Job::finish() {
-    if (onDeliveryThread())
+    if (inCallback())
         return {CU_ERR_IN_CALLBACK, "a callback of the job cannot free the job"};
     cancel();
     {
@@ -281,30 +282,19 @@ Failure Job::finish() {
 
 void Job::join() {
     std::lock_guard<std::mutex> guard(m_joinLock);
-    for (std::thread* t : {&m_runner, &m_delivery})
-        if (t->joinable())
-            t->join();
+    if (m_runner.joinable())
+        m_runner.join();
     // The watcher lives until the job goes: a cancel after the end is harmless.
     if (m_stopWatch.load() && m_watcher.joinable())
         m_watcher.join();
-}
-
-void Job::push(Event event) {
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        m_queue.push_back(std::move(event));
-    }
-    m_queueWake.notify_one();
 }
 
 void Job::runEngine() {
     std::vector<engine::CameraResult> results;
     try {
         results = engine::runJob(m_targets, m_options, this, &m_cancel);
-    } catch (const std::exception& e) {
-        push(std::string("internal error: ") + e.what());
     } catch (...) {
-        push(std::string("internal error"));
+        // Every camera's result below says the job ended without one.
     }
     // A camera the engine could not end gets a result all the same.
     results.resize(m_targets.size());
@@ -313,6 +303,7 @@ void Job::runEngine() {
             results[i].cameraIp = m_targets[i].cameraIp;
             results[i].name = m_targets[i].name;
             results[i].message = "the job ended without a result for this camera";
+            results[i].reason = engine::Reason::Internal;
         }
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -320,31 +311,8 @@ void Job::runEngine() {
         m_identities.assign(2 * m_results.size(), cu_identity{});
         for (std::size_t i = 0; i < m_results.size(); ++i)
             toIdentities(m_results[i], &m_identities[2 * i]);
+        m_state = State::Finished;
     }
-    std::lock_guard<std::mutex> guard(m_queueLock);
-    m_engineDone = true;
-    m_queueWake.notify_one();
-}
-
-void Job::deliver() {
-    m_deliveryId.store(std::this_thread::get_id());
-    for (;;) {
-        std::deque<Event> batch;
-        bool done = false;
-        {
-            std::unique_lock<std::mutex> guard(m_queueLock);
-            m_queueWake.wait(guard, [this] { return !m_queue.empty() || m_engineDone; });
-            batch.swap(m_queue);
-            done = m_engineDone;
-        }
-        for (const Event& e : batch)
-            dispatch(e);
-        if (done)
-            break;
-    }
-    m_deliveryId.store(std::thread::id());
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_state = State::Finished;
     m_ended.notify_all();
 }
 
@@ -365,29 +333,43 @@ std::size_t Job::indexOf(const std::string& cameraIp) const {
     return m_targets.size();
 }
 
-// The host's code runs here: a callback must not end the delivery, so a
-// throw from a C++ callback compiled into the host is swallowed.
-void Job::dispatch(const Event& event) {
-    const cu_options& c = m_callbacks;
+// The host's code runs here, on the engine's delivery thread: a throw from a
+// C++ callback compiled into the host must not end that thread.
+template <class F>
+void Job::callHost(F&& call) {
+    t_inCallback = this;
     try {
-        if (auto* s = std::get_if<engine::CameraStatus>(&event)) {
-            if (c.on_status != nullptr) {
-                cu_status status = statusOf(*s, indexOf(s->cameraIp));
-                c.on_status(&status, c.user);
-            }
-        } else if (auto* line = std::get_if<std::string>(&event)) {
-            if (c.on_log != nullptr)
-                c.on_log(line->c_str(), c.user);
-        } else if (auto* r = std::get_if<engine::CameraResult>(&event)) {
-            if (c.on_result != nullptr) {
-                cu_identity identities[2];
-                toIdentities(*r, identities);
-                cu_result result = resultOf(*r, indexOf(r->cameraIp), identities);
-                c.on_result(&result, c.user);
-            }
-        }
+        call(m_callbacks);
     } catch (...) {
     }
+    t_inCallback = nullptr;
+}
+
+void Job::onStatus(const engine::CameraStatus& s) {
+    callHost([&](const cu_options& c) {
+        if (c.on_status != nullptr) {
+            cu_status status = statusOf(s, indexOf(s.cameraIp));
+            c.on_status(&status, c.user);
+        }
+    });
+}
+
+void Job::onLogLine(const std::string& line) {
+    callHost([&](const cu_options& c) {
+        if (c.on_log != nullptr)
+            c.on_log(line.c_str(), c.user);
+    });
+}
+
+void Job::onResult(const engine::CameraResult& r) {
+    callHost([&](const cu_options& c) {
+        if (c.on_result != nullptr) {
+            cu_identity identities[2];
+            toIdentities(r, identities);
+            cu_result result = resultOf(r, indexOf(r.cameraIp), identities);
+            c.on_result(&result, c.user);
+        }
+    });
 }
 
 }  // namespace sdk

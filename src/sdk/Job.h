@@ -1,6 +1,6 @@
-// One job of the C API: the engine's job on a thread of its own, its events
-// queued and handed to the host's callbacks by one delivery thread with no
-// lock held, and a cancel that a signal handler may ask for.
+// One job of the C API: the engine's job on a thread of its own, whose
+// delivery thread hands its events to the host's callbacks with no lock
+// held, and a cancel that a signal handler may ask for.
 #pragma once
 
 #include "camupgrade_sdk.h"
@@ -10,12 +10,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 namespace sdk {
@@ -44,21 +42,19 @@ public:
     Failure finish();
 
 private:
-    using Event = std::variant<engine::CameraStatus, std::string, engine::CameraResult>;
     enum class State { Idle, Running, Finished };
 
-    void onStatus(const engine::CameraStatus& status) override { push(status); }
-    void onLogLine(const std::string& line) override { push(line); }
-    void onResult(const engine::CameraResult& result) override { push(result); }
-    void push(Event event);
+    void onStatus(const engine::CameraStatus& status) override;
+    void onLogLine(const std::string& line) override;
+    void onResult(const engine::CameraResult& result) override;
+    template <class F>
+    void callHost(F&& call);
 
     void runEngine();
-    void deliver();
     void watchCancel();
-    void dispatch(const Event& event);
     std::size_t indexOf(const std::string& cameraIp) const;
     Failure stateFailure(State state) const;
-    bool onDeliveryThread() const;
+    bool inCallback() const;
     void join();
     void undoStart();
 
@@ -74,11 +70,6 @@ private:
     std::vector<engine::CameraResult> m_results;
     std::vector<cu_identity> m_identities;  // before and after, two per camera
 
-    std::mutex m_queueLock;
-    std::condition_variable m_queueWake;
-    std::deque<Event> m_queue;
-    bool m_engineDone = false;
-
     struct NetUse {  // Winsock for the waker's sockets
         NetUse() { platform::netStartup(); }
         ~NetUse() { platform::netCleanup(); }
@@ -89,8 +80,7 @@ private:
     engine::Cancel m_cancel;
 
     std::mutex m_joinLock;
-    std::thread m_runner, m_delivery, m_watcher;
-    std::atomic<std::thread::id> m_deliveryId{};
+    std::thread m_runner, m_watcher;
 };
 
 // Fills a struct the library writes: up to the caller's size, the rest of a
@@ -111,6 +101,6 @@ Failure fillOut(const T& full, T* out) {
 
 // The C views of the engine's records; pointers go into the records.
 void toIdentity(const discovery::Identity& from, cu_identity* to);
-int reasonOf(int exitCode);
+int reasonOf(engine::Reason reason);
 
 }  // namespace sdk
