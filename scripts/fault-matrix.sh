@@ -36,7 +36,7 @@ gone            |ci  |          |--inactivity 8|2 18 --never-return             
 refused-control |ci  |          |              |2 3 --refuse-control                       |control refused (another application holds it)
 port-69-taken   |ci  |port-69   |              |2 4                                        |UDP port 69 already bound (a TFTP server runs)
 bad-package     |ci  |garbage   |              |2 2                                        |a package that cannot be unpacked
-bad-package-force|full|garbage  |--force       |2 23                                       |the same, with --force: the package folder is served, without the information file
+bad-package-force|full|garbage  |--force       |2 2                                        |the same, with --force: still refused (--force serves nothing any more)
 tmp-full        |full|small-tmp |              |2 2                                        |the temporary folder runs out of space (256 KiB tmpfs, 1 MiB image)
 sigterm-flashing|ci  |sigterm   |              |2 143 --flash-ms 20000                     |SIGTERM 1.5 s after the start, while the camera flashes (20 s)
 many-clean      |many|          |              |2,3,4,5,6,7,8,9 0                          |eight cameras, no fault

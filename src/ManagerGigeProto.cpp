@@ -121,6 +121,10 @@ void managerGige::stopHeartbeats() {
 
 bool managerGige::isConnected() const { return m_connected.load(); }
 
+std::chrono::milliseconds managerGige::unansweredFor() const {
+    return m_protocol ? m_protocol->unansweredFor() : std::chrono::milliseconds(0);
+}
+
 void managerGige::getIpAddr(std::string& ip) const {
     std::lock_guard<std::mutex> lock(m_ipLock);
     ip = m_ipAddr;

@@ -6,6 +6,7 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <memory>
@@ -30,6 +31,10 @@ public:
     // on), so its sessions must be gone before.
     bool disconnect();
     bool isConnected() const;
+    // How long the camera has left a request of this channel unanswered
+    // (0 while it answers): a restart shows here long before the
+    // heartbeat's time-out clears the connected flag.
+    std::chrono::milliseconds unansweredFor() const;
     void getIpAddr(std::string& ip) const;
 
     // Values go in host order and come back in network order.

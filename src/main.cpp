@@ -36,7 +36,7 @@ int upgrade(const char* hostIp, const char* deviceIp, const char* packagePath) {
     engine::JobOptions job;
     job.hostIp = hostIp;
     job.preflight = false;
-    job.allowFallback = true;
+    job.lostAfter = std::chrono::milliseconds(0);  // CamUpgrade waits out its deadline
     job.readIdentity = false;
     job.logging = engine::Logging::Specified;
     job.publishState = [](int state) { g_upgradeStatus.store(state); };

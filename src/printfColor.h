@@ -22,9 +22,11 @@ void write(const char* file, int line, const char* func, const char* format, ...
 }  // namespace camlog
 
 #define LOG_LINE(...) ::camlog::write(__FILE__, __LINE__, __func__, __VA_ARGS__)
-// A line an exported entry point writes through a helper of its own file:
-// host tools filter the log by the entry point's name.
-#define LOG_LINE_AS(func, ...) ::camlog::write(__FILE__, __LINE__, func, __VA_ARGS__)
+// Lines of the exported entry points and their job worker keep "main.cpp" as
+// their file and, with LOG_LINE_AS, the entry point's name, wherever the
+// helper that writes them lives: host tools filter the log by both.
+#define LOG_MAIN_LINE(...) ::camlog::write("main.cpp", __LINE__, __func__, __VA_ARGS__)
+#define LOG_LINE_AS(func, ...) ::camlog::write("main.cpp", __LINE__, func, __VA_ARGS__)
 
 // Error line "[ERROR] text\n" in bright red on a console.
 void LOG_ERROR_(const char* text);

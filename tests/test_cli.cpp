@@ -11,6 +11,7 @@
 
 #include "camsim/Camera.h"
 #include "camsim/Package.h"
+#include "camsim/Sha256.h"
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
@@ -96,10 +97,11 @@ protected:
         unsetenv("TMPDIR");
     }
 
-    std::string package(const std::string& name, int kind, std::size_t size) {
+    std::string package(const std::string& name, int kind, std::size_t size,
+                        const std::string& version = "2.1.0") {
         camtest::writeFile(m_dir / "app.bin", std::string(size, static_cast<char>('a' + kind)));
         camsim::PackageSpec spec;
-        spec.version = "2.1.0";
+        spec.version = version;
         spec.kind = kind;
         spec.images = {m_dir / "app.bin"};
         std::string error;
@@ -182,7 +184,7 @@ TEST_F(Cli, UpgradesOneCameraWithIdentityJsonAndRelativeLog) {
                            "\"verdict\":\"upgraded\"", "\"state\":0", "\"exit_code\":0",
                            "\"serial\":", "\"message\":", "\"seconds\":"})
         EXPECT_NE(json.find(kv), std::string::npos) << kv << " in " << json;
-    EXPECT_EQ(json.find("\"bytes_served\":0}"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"bytes_served\":0,"), std::string::npos) << json;
     // Progress and the closing lines go to stderr; the last names both versions.
     EXPECT_NE(run.err().find("127.0.0.2: connecting"), std::string::npos) << run.err();
     EXPECT_NE(run.err().find("firmware 1.0.0 \u2192 2.1.0\n"), std::string::npos) << run.err();
@@ -327,7 +329,7 @@ TEST_F(Cli, SigtermCancelsAWholeModelWhileItFlashes) {
         c.flashMs = 30000;
         camera(c);
     }
-    CliRun run({"--all", "--model", "CS-GE-1", "--package", m_package, "--json"});
+    CliRun run({"--all", "--model", "CS-GE-1", "--package", m_package, "--json", "--yes"});
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(run.waitForOutput(cameraIp(i) + ": flashing", 20000)) << run.both();
     // As `timeout` sends it: to the process, then to its group at once. One
@@ -345,6 +347,213 @@ TEST_F(Cli, SigtermCancelsAWholeModelWhileItFlashes) {
     EXPECT_NE(run.err().find("do not power it off"), std::string::npos) << run.err();
     for (auto& cam : m_cameras)
         EXPECT_TRUE(camtest::waitUntil([&] { return cam->snapshot().controller.empty(); }, 3000));
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+// Findings of a first-time user: a 0.9.0 package on a 2.1.0 camera went
+// through silently; now the plan shows it, the guard refuses it, and
+// without the guard the downgrade is loud.
+TEST_F(Cli, TheVersionGuardAndThePlan) {
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.firmwareVersion = "2.1.0";
+    camsim::Camera& newer = camera(c);
+    c = camsim::instantCamera("127.0.0.3");
+    c.firmwareVersion = "0.5.0";
+    camsim::Camera& older = camera(c);
+    std::string old = package("fw-0.9.0.zip", 0, 70000, "0.9.0");
+    const std::string digest = camsim::Sha256::of(camtest::readFile(old).data(),
+                                                  camtest::readFile(old).size());
+
+    CliRun plan({"plan", "--camera", "127.0.0.2", "--camera", "127.0.0.3", "--package", old,
+                 "--expect-version", "0.9.0", "--json"});
+    EXPECT_EQ(plan.finish(), 6) << plan.both();
+    for (const char* kv : {"\"version\":\"2.1.0\"", "\"busy\":false", "\"state\":5",
+                           "\"layout\":\"single image\"", "\"name\":\"app.bin\", \"size\":70000",
+                           "\"action\":\"refuse\"", "\"exit_code\":6", "\"action\":\"upgrade\""})
+        EXPECT_NE(plan.out().find(kv), std::string::npos) << kv << " in " << plan.out();
+    EXPECT_EQ(occurrences(plan.out(), "\"sha256\":\"" + digest + "\""), 2u) << plan.out();
+
+    CliRun guarded({"--camera", "127.0.0.2", "--package", old, "--expect-version", "0.9.0",
+                    "--sha256", digest});
+    EXPECT_EQ(guarded.finish(), 6) << guarded.both();
+    EXPECT_NE(guarded.out().find("REFUSED: the camera runs 2.1.0, newer than the expected 0.9.0"),
+              std::string::npos) << guarded.out();
+
+    CliRun down({"--camera", "127.0.0.2", "--package", old, "--json"});
+    EXPECT_EQ(down.finish(), 0) << down.both();
+    EXPECT_NE(down.out().find("\"downgraded\":true"), std::string::npos) << down.out();
+    EXPECT_NE(down.err().find("UPGRADED, DOWNGRADED 2.1.0 \u2192 0.9.0"), std::string::npos);
+    EXPECT_NE(down.err().find("WARNING: the firmware went DOWN"), std::string::npos);
+
+    // Now at 0.9.0 it is current; the older camera must end at the expected
+    // version, and this package's 2.1.0 is not 2.2.0.
+    {
+        CliRun current({"--camera", "127.0.0.2", "--package", old, "--expect-version", "0.9.0.0"});
+        EXPECT_EQ(current.finish(), 0) << current.both();
+        EXPECT_NE(current.out().find("CURRENT: already at the expected version"), std::string::npos);
+    }
+    CliRun again({"--camera", "127.0.0.3", "--package", m_package, "--expect-version", "2.2.0",
+                  "--json"});
+    EXPECT_EQ(again.finish(), 8) << again.both();
+    EXPECT_NE(again.out().find("\"verdict\":\"failed\", \"state\":0, \"exit_code\":8"),
+              std::string::npos) << again.out();
+    EXPECT_NE(again.err().find("reports firmware 2.1.0 after the upgrade, not the expected 2.2.0"),
+              std::string::npos) << again.err();
+    EXPECT_EQ(newer.snapshot().upgradeCommands, 1u);
+    EXPECT_EQ(older.snapshot().upgradeCommands, 1u);
+
+    // Bad input: a sentence, exit 2, and no camera commanded.
+    struct Bad { std::vector<std::string> args; const char* says; };
+    for (const Bad& bad : {Bad{{"--expect-version", "2.x"}, "not a version of dotted numbers"},
+                           {{"--sha256", "abc"}, "64 hexadecimal digits"},
+                           {{"--sha256", std::string(64, 'a')}, "not the expected aaaa"},
+                           {{"--reinstall"}, "--reinstall goes with --expect-version"},
+                           {{"--dry-run", "--allow-older"}, "--allow-older goes with"},
+                           {{"--force"}, "--force is gone"}}) {
+        std::vector<std::string> args{"--camera", "127.0.0.3", "--package", old};
+        args.insert(args.end(), bad.args.begin(), bad.args.end());
+        CliRun run(args);
+        EXPECT_EQ(run.finish(), 2) << run.both();
+        EXPECT_NE(run.both().find(bad.says), std::string::npos) << run.both();
+    }
+    CliRun all({"--all", "--model", "CS-GE-1", "--package", old});
+    EXPECT_EQ(all.finish(), 2);
+    EXPECT_NE(all.err().find("--all off a terminal needs --yes"), std::string::npos) << all.err();
+    EXPECT_EQ(older.snapshot().upgradeCommands, 1u);
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+// Loose files beside a damaged package are never served; a folder is, when
+// it is named as the package and reads like an archive's top level.
+TEST_F(Cli, OnlyAFolderNamedAsThePackageIsServed) {
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.firmwareVersion = "2.1.0";
+    camsim::Camera& cam = camera(c);
+    const std::string loose = m_dir / "loose";
+    fs::create_directory(loose);
+    std::string image(3000, 'i');
+    camsim::InfoFile info{0, "0.9.0", {{"app.bin", image.size(), camsim::Sha256::of(image.data(), image.size())}}};
+    camtest::writeFile(loose + "/app.bin", image);
+    camtest::writeFile(loose + "/" + camsim::INFO_NAMES[0], camsim::formatInfo(info));
+    camtest::writeFile(loose + "/trunc.zip", camtest::readFile(m_package).substr(0, 300));
+    camtest::writeFile(loose + "/notes.txt", "not a package\n");
+    for (const char* name : {"trunc.zip", "notes.txt"}) {
+        CliRun run({"--camera", "127.0.0.2", "--package", loose + "/" + name});
+        EXPECT_EQ(run.finish(), 2) << run.both();
+        EXPECT_NE(run.out().find("cannot be used: it cannot be unpacked"), std::string::npos);
+    }
+    EXPECT_EQ(cam.snapshot().upgradeCommands, 0u);
+
+    CliRun plan({"--dry-run", "--camera", "127.0.0.2", "--package", loose});
+    EXPECT_EQ(plan.finish(), 0) << plan.both();
+    EXPECT_NE(plan.out().find("(a folder)"), std::string::npos) << plan.out();
+    EXPECT_NE(plan.out().find("the camera checks the kind in its information file"),
+              std::string::npos) << plan.out();
+    EXPECT_NE(plan.out().find("app.bin (3000 bytes)"), std::string::npos);
+    EXPECT_EQ(cam.snapshot().upgradeCommands, 0u);
+    EXPECT_FALSE(cam.snapshot().controlled);
+
+    CliRun run({"--camera", "127.0.0.2", "--package", loose});
+    EXPECT_EQ(run.finish(), 0) << run.both();
+    ASSERT_EQ(cam.snapshot().files.size(), 1u);
+    EXPECT_TRUE(cam.snapshot().files[0].verified);
+
+    // A per-kind package shows the entry a camera's kind gets.
+    camsim::PackageSpec spec;
+    spec.layout = camsim::PackageSpec::PER_KIND;
+    spec.kind0Images = spec.kind1Images = {loose + "/app.bin"};
+    ASSERT_TRUE(camsim::makePackage(spec, m_dir / "multi.zip", nullptr));
+    CliRun perKind({"plan", "--camera", "127.0.0.2", "--package", m_dir / "multi.zip"});
+    EXPECT_EQ(perKind.finish(), 0) << perKind.both();
+    EXPECT_NE(perKind.out().find("per kind: hardware kind 0 gets camfw.zip"), std::string::npos)
+        << perKind.out();
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+// After Ctrl-C while the camera flashes, `info` tells it is busy, and a new
+// upgrade is refused before the camera is commanded.
+TEST_F(Cli, ABusyCameraIsShownAndNeverCommandedAgain) {
+    camsim::Config c = camsim::instantCamera("127.0.0.2");
+    c.flashMs = 30000;
+    camsim::Camera& cam = camera(c);
+    CliRun run({"--camera", "127.0.0.2", "--package", m_package});
+    ASSERT_TRUE(run.waitForOutput("127.0.0.2: flashing", 20000)) << run.both();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 130) << run.both();
+    EXPECT_NE(run.both().find("until camupgrade info shows it idle"), std::string::npos);
+
+    CliRun info({"info", "--camera", "127.0.0.2"});
+    EXPECT_EQ(info.finish(), 0);
+    EXPECT_NE(info.out().find("busy \u2014 do not power off: upgrading, "), std::string::npos)
+        << info.out();
+    CliRun json({"info", "--camera", "127.0.0.2", "--json"});
+    EXPECT_EQ(json.finish(), 0);
+    EXPECT_NE(json.out().find("\"busy\":true, \"state\":4"), std::string::npos) << json.out();
+
+    CliRun again({"--camera", "127.0.0.2", "--package", m_package});
+    EXPECT_EQ(again.finish(), 7) << again.both();
+    EXPECT_NE(again.out().find("REFUSED: the camera is busy with an earlier upgrade"),
+              std::string::npos) << again.out();
+    EXPECT_EQ(cam.snapshot().upgradeCommands, 1u);
+    EXPECT_TRUE(tempFolderEmpty());
+}
+
+// What a camera's line says while it is in danger is true: gone mid-transfer
+// is "lost", not restarting, and ends; a restart after the files is told
+// within its few seconds and does not flip back and forth; after a failure
+// the version is read again.
+TEST_F(Cli, HonestPhases) {
+    camsim::Config vanishing = camsim::instantCamera("127.0.0.2");
+    vanishing.restartMidTransfer = true;
+    vanishing.neverReturn = true;
+    camera(vanishing);
+    camsim::Config restarting = camsim::instantCamera("127.0.0.3");
+    restarting.flashMs = 300;
+    restarting.restartMs = 1500;  // shorter than the heartbeat's time-out
+    camera(restarting);
+    camsim::Config failing = camsim::instantCamera("127.0.0.4");
+    failing.forceState = 3;
+    camera(failing);
+
+    CliRun run({"--camera", "127.0.0.2", "--camera", "127.0.0.3", "--camera", "127.0.0.4",
+                "--package", m_package, "--lost-after", "2", "--json"});
+    EXPECT_EQ(run.finish(), 9) << run.both();
+    auto linesOf = [&](const std::string& ip) {
+        std::string out;
+        std::size_t at = 0;
+        for (std::size_t end; (end = run.err().find('\n', at)) != std::string::npos; at = end + 1)
+            if (run.err().compare(at, ip.size() + 2, ip + ": ") == 0)
+                out += run.err().substr(at, end - at + 1);
+        return out;
+    };
+    std::string lost = linesOf("127.0.0.2");
+    EXPECT_NE(lost.find("lost during the transfer \u2014 the camera does not answer"),
+              std::string::npos) << lost;
+    EXPECT_EQ(lost.find("restarting"), std::string::npos) << lost;
+    EXPECT_NE(run.out().find("\"exit_code\":9, \"message\":\"lost during the transfer"),
+              std::string::npos) << run.out();
+
+    std::string restart = linesOf("127.0.0.3");
+    std::size_t warned = restart.find("restarting \u2014 do not power off the camera");
+    EXPECT_NE(warned, std::string::npos) << restart;
+    EXPECT_EQ(restart.find("restarting", restart.find("back online")), std::string::npos)
+        << restart;
+    EXPECT_NE(restart.find("upgraded, firmware 1.0.0 \u2192 2.1.0"), std::string::npos);
+
+    EXPECT_NE(run.out().find("\"version_before\":\"1.0.0\", \"version_after\":\"2.1.0\", "
+                             "\"verdict\":\"failed\", \"state\":3"),
+              std::string::npos) << run.out();
     EXPECT_TRUE(tempFolderEmpty());
 }
 

@@ -121,6 +121,20 @@ protected:
 
 }  // namespace
 
+TEST(Versions, CompareAsDottedNumbersAndNeverGuessOnText) {
+    using engine::Order;
+    struct Case { const char* version; const char* reference; Order order; };
+    for (const Case& c : {Case{"2.10.0", "2.9.9", Order::Newer}, {"0.9.0", "2.1.0", Order::Older},
+                          {"2.1", "2.1.0", Order::Same}, {"02.01", "2.1", Order::Same},
+                          {"99999999999999999999.1", "99999999999999999999.0", Order::Newer},
+                          {"v2.1", "v2.1", Order::Same}, {"v2.1", "2.0", Order::Unordered},
+                          {"2.1-rc1", "2.1", Order::Unordered}, {"", "1.0", Order::Unordered},
+                          {"1..0", "1.0", Order::Unordered}}) {
+        EXPECT_EQ(engine::compareVersions(c.version, c.reference), c.order)
+            << c.version << " vs " << c.reference;
+    }
+}
+
 TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
     camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
     std::string text = *m_tmp / "notes.zip";
@@ -188,12 +202,12 @@ TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
         EXPECT_FALSE(cam.snapshot().controlled);
         EXPECT_TRUE(nothingUnpacked());
         if (at == engine::Phase::Flashing) {
-            // The camera flashes on: a second job is told so, not "timed out".
+            // The camera flashes on: a second job refuses it before commanding it.
             auto again = run({{"127.0.0.2", singleImage(200000), {}}});
-            EXPECT_EQ(again[0].reason, engine::Reason::SessionFailed);
-            EXPECT_EQ(again[0].state, ST_TIMEOUT);
-            EXPECT_NE(again[0].message.find("still busy"), std::string::npos) << again[0].message;
-            EXPECT_TRUE(again[0].released);
+            EXPECT_EQ(again[0].verdict, engine::Verdict::Refused);
+            EXPECT_EQ(again[0].reason, engine::Reason::CameraBusy);
+            EXPECT_FALSE(again[0].commanded);
+            EXPECT_EQ(cam.snapshot().upgradeCommands, 1u);
         }
         m_cameras.clear();
     }

@@ -29,6 +29,7 @@ TEST(StateTable, WordsMapLogAndPublish) {
         std::vector<std::string> lines = log.take();
         EXPECT_EQ(lines.size(), c.lines);
         if (c.lines == 2) {
+            EXPECT_EQ(lines[0].rfind("[main.cpp(", 0), 0u) << lines[0];
             EXPECT_NE(lines[1].find(" getProcessStatus] "), std::string::npos) << lines[1];
         }
     }

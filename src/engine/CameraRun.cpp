@@ -28,6 +28,10 @@ constexpr std::chrono::milliseconds kSample{100};
 // Idle this long after a finished file, the camera is taken to be flashing
 // rather than about to ask for its next file.
 constexpr std::chrono::milliseconds kFlashQuiet{500};
+// A request unanswered this long: the camera has stopped answering. Well
+// below the heartbeat's time-out (a restart shows within a second), above a
+// slow camera's answer time.
+constexpr std::chrono::milliseconds kSilentAfter{800};
 
 // Removes the session from the port-69 service before it goes, so that no
 // dispatch or poll reaches it; deleting it stops its transfer, joins its
@@ -81,6 +85,7 @@ private:
     bool takeControl(managerGige& manager);
     void upgrade(managerGige& manager, updgradeManager& service, const std::string& hostIp);
     void judge(managerGige& manager);
+    void readAfter();
     camjob::Pause pause(std::chrono::milliseconds period);
     void sample();
     Phase phaseNow(int state, bool linkUp, const DevApp::Served& served, Clock::time_point now);
@@ -112,9 +117,8 @@ private:
     std::uint16_t m_word = ST_READY;
     std::uint16_t m_lastWord = 0xFFFF;
     std::uint64_t m_lastTotal = 0;
-    Clock::time_point m_lastOffline;
-    bool m_wentOffline = false;
     bool m_timedOut = false;
+    bool m_lost = false;
     bool m_cancelled = false;
     Clock::time_point m_rateMark;
     std::uint64_t m_rateBytes = 0;
@@ -153,7 +157,7 @@ CameraResult CameraRun::run() {
     return m_result;
 }
 
-// Addresses, and the pre-flight when the job asks for it.
+// Addresses, and the plan when the job asks for a pre-flight.
 bool CameraRun::check(std::string* hostIp) {
     const JobOptions& options = m_job.options();
     *hostIp = options.hostIp;
@@ -167,14 +171,19 @@ bool CameraRun::check(std::string* hostIp) {
     }
     if (options.preflight) {
         setPhase(Phase::Checking);
-        PreflightReport report = preflightCamera(m_target, options, false, &m_prepared);
-        if (!report.ok) {
-            end(Verdict::Refused, report.reason, report.message);
+        CameraPlan plan =
+            planCamera(m_target, options, false, m_job.digests(), false, &m_prepared);
+        m_result.before = plan.identity;
+        m_result.haveBefore = plan.haveIdentity;
+        if (plan.action == Action::SkipCurrent) {
+            end(Verdict::Current, Reason::None, plan.message);
             return false;
         }
-        *hostIp = report.hostIp;
-        m_result.before = report.identity;
-        m_result.haveBefore = !report.identity.model.empty() || !report.identity.version.empty();
+        if (!plan.ok) {
+            end(Verdict::Refused, plan.reason, plan.message);
+            return false;
+        }
+        *hostIp = plan.hostIp;
     } else {
         if (hostIp->empty() && !platform::routeSource(m_target.cameraIp, *hostIp)) {
             end(Verdict::Refused, Reason::BadInput,
@@ -235,8 +244,7 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     m_result.released = manager.disconnect();
     if (m_result.verdict == Verdict::Cancelled && !m_result.released)
         m_result.message += " (it did not answer the release)";
-    if (m_result.verdict == Verdict::Upgraded && m_job.options().readIdentity)
-        m_result.haveAfter = discovery::readIdentity(m_target.cameraIp, m_result.after);
+    readAfter();
     if (m_result.verdict == Verdict::Upgraded && !m_result.released) {
         m_result.reason = Reason::NotReleased;
         m_result.message = "upgraded, but control of the camera could not be given back";
@@ -257,6 +265,16 @@ void CameraRun::judge(managerGige& manager) {
         m_result.message = "cancelled while " + std::string(phaseName(m_status.phase));
         if (m_status.phase >= Phase::Transfer)
             m_result.message += ": the camera may still be flashing, do not power it off";
+        return;
+    }
+    if (m_lost) {
+        m_result.state = stateOf(m_word);
+        m_result.verdict = Verdict::Failed;
+        m_result.reason = Reason::Lost;
+        m_result.message = "lost during the transfer: the camera stopped answering before all "
+                           "its files were served and stayed silent for " +
+                           std::to_string(m_job.options().lostAfter.count() / 1000) +
+                           " s; it did not get the new firmware whole";
         return;
     }
     int state = m_timedOut ? ST_TIMEOUT : stateOf(m_word);
@@ -306,6 +324,12 @@ camjob::Pause CameraRun::pause(std::chrono::milliseconds period) {
             m_timedOut = true;
             return camjob::Pause::TimedOut;
         }
+        const auto lostAfter = m_job.options().lostAfter;
+        if (m_status.phase == Phase::Lost && lostAfter.count() > 0 &&
+            m_manager->unansweredFor() >= lostAfter) {
+            m_lost = true;
+            return camjob::Pause::TimedOut;
+        }
         // Outside CamUpgrade the job ends as soon as the camera's verdict is
         // in, not at the worker's next pass.
         bool ended = m_status.state >= 0 && sessionEnded(static_cast<std::uint16_t>(m_status.state));
@@ -319,7 +343,9 @@ camjob::Pause CameraRun::pause(std::chrono::milliseconds period) {
 void CameraRun::sample() {
     const Clock::time_point now = Clock::now();
     const std::uint16_t word = m_session->getStatus();
-    const bool linkUp = m_manager->isConnected();
+    // Answers, not control: a camera back from its restart answers before
+    // control is taken again.
+    const bool linkUp = m_manager->unansweredFor() < kSilentAfter;
     const DevApp::Served served = m_session->served();
     if (word != m_lastWord || served.total != m_lastTotal)
         m_status.lastSign = now;
@@ -359,26 +385,51 @@ void CameraRun::sample() {
         m_job.status(m_status);
 }
 
-Phase CameraRun::phaseNow(int state, bool linkUp, const DevApp::Served& served,
+// A phase moves back only on news from the camera: its answers, or a file
+// it fetches.
+Phase CameraRun::phaseNow(int state, bool answering, const DevApp::Served& served,
                           Clock::time_point now) {
-    const bool commanded = m_status.phase >= Phase::Waiting;
-    if (!linkUp && commanded) {
-        m_wentOffline = true;
-        m_lastOffline = now;
-        return Phase::Restarting;
+    const Phase was = m_status.phase;
+    if (was < Phase::Waiting)
+        return state == ST_UPGRADING || state == ST_READY_SENDING ? Phase::Waiting : was;
+    if (!answering) {
+        // With a file half served, or none whole yet, it is not restarting:
+        // it is gone.
+        bool midTransfer = served.active || served.filesDone == 0 || was == Phase::Lost;
+        return midTransfer ? Phase::Lost : Phase::Restarting;
     }
     if (served.active)
         return Phase::Transfer;
-    if (state == ST_LINK_LOST)  // marked lost, and the link is up again
-        m_wentOffline = true;
-    const bool backAfterFiles = m_wentOffline && m_lastOffline > served.lastDone;
-    if (state == ST_UPGRADING && served.filesDone > 0 && !backAfterFiles)
-        return now - served.lastDone >= kFlashQuiet ? Phase::Flashing : Phase::Transfer;
-    if (m_wentOffline)
+    if (was == Phase::Lost || was == Phase::Restarting)
         return Phase::BackOnline;
-    if (m_status.phase < Phase::Waiting && (state == ST_UPGRADING || state == ST_READY_SENDING))
-        return Phase::Waiting;
-    return m_status.phase;
+    if (was == Phase::Transfer && state == ST_UPGRADING && served.filesDone > 0 &&
+        now - served.lastDone >= kFlashQuiet)
+        return Phase::Flashing;
+    return was;
+}
+
+// The version after any verdict in which the camera answers again, and the
+// facts the guard draws from it.
+void CameraRun::readAfter() {
+    const JobOptions& options = m_job.options();
+    if (!options.readIdentity || m_result.reason == Reason::Lost)
+        return;
+    m_result.haveAfter = discovery::readIdentity(m_target.cameraIp, m_result.after, nullptr,
+                                                 std::chrono::milliseconds(1000));
+    const std::string& after = m_result.after.version;
+    if (m_result.haveBefore && m_result.haveAfter)
+        m_result.downgraded = compareVersions(after, m_result.before.version) == Order::Older;
+    if (m_result.verdict != Verdict::Upgraded || !options.preflight || options.expectVersion.empty())
+        return;
+    if (m_result.haveAfter && compareVersions(after, options.expectVersion) == Order::Same)
+        return;
+    m_result.verdict = Verdict::Failed;
+    m_result.reason = Reason::WrongVersion;
+    m_result.message = m_result.haveAfter
+                           ? "the camera reports firmware " + after +
+                                 " after the upgrade, not the expected " + options.expectVersion
+                           : "the camera's firmware version could not be read after the upgrade "
+                             "(expected " + options.expectVersion + ")";
 }
 
 CameraResult CameraRun::end(Verdict verdict, Reason reason, std::string message) {

@@ -17,9 +17,9 @@
 namespace engine {
 
 const char* phaseName(Phase phase) {
-    static const char* const kNames[] = {"queued",     "checking",   "connecting", "preparing",
-                                         "waiting",    "transfer",   "flashing",   "restarting",
-                                         "back online", "releasing", "done"};
+    static const char* const kNames[] = {
+        "queued",   "checking",   "connecting", "preparing",   "waiting",   "transfer",
+        "lost during the transfer", "flashing", "restarting", "back online", "releasing", "done"};
     auto index = static_cast<std::size_t>(phase);
     return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "done";
 }
@@ -32,6 +32,8 @@ const char* verdictName(Verdict verdict) {
         return "refused";
     case Verdict::Cancelled:
         return "cancelled";
+    case Verdict::Current:
+        return "current";
     case Verdict::Failed:
         break;
     }
@@ -39,6 +41,49 @@ const char* verdictName(Verdict verdict) {
 }
 
 const char* version() { return "0.2.0"; }
+
+namespace {
+
+// "2.10.0" as {"2", "10", "0"} without leading zeros; false when it is not
+// dotted numbers.
+bool dottedNumbers(const std::string& text, std::vector<std::string>* parts) {
+    std::string part;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (part.empty())
+                return false;
+            std::size_t start = part.find_first_not_of('0');
+            parts->push_back(start == std::string::npos ? "0" : part.substr(start));
+            part.clear();
+        } else if (text[i] >= '0' && text[i] <= '9') {
+            part += text[i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool isDottedVersion(const std::string& text) {
+    std::vector<std::string> parts;
+    return dottedNumbers(text, &parts);
+}
+
+Order compareVersions(const std::string& version, const std::string& reference) {
+    std::vector<std::string> a, b;
+    if (!dottedNumbers(version, &a) || !dottedNumbers(reference, &b))
+        return version == reference ? Order::Same : Order::Unordered;
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const std::string x = i < a.size() ? a[i] : "0", y = i < b.size() ? b[i] : "0";
+        if (x.size() != y.size())
+            return x.size() < y.size() ? Order::Older : Order::Newer;
+        if (x != y)
+            return x < y ? Order::Older : Order::Newer;
+    }
+    return Order::Same;
+}
 
 void Cancel::request() {
     {

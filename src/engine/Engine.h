@@ -28,6 +28,7 @@ enum class Phase {
     Preparing,   // unpacking the package
     Waiting,     // commanded; the camera has not fetched anything yet
     Transfer,    // the camera is fetching its files
+    Lost,        // silent before all its files were served: not restarting
     Flashing,    // every file served; the camera writes its flash
     Restarting,  // the camera left the network while upgrading: do not power it off
     BackOnline,  // the camera is back; waiting for its final report
@@ -54,10 +55,21 @@ struct JobOptions {
     // without any change of state, percent or transfer.
     std::chrono::milliseconds inactivity = std::chrono::minutes(15);
     unsigned parallel = 0;       // cameras upgraded at once; 0 = all
-    bool preflight = true;       // check everything before the camera is commanded
-    // Serve the package's own folder when its layout is not recognised. Only
-    // the pre-flight can refuse it: without one the session falls back.
-    bool allowFallback = false;
+    // Check everything before the camera is commanded (the plan); without
+    // it, the session does as CamUpgrade specifies, fallbacks included.
+    bool preflight = true;
+    // The version guard, with a pre-flight: a camera at this version is
+    // skipped (Verdict::Current) unless `reinstall`, a newer one refused
+    // unless `allowOlder`, and after an upgrade the camera must report it.
+    std::string expectVersion;
+    bool reinstall = false;
+    bool allowOlder = false;
+    // The package's SHA-256 (64 hex digits); any other package is refused
+    // before the camera is read. Empty: not checked.
+    std::string sha256;
+    // A camera silent this long before all its files were served ends as
+    // lost during the transfer; 0: it waits for the inactivity limit.
+    std::chrono::milliseconds lostAfter = std::chrono::seconds(60);
     bool readIdentity = true;    // bootstrap registers before and after
     Logging logging = Logging::SinkOnly;
     unsigned pollMs = 600;       // how often the job looks at each session
@@ -94,14 +106,15 @@ struct CameraStatus {
 
 enum class Verdict {
     Upgraded,
-    Failed,     // the camera or the session failed (reason, state, message say how)
-    Refused,    // pre-flight refused: the camera was never commanded
+    Failed,     // commanded and not upgraded (reason, state, message say how)
+    Refused,    // never commanded, whatever the reason (a camera denying control included)
+    Current,    // already at the expected version: skipped, never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
 };
-// "upgraded", "failed", "refused", "cancelled".
+// "upgraded", "failed", "refused", "cancelled", "current".
 const char* verdictName(Verdict verdict);
 
-// Why a camera did not end upgraded and released; None when it did.
+// Why a camera did not end upgraded (or current) and released; None when it did.
 enum class Reason {
     None,
     BadInput,         // an address, the package, or the host address is unusable
@@ -114,6 +127,10 @@ enum class Reason {
     NotReleased,      // upgraded, but control could not be given back
     Cancelled,        // Cancel::request
     Internal,         // an exception ended this camera; message is its text
+    CameraBusy,       // busy with an earlier upgrade: refused before it was commanded
+    Newer,            // newer than the expected version: refused
+    WrongVersion,     // upgraded, but it reports another version than the expected one
+    Lost,             // silent before all its files were served, for JobOptions::lostAfter
 };
 
 struct CameraResult {
@@ -128,6 +145,7 @@ struct CameraResult {
     bool released = true;    // control was given back (or never taken)
     bool haveBefore = false, haveAfter = false;
     discovery::Identity before, after;
+    bool downgraded = false;  // the version after is older than the one before
     std::uint64_t bytesServed = 0;
     double seconds = 0;
 };
@@ -167,19 +185,60 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
                                  const JobOptions& options, Observer* observer = nullptr,
                                  const Cancel* cancel = nullptr);
 
-// Pre-flight for one camera without commanding it: the package opens and its
-// layout is recognised, the camera answers and its kind has a folder with an
-// information file, the host address is this machine's, port 69 is free.
-// The package is unpacked under options.unpackRoot and removed again.
-struct PreflightReport {
-    bool ok = false;
-    Reason reason = Reason::None;  // BadInput, Unreachable or PortUnavailable when not ok
-    std::string message;      // one sentence when not ok
-    std::string hostIp;       // the address the camera will fetch from
-    std::string layout;       // "single image", "per kind", or "package folder" (fallback)
-    discovery::Identity identity;
+// How two version texts compare as dotted numbers ("2.10" is newer than
+// "2.9", "2.1" equals "2.1.0"). Texts that do not parse are Same only when
+// identical, and Unordered otherwise: never older or newer.
+enum class Order { Older, Same, Newer, Unordered };
+Order compareVersions(const std::string& version, const std::string& reference);
+// The text is dotted numbers ("2.1.0").
+bool isDottedVersion(const std::string& text);
+
+// What the job would do with a camera, decided before it is commanded.
+enum class Action {
+    Upgrade,
+    SkipCurrent,  // at the expected version already
+    Refuse,       // message and reason say why
 };
+
+struct ServedFile {
+    std::string name;
+    std::uint64_t size = 0;
+};
+
+// The plan of one camera: what was read (never written) from the camera
+// and the package, and what would happen. Control is never taken, nothing
+// is written to the camera, nothing stays unpacked.
+struct CameraPlan {
+    bool ok = false;          // action == Upgrade
+    Action action = Action::Refuse;
+    Reason reason = Reason::None;
+    std::string message;      // one sentence when not ok
+    std::string cameraIp, name;
+    std::string hostIp;       // the address the camera will fetch from
+    bool answered = false;    // the camera answered its kind register
+    bool haveIdentity = false;
+    discovery::Identity identity;
+    bool statusRead = false;  // the status register answered
+    bool busy = false;        // it reports state 4 (working)
+    int state = -1, percent = 0;
+    std::string package;      // path as given to the job
+    bool packageIsFolder = false;
+    std::uint64_t packageSize = 0;  // bytes of the file; of every file for a folder
+    std::string sha256;       // of the package file; empty for a folder or unread
+    std::string layout;       // "single image", "per kind", or "package folder" (unusable)
+    std::string folder;       // what the camera's kind gets: "top level" or the chosen entry
+    std::vector<ServedFile> files;  // what would be served, in name order
+    std::string expectVersion;
+};
+using PreflightReport = CameraPlan;
 PreflightReport preflight(const CameraTarget& target, const JobOptions& options);
+
+// The plan of every camera, in the targets' order.
+std::vector<CameraPlan> plan(const std::vector<CameraTarget>& targets, const JobOptions& options);
+
+// The camera's status register, read without control: state (bits 0-7) and
+// percent (bits 8-15). False when it does not answer.
+bool readStatus(const std::string& cameraIp, int* state, int* percent);
 
 // The project's version, as "0.2.0".
 const char* version();

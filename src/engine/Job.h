@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,17 @@ struct Prepared;
 }
 
 namespace engine {
+
+// Package digests, each file read once however many cameras share it.
+class Digests {
+public:
+    // Empty when the file cannot be read.
+    std::string of(const std::string& path);
+
+private:
+    std::mutex m_lock;
+    std::map<std::string, std::string> m_known;
+};
 
 class Job {
 public:
@@ -40,6 +52,7 @@ public:
     // The port-69 service, started by the first camera that needs it; null
     // when it cannot be bound (*why says so).
     updgradeManager* fileService(std::string* why);
+    Digests& digests() { return m_digests; }
 
 private:
     struct Event {
@@ -66,15 +79,19 @@ private:
     bool m_serviceTried = false;
     std::string m_serviceError;
     std::unique_ptr<updgradeManager> m_service;
+    Digests m_digests;
 };
 
 // One camera from start to end: pre-flight, control, session, release.
 CameraResult runCamera(Job& job, const CameraTarget& target);
 
-// Pre-flight with the job's port-69 check left out when the job holds it;
-// *prepared receives the unpacked package for the session when not null.
-PreflightReport preflightCamera(const CameraTarget& target, const JobOptions& options,
-                                bool checkPort, std::unique_ptr<package::Prepared>* prepared);
+// The plan of one camera; the port-69 check left out when the job holds
+// the port, the package's digest computed only when shown or compared;
+// *prepared receives the unpacked package for the session when not null
+// (only when the camera would be upgraded).
+CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, bool checkPort,
+                      Digests& digests, bool showDigest,
+                      std::unique_ptr<package::Prepared>* prepared);
 
 // Why port 69 cannot be bound, in one sentence.
 std::string portProblem();

@@ -11,7 +11,7 @@ ResProcess processRes(std::uint16_t word) {
     if (row == nullptr)
         return RES_CONNECTING;
     if (row->message != nullptr)
-        LOG_LINE("%s", row->message);
+        LOG_MAIN_LINE("%s", row->message);
     return row->result;
 }
 
@@ -20,7 +20,7 @@ int getProcessStatus(std::uint16_t word) {
     if (row == nullptr)
         return ST_UPGRADING;
     if (row->repeated)
-        LOG_LINE("%s", row->message);
+        LOG_MAIN_LINE("%s", row->message);
     return row->value;
 }
 
@@ -47,15 +47,15 @@ void publish(const Watch& watch, std::uint16_t word) {
 
 bool initNetResource() {
     if (platform::netStartup() != 0) {
-        LOG_LINE("%s", kNetFailed);
+        LOG_MAIN_LINE("%s", kNetFailed);
         return false;
     }
-    LOG_LINE("initResource() successed.\n");
+    LOG_MAIN_LINE("initResource() successed.\n");
     return true;
 }
 
 bool deInitNetResource() {
-    LOG_LINE("CTftpSocket_New::deInitNetResource() successed...\n");
+    LOG_MAIN_LINE("CTftpSocket_New::deInitNetResource() successed...\n");
     platform::netCleanup();
     return true;
 }
@@ -77,7 +77,7 @@ void logConnected() { LOG_LINE_AS("CamUpgrade", "connect succeed\n"); }
 
 int process(const std::function<std::uint16_t()>& status, std::promise<ResProcess>& result,
             const Watch& watch) {
-    LOG_LINE("updating\n");
+    LOG_MAIN_LINE("updating\n");
     ResProcess last = RES_FAL;
     for (;;) {
         std::uint16_t word = status();

@@ -229,8 +229,12 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
     for (std::uint16_t attempt = 0; attempt < m_retryCount && !done && !m_stopped.load();
          ++attempt) {
         bool pending = false;
-        if (!received)
+        if (!received) {
+            std::int64_t none = 0;
+            m_unansweredSince.compare_exchange_strong(
+                none, std::chrono::steady_clock::now().time_since_epoch().count());
             sendMsg(reinterpret_cast<const char*>(packet), size, to);
+        }
         do {
             int n = recvData(m_recvBuf.get(), m_recvBufSize);
             if (n < 0) {
@@ -252,6 +256,7 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
             // are ignored like any stray datagram.
             if (!reader.ok() || ack.length > reader.remaining() || ack.ack_id != id)
                 continue;
+            m_unansweredSince.store(0);
             wire::Reader payload(reader.current(), ack.length);
             if (ack.acknowledge == PENDING_ACK) {
                 payload.u16();
@@ -283,6 +288,15 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
             LOG_LINE("GEV_STATUS_TIMEOUT\n");
     }
     return done && ackHeader.status == 0;
+}
+
+std::chrono::milliseconds CGigEProtocol::unansweredFor() const {
+    std::int64_t since = m_unansweredSince.load();
+    if (since == 0)
+        return std::chrono::milliseconds(0);
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        now - std::chrono::steady_clock::duration(since));
 }
 
 bool CGigEProtocol::readReg(ReadRegRequest& request, ReadRegAck& ack) {

@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -153,6 +154,9 @@ public:
     std::uint64_t recvTimeoutUs() const { return m_recvTimeoutUs.load(); }
     // How long each attempt waits for its acknowledge; set before use.
     void setRecvTimeoutUs(std::uint64_t us) { m_recvTimeoutUs.store(us); }
+    // How long the device has left a request unanswered: from the first
+    // request sent since its last acknowledge, 0 while nothing waits.
+    std::chrono::milliseconds unansweredFor() const;
     std::uint16_t nextRequestId();
     void setNextRequestId(std::uint16_t id);
 
@@ -178,5 +182,6 @@ private:
     std::uint16_t m_retryCount;
     std::atomic<std::uint64_t> m_recvTimeoutUs;
     std::atomic<bool> m_stopped{false};
+    std::atomic<std::int64_t> m_unansweredSince{0};  // steady clock ticks; 0: none
     platform::TimedReceiver m_receiver;
 };

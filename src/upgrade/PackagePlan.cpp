@@ -82,6 +82,17 @@ std::vector<std::string> listing(const std::string& dir) {
     return out;
 }
 
+// An archive is unpacked; with `folders`, a folder is copied as it stands.
+bool take(const std::string& source, const std::string& dest, bool folders) {
+    std::error_code ec;
+    if (!folders || !std::filesystem::is_directory(source, ec))
+        return unpack(source, dest);
+    std::filesystem::create_directories(dest, ec);
+    if (!ec)
+        std::filesystem::copy(source, dest, std::filesystem::copy_options::recursive, ec);
+    return !ec;
+}
+
 }  // namespace
 
 std::string unpackFolder(const std::string& root, const std::string& packagePath,
@@ -123,11 +134,11 @@ void removeTree(const std::string& dir) {
 }
 
 std::unique_ptr<Prepared> prepare(const std::string& packagePath, const std::string& root, int kind,
-                                  const void* owner) {
+                                  const void* owner, bool folders) {
     auto prepared = std::make_unique<Prepared>();
     prepared->kind = kind;
     prepared->unpackDir = unpackFolder(root, packagePath, owner);
-    prepared->plan = plan(packagePath, prepared->unpackDir, kind);
+    prepared->plan = plan(packagePath, prepared->unpackDir, kind, folders);
     return prepared;
 }
 
@@ -170,7 +181,8 @@ std::string infoFileIn(const std::string& dir) {
     return std::string();
 }
 
-Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind) {
+Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind,
+          bool folders) {
     Plan p;
     std::string::size_type cut = packagePath.rfind(platform::PATH_SEP);
     p.dir = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
@@ -179,7 +191,7 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
         p.problem = "no private temporary folder to unpack it into";
         return p;
     }
-    if (!unpack(packagePath, unpackDir)) {
+    if (!take(packagePath, unpackDir, folders)) {
         p.problem = "it cannot be unpacked (not an archive, or damaged)";
         return p;
     }
@@ -197,12 +209,13 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
         return p;
     }
     std::string upgradeDir = unpackDir + "/upgrade";
-    if (!unpack(*chosen, upgradeDir)) {
+    if (!take(*chosen, upgradeDir, folders)) {
         p.problem = "its image for hardware kind " + std::to_string(kind) + " cannot be unpacked";
         return p;
     }
     p.layout = Layout::PerKind;
     p.dir = upgradeDir;
+    p.entry = chosen->substr(unpackDir.size() + 1);
     p.infoFile = infoFileIn(upgradeDir);
     return p;
 }

@@ -24,11 +24,15 @@ struct Plan {
     std::string problem;   // why the package folder is served; empty otherwise
     std::string infoFile;  // the information file found in dir; empty when none
     bool threeD = false;   // a kind-0 camera took the 3D line's image
+    std::string entry;     // per kind: the name of the chosen inner archive
 };
 
 // Unpacks the package into unpackDir (and the chosen inner archive into
 // unpackDir/upgrade) and decides what a camera of that kind is served.
-Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind);
+// With `folders`, a folder (the package itself, or a per-kind entry) is
+// copied where an archive would be unpacked, and checked the same way.
+Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind,
+          bool folders = false);
 
 // The whole archive into dest, which is created with its missing parents.
 bool unpack(const std::string& archive, const std::string& dest);
@@ -61,8 +65,9 @@ struct Prepared {
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
 };
+// `folders` as for plan().
 std::unique_ptr<Prepared> prepare(const std::string& packagePath, const std::string& root, int kind,
-                                  const void* owner);
+                                  const void* owner, bool folders = false);
 
 }  // namespace package
 

@@ -2,11 +2,13 @@
 
 #include "Output.h"
 #include "engine/Engine.h"
+#include "platform/platform.h"
 #include "platform/socket.h"
 #include "ExitCodes.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 
@@ -25,7 +27,9 @@ const char* const kExamples =
     "  camupgrade --all --model CS-GE-1 --package fw-2.1.0.zip --json > line3.json\n"
     "      every camera of that model that answers discovery; JSON for scripts\n"
     "  camupgrade --cameras line3.txt --package fw.zip --parallel 4 --log line3.log\n"
-    "      the cameras of a file (address [package|-] [name] a line), four at a time\n";
+    "      the cameras of a file (address [package|-] [name] a line), four at a time\n"
+    "  camupgrade plan --all --model CS-GE-1 --package fw-2.1.0.zip --expect-version 2.1.0\n"
+    "      what would happen to each camera, without touching any\n";
 
 int usage(const std::string& why) {
     std::cerr << "camupgrade: " << why << " (see camupgrade --help)\n";
@@ -43,15 +47,54 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--package", o.package, "firmware package for cameras without their own");
     app.add_option("--host", o.host, "this host's address (default: the route's)");
     app.add_option("--parallel", o.parallel, "cameras upgraded at once (default: all)");
-    app.add_flag("--force", o.force,
-                 "serve the package's folder if unrecognised");
+    app.add_flag("--force", o.force)->group("");
+    app.add_option("--expect-version", o.expectVersion,
+                   "the package's version: skip cameras at it, refuse newer ones, check after");
+    app.add_flag("--reinstall", o.reinstall, "flash cameras already at --expect-version");
+    app.add_flag("--allow-older", o.allowOlder, "flash cameras newer than --expect-version");
+    app.add_option("--sha256", o.sha256, "refuse a package with another SHA-256 digest");
+    app.add_flag("--yes", o.yes, "--all without showing the plan and asking");
     app.add_option("--inactivity", o.inactivitySeconds,
                    "seconds without progress before time-out")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--lost-after", o.lostAfterSeconds,
+                   "seconds a camera silent mid-transfer is waited for (default 60)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
     app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
     app.add_flag("-v,--verbose", o.verbose, "show the library's lines as they are written");
     app.add_option("--log", o.logPath, "write every line the library logs to this file");
+}
+
+bool isHex(const std::string& text) {
+    return text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// The version guard, the digest, and what a plan or --all asks for.
+int checkGuard(Options& o) {
+    if (o.force)
+        return usage("--force is gone: a package that does not read as a known layout is never "
+                     "served; to serve a folder of firmware files, give the folder itself as "
+                     "--package");
+    if (!o.expectVersion.empty() && !engine::isDottedVersion(o.expectVersion))
+        return usage("--expect-version " + o.expectVersion +
+                     " is not a version of dotted numbers like 2.1.0");
+    if ((o.reinstall || o.allowOlder) && o.expectVersion.empty())
+        return usage(std::string(o.reinstall ? "--reinstall" : "--allow-older") +
+                     " goes with --expect-version: without it no camera is skipped or refused "
+                     "for its version");
+    if (!o.sha256.empty() && (o.sha256.size() != 64 || !isHex(o.sha256)))
+        return usage("--sha256 takes the package's digest as 64 hexadecimal digits");
+    for (char& c : o.sha256)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (o.dryRun)
+        o.command = Options::Command::Plan;
+    if (o.command == Options::Command::Plan && o.yes)
+        return usage("--yes confirms an upgrade; a plan commands nothing");
+    if (o.command == Options::Command::Upgrade && o.all && !o.yes && !platform::isTerminal(0))
+        return usage("--all off a terminal needs --yes (nobody can confirm the plan here; "
+                     "see it first with camupgrade plan)");
+    return -1;
 }
 
 // Checks what CLI11 cannot: which cameras, and the addresses.
@@ -72,6 +115,8 @@ int checkUpgrade(Options& o) {
         return usage("--host " + o.host + " is not an IPv4 address like 192.168.1.10");
     if (o.quiet && o.verbose)
         return usage("-q and -v contradict each other");
+    if (int rc = checkGuard(o); rc >= 0)
+        return rc;
     if (!o.logPath.empty())
         o.logPath = std::filesystem::absolute(o.logPath).string();
     return -1;
@@ -85,11 +130,18 @@ int parseArguments(int argc, char** argv, Options& o) {
     app.get_formatter()->column_width(26);
     app.footer(std::string("\n") + kExamples + "\n" + exitCodeTable());
     addUpgradeOptions(app, o);
+    app.add_flag("--dry-run", o.dryRun, "show the plan only, as camupgrade plan does");
     bool showVersion = false;
     app.add_flag("--version", showVersion, "show the versions of the tool and the library");
 
-    Options forInfo, forList;
-    CLI::App* info = app.add_subcommand("info", "show a camera's identity, reading only");
+    Options forInfo, forList, forPlan;
+    CLI::App* plan = app.add_subcommand(
+        "plan", "what an upgrade with these options would do, reading only");
+    addUpgradeOptions(*plan, forPlan);
+    plan->footer("\nExit codes: 0 every camera would be upgraded or skipped as current; "
+                 "otherwise the code the upgrade would end with for the first refused camera.");
+    CLI::App* info = app.add_subcommand(
+        "info", "show a camera's identity and whether it is busy, reading only");
     info->add_option("--camera", forInfo.cameras, "camera address")->required()->expected(1);
     info->add_flag("--json", forInfo.json, "one JSON object on stdout");
     info->footer("\nExit codes: 0 read, 2 bad command line, 3 the camera does not answer.");
@@ -118,6 +170,11 @@ int parseArguments(int argc, char** argv, Options& o) {
         if (!platform::isIpv4Text(o.cameras[0].c_str()))
             return usage("--camera " + o.cameras[0] + " is not an IPv4 address");
         return -1;
+    }
+    if (plan->parsed()) {
+        o = forPlan;
+        o.command = Options::Command::Plan;
+        return checkUpgrade(o);
     }
     if (list->parsed()) {
         o = forList;

@@ -7,7 +7,7 @@
 namespace cli {
 
 struct Options {
-    enum class Command { Upgrade, Info, List } command = Command::Upgrade;
+    enum class Command { Upgrade, Plan, Info, List } command = Command::Upgrade;
     std::vector<std::string> cameras;  // --camera, in the order given
     std::string camerasFile;
     bool all = false;                  // --all --model M
@@ -16,8 +16,15 @@ struct Options {
     std::string package;               // for cameras without a package of their own
     std::string host;
     unsigned parallel = 0;
-    bool force = false;
+    bool force = false;                // gone: refused with a sentence saying so
     double inactivitySeconds = 900;
+    double lostAfterSeconds = 60;
+    std::string expectVersion;
+    bool reinstall = false;
+    bool allowOlder = false;
+    std::string sha256;                // lower case once parsed
+    bool dryRun = false;               // the upgrade's synonym of `plan`
+    bool yes = false;                  // --all without asking
     bool json = false;
     bool quiet = false;
     bool verbose = false;

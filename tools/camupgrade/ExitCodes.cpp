@@ -11,7 +11,9 @@ int exitCodeOf(const engine::CameraResult& r, int signal) {
     using engine::Reason;
     switch (r.reason) {
     case Reason::None:
-        return r.verdict == engine::Verdict::Upgraded ? EXIT_UPGRADED : EXIT_NO_VERDICT;
+        return r.verdict == engine::Verdict::Upgraded || r.verdict == engine::Verdict::Current
+                   ? EXIT_UPGRADED
+                   : EXIT_NO_VERDICT;
     case Reason::BadInput:
         return EXIT_USAGE;
     case Reason::Unreachable:
@@ -28,10 +30,27 @@ int exitCodeOf(const engine::CameraResult& r, int signal) {
         return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
     case Reason::Internal:
         return EXIT_STATE_BASE + ST_INNER_ERROR;
+    case Reason::CameraBusy:
+        return EXIT_BUSY;
+    case Reason::Newer:
+        return EXIT_NEWER;
+    case Reason::WrongVersion:
+        return EXIT_WRONG_VERSION;
+    case Reason::Lost:
+        return EXIT_LOST;
     case Reason::NoVerdict:
         break;
     }
     return EXIT_NO_VERDICT;
+}
+
+int exitCodeOf(const engine::CameraPlan& plan) {
+    if (plan.action != engine::Action::Refuse)
+        return EXIT_UPGRADED;
+    engine::CameraResult refused;
+    refused.verdict = engine::Verdict::Refused;
+    refused.reason = plan.reason;
+    return exitCodeOf(refused);
 }
 
 int runExitCode(const std::vector<engine::CameraResult>& results, int signal) {
@@ -46,12 +65,16 @@ int runExitCode(const std::vector<engine::CameraResult>& results, int signal) {
 std::string exitCodeTable() {
     struct Row { int code; const char* words; };
     const Row before[] = {
-        {EXIT_UPGRADED, "every camera upgraded"},
-        {EXIT_NO_VERDICT, "the job ended without a verdict from the camera"},
+        {EXIT_UPGRADED, "every camera upgraded, or current (already at --expect-version)"},
+        {EXIT_NO_VERDICT, "the job ended without a verdict, or --all's plan was not confirmed"},
         {EXIT_USAGE, "bad command line or package, or the pre-flight check refused"},
         {EXIT_UNREACHABLE, "the camera does not answer, or refused control"},
         {EXIT_NO_FILE_SERVICE, "UDP port 69 cannot be bound (privilege, another upgrade, a server)"},
         {EXIT_NOT_RELEASED, "the camera could not be released at the end"},
+        {EXIT_NEWER, "refused: the camera is newer than --expect-version (--allow-older)"},
+        {EXIT_BUSY, "refused: the camera is busy with an earlier upgrade"},
+        {EXIT_WRONG_VERSION, "failed: after the upgrade it reports another version than expected"},
+        {EXIT_LOST, "failed: the camera was lost during the transfer (--lost-after)"},
     };
     std::string out = "Exit codes (several cameras: the first failure in the list):\n";
     char line[200];

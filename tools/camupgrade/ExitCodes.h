@@ -14,6 +14,10 @@ enum ExitCode : int {
     EXIT_UNREACHABLE = 3,       // camera does not answer or refused control
     EXIT_NO_FILE_SERVICE = 4,   // UDP port 69 could not be bound
     EXIT_NOT_RELEASED = 5,      // camera could not be released at the end
+    EXIT_NEWER = 6,             // newer than --expect-version: never commanded
+    EXIT_BUSY = 7,              // busy with an earlier upgrade: never commanded
+    EXIT_WRONG_VERSION = 8,     // upgraded, but it reports another version than expected
+    EXIT_LOST = 9,              // lost during the transfer
     EXIT_STATE_BASE = 10,       // 10 + the failed session state (11..23)
     EXIT_SIGINT = 130,          // cancelled by Ctrl-C
     EXIT_SIGTERM = 143,         // cancelled by SIGTERM
@@ -23,6 +27,8 @@ namespace cli {
 
 // One camera's exit code; `signal` is the signal that cancelled the run, or 0.
 int exitCodeOf(const engine::CameraResult& result, int signal = 0);
+// What the upgrade would end with for a camera the plan refuses (0 otherwise).
+int exitCodeOf(const engine::CameraPlan& plan);
 
 // The run's: the first camera's failure in the list, or the signal's.
 int runExitCode(const std::vector<engine::CameraResult>& results, int signal);

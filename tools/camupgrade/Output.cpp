@@ -4,6 +4,7 @@
 #include "session/SessionStates.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace cli {
@@ -137,6 +138,7 @@ std::string resultsJson(const std::vector<engine::CameraResult>& results, int si
             field("message", jsonString(messageOf(r))),
             field("seconds", seconds(r.seconds)),
             field("bytes_served", std::to_string(r.bytesServed)),
+            field("downgraded", r.downgraded ? "true" : "false"),
         };
         out += out.size() > 1 ? ",\n {" : "\n {";
         for (std::size_t i = 0; i < fields.size(); ++i)
@@ -163,19 +165,25 @@ std::string identitiesJson(const std::vector<discovery::Identity>& ids) {
 }
 
 std::string verdictLines(const engine::CameraResult& r) {
-    std::string out = std::string(r.verdict == engine::Verdict::Upgraded    ? "UPGRADED"
-                                  : r.verdict == engine::Verdict::Cancelled ? "CANCELLED"
-                                  : r.verdict == engine::Verdict::Refused   ? "REFUSED"
-                                                                            : "FAILED") +
-                      ": " + messageOf(r) + "\n";
     std::string before = versionBefore(r), after = versionAfter(r);
+    std::string verdict = engine::verdictName(r.verdict);
+    for (char& c : verdict)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (r.downgraded)
+        verdict += ", DOWNGRADED " + before + " \u2192 " + after;
+    std::string out = verdict + ": " + messageOf(r) + "\n";
     if (r.haveAfter)
         out += "firmware " + orDash(before) + " \u2192 " + orDash(after) + "\n";
+    else if (r.haveBefore && !r.commanded)
+        out += "firmware " + orDash(before) + " (not commanded)\n";
     else if (r.haveBefore)
         out += "firmware " + orDash(before) + " before; not read afterwards\n";
     if (r.verdict == engine::Verdict::Upgraded && r.haveBefore && r.haveAfter && before == after)
         out += "warning: the camera reports the same firmware version as before (" + after +
                "): check the package\n";
+    if (r.downgraded)
+        out += "WARNING: the firmware went DOWN from " + before + " to " + after +
+               ": was this the package you meant? (--expect-version guards against it)\n";
     return out;
 }
 
@@ -184,15 +192,18 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
                              [](const engine::CameraResult& r) { return !nameOf(r).empty(); });
     std::vector<std::vector<std::string>> rows = {
         {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
-    std::size_t failed = 0, unchanged = 0;
+    std::size_t failed = 0, unchanged = 0, current = 0, down = 0;
     for (const auto& r : results) {
         bool ok = r.verdict == engine::Verdict::Upgraded;
-        failed += !ok;
+        current += r.verdict == engine::Verdict::Current;
+        failed += !ok && r.verdict != engine::Verdict::Current;
+        down += r.downgraded;
         bool same = ok && r.haveBefore && r.haveAfter && versionBefore(r) == versionAfter(r);
         unchanged += same;
         rows.push_back({r.cameraIp, orDash(nameOf(r)), orDash(identityOf(r).model),
                         orDash(versionBefore(r)) + " \u2192 " + orDash(versionAfter(r)),
-                        std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : ""),
+                        std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : "") +
+                            (r.downgraded ? " (DOWNGRADED)" : ""),
                         seconds(r.seconds)});
     }
     if (!named)
@@ -202,7 +213,10 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
     for (const auto& r : results)
         if (r.verdict != engine::Verdict::Upgraded)
             out += r.cameraIp + ": " + messageOf(r) + "\n";
-    if (failed == 0)
+    if (failed == 0 && current > 0)
+        out += "all " + std::to_string(results.size()) + " cameras upgraded or current (" +
+               std::to_string(current) + " already at the expected version)\n";
+    else if (failed == 0)
         out += "all " + std::to_string(results.size()) + " cameras upgraded\n";
     else
         out += std::to_string(failed) + " of " + std::to_string(results.size()) +
@@ -210,6 +224,8 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
     if (unchanged > 0)
         out += "warning: " + std::to_string(unchanged) +
                " camera(s) report the same firmware version as before\n";
+    if (down > 0)
+        out += "WARNING: " + std::to_string(down) + " camera(s) DOWNGRADED to an older firmware\n";
     return out;
 }
 
@@ -234,6 +250,128 @@ std::string identityTable(const std::vector<discovery::Identity>& ids) {
         rows.push_back({id.ip, orDash(id.mac), orDash(id.manufacturer), orDash(id.model),
                         orDash(id.version), orDash(id.serial), orDash(id.userName)});
     return table(rows);
+}
+
+namespace {
+
+std::string statusText(const CameraStatus& s) {
+    if (!s.read)
+        return "unknown (the status register does not answer)";
+    if (s.state == ST_UPGRADING)
+        return "busy \u2014 do not power off: upgrading, " + std::to_string(s.percent) +
+               " % (fetching or flashing its firmware)";
+    const SessionState* row = sessionState(s.state);
+    return "idle (last report: state " + std::to_string(s.state) +
+           (row != nullptr ? ", " + std::string(row->words) : std::string()) + ")";
+}
+
+std::string actionText(const engine::CameraPlan& p) {
+    switch (p.action) {
+    case engine::Action::Upgrade:
+        return "upgrade";
+    case engine::Action::SkipCurrent:
+        return "skip as current: " + p.message;
+    case engine::Action::Refuse:
+        break;
+    }
+    return std::string(p.reason == engine::Reason::Newer ? "refuse as newer: " : "refuse: ") +
+           p.message;
+}
+
+std::string filesText(const engine::CameraPlan& p) {
+    std::string out;
+    for (const auto& f : p.files)
+        out += (out.empty() ? "" : ", ") + f.name + " (" + std::to_string(f.size) + " bytes)";
+    return orDash(out);
+}
+
+std::string layoutText(const engine::CameraPlan& p) {
+    if (p.layout == "single image")
+        return "single image: served to any camera; the camera checks the kind in its "
+               "information file";
+    if (p.layout == "per kind")
+        return "per kind: hardware kind " + std::to_string(p.identity.kind) + " gets " + p.folder;
+    return orDash(p.layout);
+}
+
+}  // namespace
+
+std::string infoText(const discovery::Identity& id, const CameraStatus& status) {
+    return identityText(id) + padded("status", 14) + statusText(status) + "\n";
+}
+
+std::string infoJson(const discovery::Identity& id, const CameraStatus& status) {
+    std::string out = identityJson(id);
+    out.pop_back();
+    return out + ", " + field("busy", status.read && status.state == ST_UPGRADING ? "true" : "false") +
+           ", " + field("state", status.read ? std::to_string(status.state) : "null") + ", " +
+           field("percent", status.read ? std::to_string(status.percent) : "null") + "}";
+}
+
+std::string planText(const std::vector<engine::CameraPlan>& plans) {
+    std::string out;
+    for (const auto& p : plans) {
+        const discovery::Identity& id = p.identity;
+        std::string name = p.name.empty() ? id.userName : p.name;
+        out += "camera " + p.cameraIp + (name.empty() ? "" : " (" + name + ")") + "\n";
+        std::vector<std::vector<std::string>> rows = {
+            {"  model", orDash(id.model) + ", serial " + orDash(id.serial)},
+            {"  firmware", orDash(id.version)},
+            {"  status", p.answered ? statusText({p.statusRead, p.state, p.percent})
+                                    : "does not answer"},
+            {"  package", p.package + ", " + std::to_string(p.packageSize) + " bytes" +
+                              (p.packageIsFolder ? " (a folder)" : "")},
+            {"  sha256", orDash(p.sha256)},
+            {"  layout", layoutText(p)},
+            {"  serves", filesText(p)},
+            {"  expected", p.expectVersion.empty() ? "- (not checked)" : p.expectVersion},
+            {"  would", actionText(p)},
+        };
+        out += table(rows);
+    }
+    return out;
+}
+
+std::string planJson(const std::vector<engine::CameraPlan>& plans) {
+    std::string out = "[";
+    for (const auto& p : plans) {
+        const char* action = p.action == engine::Action::Upgrade       ? "upgrade"
+                             : p.action == engine::Action::SkipCurrent ? "skip"
+                                                                       : "refuse";
+        std::string files = "[";
+        for (const auto& f : p.files)
+            files += (files.size() > 1 ? ", {" : "{") + field("name", jsonString(f.name)) + ", " +
+                     field("size", std::to_string(f.size)) + "}";
+        std::vector<std::string> fields = {
+            field("camera", jsonString(p.cameraIp)),
+            field("name", jsonString(p.name.empty() ? p.identity.userName : p.name)),
+            field("model", jsonString(p.identity.model)),
+            field("serial", jsonString(p.identity.serial)),
+            field("version", p.haveIdentity ? jsonString(p.identity.version) : "null"),
+            field("answered", p.answered ? "true" : "false"),
+            field("busy", p.busy ? "true" : "false"),
+            field("state", p.statusRead ? std::to_string(p.state) : "null"),
+            field("percent", p.statusRead ? std::to_string(p.percent) : "null"),
+            field("package", jsonString(p.package)),
+            field("package_bytes", std::to_string(p.packageSize)),
+            field("sha256", p.sha256.empty() ? "null" : jsonString(p.sha256)),
+            field("layout", jsonString(p.layout)),
+            field("folder", jsonString(p.folder)),
+            field("files", files + "]"),
+            field("expected_version",
+                  p.expectVersion.empty() ? "null" : jsonString(p.expectVersion)),
+            field("action", jsonString(action)),
+            field("exit_code", std::to_string(p.action == engine::Action::Refuse
+                                                  ? exitCodeOf(p)
+                                                  : 0)),
+            field("message", jsonString(p.message)),
+        };
+        out += out.size() > 1 ? ",\n {" : "\n {";
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            out += (i ? ", " : "") + fields[i];
+        out += "}";
+    }
+    return out + (plans.empty() ? "]\n" : "\n]\n");
 }
 
 }  // namespace cli

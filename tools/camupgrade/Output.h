@@ -11,6 +11,18 @@
 
 namespace cli {
 
+// The camera's status register as `info` shows it.
+struct CameraStatus {
+    bool read = false;
+    int state = -1, percent = 0;
+};
+std::string infoText(const discovery::Identity& id, const CameraStatus& status);
+std::string infoJson(const discovery::Identity& id, const CameraStatus& status);
+
+// The plan of each camera, for a person and for scripts.
+std::string planText(const std::vector<engine::CameraPlan>& plans);
+std::string planJson(const std::vector<engine::CameraPlan>& plans);
+
 // The text as a JSON string literal, quotes included. Bytes that are not
 // valid UTF-8 (a camera's name is whatever its register holds) become U+FFFD.
 std::string jsonString(const std::string& text);

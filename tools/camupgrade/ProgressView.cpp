@@ -75,6 +75,8 @@ std::string statusWords(const engine::CameraStatus& s, Clock::time_point now, bo
             words += ", " + amount(s.bytesPerSecond) + "/s";
     } else if (s.phase == Phase::Restarting) {
         words = "restarting \u2014 do not power off the camera";
+    } else if (s.phase == Phase::Lost) {
+        words = "lost during the transfer \u2014 the camera does not answer";
     }
     if (cameraTalks(s.phase) && s.state >= 0)
         words += ", camera " + std::to_string(s.percent) + "%";
@@ -99,15 +101,17 @@ const char* cancelWords(Phase phase) {
     case Phase::Waiting:
         return "commanded, nothing fetched yet: serving stops, the camera keeps its firmware";
     case Phase::Transfer:
+    case Phase::Lost:
         return "transfer stopped: the camera keeps its old firmware unless it already had "
-               "every file and is flashing; do not power it off until camupgrade info answers";
+               "every file and is flashing; do not power it off until camupgrade info shows "
+               "it idle";
     case Phase::Flashing:
-        return "may be writing its flash: do not power it off; let it finish, then check it "
-               "with camupgrade info";
+        return "may be writing its flash: do not power it off until camupgrade info shows it "
+               "idle (it says \"busy \u2014 do not power off\" while it works)";
     case Phase::Restarting:
     case Phase::BackOnline:
-        return "restarting with the new firmware: do not power it off; check it with "
-               "camupgrade info";
+        return "restarting with the new firmware: do not power it off until camupgrade info "
+               "answers and shows it idle";
     default:
         return "finished";
     }
@@ -173,7 +177,8 @@ void ProgressView::onResult(const engine::CameraResult& result) {
     row->status.phase = Phase::Done;
     row->verdict = engine::verdictName(result.verdict);
     if (result.verdict == engine::Verdict::Upgraded && result.haveBefore && result.haveAfter)
-        row->verdict += ", firmware " + result.before.version + " \u2192 " + result.after.version;
+        row->verdict += ", firmware " + result.before.version + " \u2192 " + result.after.version +
+                        (result.downgraded ? " (DOWNGRADED)" : "");
     else if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
         row->verdict += ": " + result.message;
     if (m_stopped)

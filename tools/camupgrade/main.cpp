@@ -39,7 +39,9 @@ int info(const Options& o) {
                   << (error.empty() ? "" : ": " + error) << "\n";
         return EXIT_UNREACHABLE;
     }
-    std::cout << (o.json ? cli::identityJson(id) + "\n" : cli::identityText(id));
+    cli::CameraStatus status;
+    status.read = engine::readStatus(o.cameras[0], &status.state, &status.percent);
+    std::cout << (o.json ? cli::infoJson(id, status) + "\n" : cli::infoText(id, status));
     return EXIT_UPGRADED;
 }
 
@@ -118,6 +120,50 @@ engine::CameraResult refusal(const engine::CameraTarget& t, engine::Reason reaso
     return r;
 }
 
+engine::JobOptions jobOptions(const Options& o, const std::string& unpackRoot) {
+    engine::JobOptions job;
+    job.unpackRoot = unpackRoot;
+    job.hostIp = o.host;
+    job.inactivity = std::chrono::milliseconds(static_cast<long long>(o.inactivitySeconds * 1000));
+    job.lostAfter = std::chrono::milliseconds(static_cast<long long>(o.lostAfterSeconds * 1000));
+    job.parallel = o.parallel;
+    job.expectVersion = o.expectVersion;
+    job.reinstall = o.reinstall;
+    job.allowOlder = o.allowOlder;
+    job.sha256 = o.sha256;
+    job.logging = engine::Logging::SinkOnly;
+    return job;
+}
+
+// `camupgrade plan` and --dry-run: reads only, exit code of the first refusal.
+int showPlan(const Options& o, const std::vector<engine::CameraTarget>& targets) {
+    cli::PrivateTemp scratch;  // whatever the plan unpacks to look at goes with it
+    std::string error;
+    if (!scratch.create(&error))
+        return usageError(error);
+    std::vector<engine::CameraPlan> plans = engine::plan(targets, jobOptions(o, scratch.path()));
+    std::cout << (o.json ? cli::planJson(plans) : cli::planText(plans));
+    for (const auto& p : plans)
+        if (p.action == engine::Action::Refuse)
+            return cli::exitCodeOf(p);
+    return EXIT_UPGRADED;
+}
+
+// --all on a terminal: the plan, then a question on it.
+bool confirmed(const Options& o, const std::vector<engine::CameraTarget>& targets) {
+    cli::PrivateTemp scratch;
+    if (!scratch.create(nullptr))
+        return false;
+    std::vector<engine::CameraPlan> plans = engine::plan(targets, jobOptions(o, scratch.path()));
+    std::cerr << cli::planText(plans) << "Upgrade as planned? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    bool yes = answer == "y" || answer == "Y" || answer == "yes";
+    if (!yes)
+        std::cerr << "camupgrade: not confirmed; no camera was commanded\n";
+    return yes;
+}
+
 class UpgradeRun {
 public:
     explicit UpgradeRun(const Options& o) : m_o(o) {}
@@ -190,13 +236,7 @@ std::vector<engine::CameraResult> UpgradeRun::runJob(
     m_signals.start([this](int signal, bool repeated) { onSignal(signal, repeated); });
     m_view->start();
 
-    engine::JobOptions job;
-    job.hostIp = m_o.host;
-    job.inactivity = std::chrono::milliseconds(static_cast<long long>(m_o.inactivitySeconds * 1000));
-    job.parallel = m_o.parallel;
-    job.allowFallback = m_o.force;
-    job.logging = engine::Logging::SinkOnly;
-    job.unpackRoot = m_temp.path();
+    engine::JobOptions job = jobOptions(m_o, m_temp.path());
     std::vector<engine::CameraResult> results =
         engine::runJob(targets, job, m_view.get(), &m_cancel);
     m_view->stop();
@@ -208,6 +248,10 @@ std::vector<engine::CameraResult> UpgradeRun::runJob(
 int UpgradeRun::run() {
     if (int rc = collectTargets(m_o, m_targets); rc >= 0)
         return rc;
+    if (m_o.command == Options::Command::Plan)
+        return showPlan(m_o, m_targets);
+    if (m_o.all && !m_o.yes && !confirmed(m_o, m_targets))
+        return EXIT_NO_VERDICT;
     std::string error;
     if (!m_o.logPath.empty() && !m_log.open(m_o.logPath, &error))
         return usageError(error);
