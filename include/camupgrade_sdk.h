@@ -73,14 +73,16 @@ typedef enum cu_phase {
     CU_PHASE_RESTARTING = 7, /* the camera restarts: do not power it off */
     CU_PHASE_BACK_ONLINE = 8,
     CU_PHASE_RELEASING = 9,
-    CU_PHASE_DONE = 10
+    CU_PHASE_DONE = 10,
+    CU_PHASE_LOST = 11       /* silent before all its files were served: not restarting */
 } cu_phase;
 
 typedef enum cu_verdict {
     CU_VERDICT_UPGRADED = 0,
     CU_VERDICT_FAILED = 1,    /* the camera or its session failed: reason and state say how */
     CU_VERDICT_REFUSED = 2,   /* the pre-flight refused: the camera was never commanded */
-    CU_VERDICT_CANCELLED = 3  /* cu_job_cancel: serving stopped, control released, folder removed */
+    CU_VERDICT_CANCELLED = 3, /* cu_job_cancel: serving stopped, control released, folder removed */
+    CU_VERDICT_CURRENT = 4    /* already at the expected version: never commanded */
 } cu_verdict;
 
 /* Why a camera ended as it did (cu_result.reason, cu_plan.reason). */
@@ -95,7 +97,11 @@ typedef enum cu_reason {
     CU_REASON_NO_VERDICT = 7,      /* the session ended without a final state */
     CU_REASON_NOT_RELEASED = 8,    /* upgraded, but control could not be given back */
     CU_REASON_CANCELLED = 9,
-    CU_REASON_INTERNAL = 10        /* an unexpected failure ended this camera */
+    CU_REASON_INTERNAL = 10,       /* an unexpected failure ended this camera */
+    CU_REASON_CAMERA_BUSY = 11,    /* busy with an earlier upgrade: refused before it was commanded */
+    CU_REASON_NEWER = 12,          /* newer than the expected version: refused */
+    CU_REASON_WRONG_VERSION = 13,  /* upgraded, but it reports another version than the expected one */
+    CU_REASON_LOST = 14            /* silent before all its files were served */
 } cu_reason;
 
 /* Who a camera is, read without taking control. Text fields are
@@ -121,7 +127,7 @@ typedef struct cu_status {
     const char* camera_ip;
     const char* name;             /* "" when none was given */
     int phase;                    /* cu_phase */
-    const char* phase_name;       /* "queued", ..., "back online", "done" */
+    const char* phase_name;       /* "queued", ..., "lost", ..., "back online", "done" */
     int state;                    /* session state; -1 before the first */
     int percent;                  /* the camera's own percent */
     int link_up;                  /* the control channel answers */
@@ -140,7 +146,7 @@ typedef struct cu_result {
     const char* camera_ip;
     const char* name;
     int verdict;                  /* cu_verdict */
-    const char* verdict_name;     /* "upgraded", "failed", "refused", "cancelled" */
+    const char* verdict_name;     /* "upgraded", "failed", "refused", "cancelled", "current" */
     int reason;                   /* cu_reason */
     int state;                    /* final session state; -1 when none was reached */
     const char* message;          /* one sentence for a person */
@@ -177,7 +183,6 @@ typedef struct cu_options {
     const char* host_ip;          /* this host's address for the cameras; NULL: the route's source */
     uint32_t inactivity_ms;       /* a camera times out after this long without news; 0: 15 minutes */
     uint32_t parallel;            /* cameras upgraded at once; 0: all */
-    int allow_fallback;           /* serve the package's own folder when its layout is unknown */
     int skip_identity;            /* do not read the cameras' identity before and after */
     cu_status_fn on_status;       /* any callback may be NULL */
     cu_log_fn on_log;

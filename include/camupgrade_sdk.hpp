@@ -139,7 +139,6 @@ struct Options {
     std::string hostIp;                    // empty: the route's source to each camera
     std::chrono::milliseconds inactivity{0};  // 0: 15 minutes
     unsigned parallel = 0;                 // 0: all cameras at once
-    bool allowFallback = false;
     bool readIdentity = true;
     std::function<void(const Status&)> onStatus;
     std::function<void(const std::string&)> onLog;
@@ -156,7 +155,6 @@ public:
         c.host_ip = o.hostIp.empty() ? nullptr : o.hostIp.c_str();
         c.inactivity_ms = static_cast<std::uint32_t>(o.inactivity.count());
         c.parallel = o.parallel;
-        c.allow_fallback = o.allowFallback ? 1 : 0;
         c.skip_identity = o.readIdentity ? 0 : 1;
         c.on_status = &State::status;
         c.on_log = &State::log;

@@ -31,7 +31,7 @@ cu_status statusOf(const engine::CameraStatus& s, std::size_t index) {
     c.index = index;
     c.camera_ip = textOr(s.cameraIp);
     c.name = textOr(s.name);
-    c.phase = static_cast<int>(s.phase);
+    c.phase = phaseOf(s.phase);
     c.phase_name = engine::phaseName(s.phase);
     c.state = s.state;
     c.percent = s.percent;
@@ -54,7 +54,7 @@ cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_id
     c.index = index;
     c.camera_ip = textOr(r.cameraIp);
     c.name = textOr(r.name);
-    c.verdict = static_cast<int>(r.verdict);
+    c.verdict = verdictOf(r.verdict);
     c.verdict_name = engine::verdictName(r.verdict);
     c.reason = reasonOf(r.reason);
     c.state = r.state;
@@ -114,10 +114,66 @@ int reasonOf(engine::Reason reason) {
         return CU_REASON_CANCELLED;
     case Reason::Internal:
         return CU_REASON_INTERNAL;
+    case Reason::CameraBusy:
+        return CU_REASON_CAMERA_BUSY;
+    case Reason::Newer:
+        return CU_REASON_NEWER;
+    case Reason::WrongVersion:
+        return CU_REASON_WRONG_VERSION;
+    case Reason::Lost:
+        return CU_REASON_LOST;
     case Reason::NoVerdict:
         break;
     }
     return CU_REASON_NO_VERDICT;
+}
+
+int phaseOf(engine::Phase phase) {
+    using engine::Phase;
+    switch (phase) {
+    case Phase::Queued:
+        return CU_PHASE_QUEUED;
+    case Phase::Checking:
+        return CU_PHASE_CHECKING;
+    case Phase::Connecting:
+        return CU_PHASE_CONNECTING;
+    case Phase::Preparing:
+        return CU_PHASE_PREPARING;
+    case Phase::Waiting:
+        return CU_PHASE_WAITING;
+    case Phase::Transfer:
+        return CU_PHASE_TRANSFER;
+    case Phase::Lost:
+        return CU_PHASE_LOST;
+    case Phase::Flashing:
+        return CU_PHASE_FLASHING;
+    case Phase::Restarting:
+        return CU_PHASE_RESTARTING;
+    case Phase::BackOnline:
+        return CU_PHASE_BACK_ONLINE;
+    case Phase::Releasing:
+        return CU_PHASE_RELEASING;
+    case Phase::Done:
+        break;
+    }
+    return CU_PHASE_DONE;
+}
+
+int verdictOf(engine::Verdict verdict) {
+    using engine::Verdict;
+    switch (verdict) {
+    case Verdict::Upgraded:
+        return CU_VERDICT_UPGRADED;
+    case Verdict::Refused:
+        return CU_VERDICT_REFUSED;
+    case Verdict::Cancelled:
+        return CU_VERDICT_CANCELLED;
+    case Verdict::Current:
+        return CU_VERDICT_CURRENT;
+    case Verdict::Failed:
+        break;
+    }
+    return CU_VERDICT_FAILED;
 }
 
 Job::Job(const cu_options& options) : m_callbacks(options) {
@@ -126,7 +182,6 @@ Job::Job(const cu_options& options) : m_callbacks(options) {
     if (options.inactivity_ms != 0)
         m_options.inactivity = std::chrono::milliseconds(options.inactivity_ms);
     m_options.parallel = options.parallel;
-    m_options.allowFallback = options.allow_fallback != 0;
     m_options.readIdentity = options.skip_identity == 0;
     m_options.logging = engine::Logging::SinkOnly;
     if (!m_cancelWake.valid())

@@ -102,5 +102,7 @@ Failure fillOut(const T& full, T* out) {
 // The C views of the engine's records; pointers go into the records.
 void toIdentity(const discovery::Identity& from, cu_identity* to);
 int reasonOf(engine::Reason reason);
+int phaseOf(engine::Phase phase);
+int verdictOf(engine::Verdict verdict);
 
 }  // namespace sdk

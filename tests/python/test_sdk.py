@@ -2,6 +2,7 @@
 layer underneath (threads of the callbacks, cancel, plan, errors)."""
 import _thread
 import logging
+import socket
 import threading
 
 import pytest
@@ -98,5 +99,5 @@ def test_an_interrupted_job_releases_the_camera_and_raises(cameras, package, int
     with pytest.raises(expected):
         camupgrade.upgrade("127.0.0.2", package, host=HOST, on_status=on_status)
     assert "control released by" in log.read_text()
-    [after] = camupgrade.plan("127.0.0.2", package, host=HOST)
-    assert after.ok, "port 69 is free again: " + after.message
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as port69:
+        port69.bind(("0.0.0.0", 69))  # the job's file service is gone

@@ -26,7 +26,8 @@ __all__ = ["Error", "AddressError", "PackageError", "NoAnswerError", "Identity",
 log = logging.getLogger("camupgrade")
 
 REASONS = ["none", "bad input", "unreachable", "control denied", "port 69", "busy",
-           "camera state", "no verdict", "not released", "cancelled", "internal"]
+           "camera state", "no verdict", "not released", "cancelled", "internal", "camera busy",
+           "newer", "wrong version", "lost"]
 
 
 class Error(Exception):
@@ -114,7 +115,7 @@ class Result:
     index: int
     camera: str
     name: str
-    verdict: str          # "upgraded", "failed", "refused", "cancelled"
+    verdict: str          # "upgraded", "failed", "refused", "cancelled", "current"
     reason: str           # one of REASONS
     state: Optional[int]
     message: str
@@ -159,7 +160,7 @@ class Job:
 
     def __init__(self, cameras: Union[Camera, Sequence[Camera]], package: Optional[str] = None, *,
                  host: Optional[str] = None, parallel: int = 0, inactivity: Optional[float] = None,
-                 allow_fallback: bool = False, read_identity: bool = True,
+                 read_identity: bool = True,
                  on_status: Optional[Callable[[Status], None]] = None,
                  on_result: Optional[Callable[[Result], None]] = None):
         self._handle = None
@@ -170,7 +171,6 @@ class Job:
         options.host_ip = host.encode() if host else None
         options.inactivity_ms = int(inactivity * 1000) if inactivity else 0
         options.parallel = parallel
-        options.allow_fallback = int(allow_fallback)
         options.skip_identity = int(not read_identity)
         # Kept on the object: the library calls them until the job is freed.
         self._callbacks = (_capi.STATUS_FN(self._on_status), _capi.LOG_FN(self._on_log),

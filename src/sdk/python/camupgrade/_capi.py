@@ -48,7 +48,7 @@ FOUND_FN = ctypes.CFUNCTYPE(None, ctypes.POINTER(Identity), c_void_p)
 
 class Options(ctypes.Structure):
     _fields_ = [("struct_size", c_size_t), ("host_ip", c_char_p), ("inactivity_ms", ctypes.c_uint32),
-                ("parallel", ctypes.c_uint32), ("allow_fallback", c_int), ("skip_identity", c_int),
+                ("parallel", ctypes.c_uint32), ("skip_identity", c_int),
                 ("on_status", STATUS_FN), ("on_log", LOG_FN), ("on_result", RESULT_FN),
                 ("user", c_void_p)]
 
