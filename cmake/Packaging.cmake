@@ -1,8 +1,11 @@
 # `cpack -G DEB` in a build folder makes camupgrade_<version>_<arch>.deb: the
 # library, its header and pkg-config file, the SDK (library, C and C++
 # headers, the Python module for the system's Python), the command, the
-# simulator, the sample logging configuration and the README, under /usr.
-install(FILES README.md docs/sdk.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# simulator, the sample logging configuration, the man page, the bash
+# completion and the documentation a line host needs (README, SDK guide,
+# fleet guide, history schema, the playbook), installed under /usr.
+install(FILES README.md docs/sdk.md docs/fleet.md docs/history.md docs/fleet/upgrade-line.yml
+  docs/fleet/inventory.ini DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME camupgrade)
 set(CPACK_PACKAGE_VENDOR "camupgrade developers")
@@ -25,6 +28,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # The libraries' packages (log4cpp, libarchive, the C++ runtime) come from
 # dpkg-shlibdeps, so they follow whatever the build machine linked.
+# (libsqlite3-0 for the history among them.)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")

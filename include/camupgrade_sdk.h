@@ -82,7 +82,8 @@ typedef enum cu_verdict {
     CU_VERDICT_FAILED = 1,    /* the camera or its session failed: reason and state say how */
     CU_VERDICT_REFUSED = 2,   /* the pre-flight refused: the camera was never commanded */
     CU_VERDICT_CANCELLED = 3, /* cu_job_cancel: serving stopped, control released, folder removed */
-    CU_VERDICT_CURRENT = 4    /* already at the expected version: never commanded */
+    CU_VERDICT_CURRENT = 4,   /* already at the expected version: never commanded */
+    CU_VERDICT_NOT_STARTED = 5 /* held back (canary, stop-after): never commanded */
 } cu_verdict;
 
 /* Why a camera ended as it did (cu_result.reason, cu_plan.reason). */
@@ -101,7 +102,8 @@ typedef enum cu_reason {
     CU_REASON_CAMERA_BUSY = 11,    /* busy with an earlier upgrade: refused before it was commanded */
     CU_REASON_NEWER = 12,          /* newer than the expected version: refused */
     CU_REASON_WRONG_VERSION = 13,  /* upgraded, but it reports another version than the expected one */
-    CU_REASON_LOST = 14            /* silent before all its files were served */
+    CU_REASON_LOST = 14,           /* silent before all its files were served */
+    CU_REASON_HELD_BACK = 15       /* a canary or stop-after kept it from starting */
 } cu_reason;
 
 /* Who a camera is, read without taking control. Text fields are
@@ -146,7 +148,7 @@ typedef struct cu_result {
     const char* camera_ip;
     const char* name;
     int verdict;                  /* cu_verdict */
-    const char* verdict_name;     /* "upgraded", "failed", "refused", "cancelled", "current" */
+    const char* verdict_name;     /* "upgraded", "failed", "refused", "cancelled", "current", "not started" */
     int reason;                   /* cu_reason */
     int state;                    /* final session state; -1 when none was reached */
     const char* message;          /* one sentence for a person */

@@ -42,9 +42,13 @@ sleep 0.5
 
 echo "=== Upgrading: camupgrade --host 127.0.0.1 --camera 127.0.0.2 --package firmware.zip"
 set +e
-"$bin/camupgrade" --host 127.0.0.1 --camera 127.0.0.2 --package "$work/firmware.zip"
+"$bin/camupgrade" --host 127.0.0.1 --camera 127.0.0.2 --package "$work/firmware.zip" \
+  --history "$work/history.sqlite"
 rc=$?
 set -e
+
+echo "=== What the history keeps: camupgrade history"
+"$bin/camupgrade" history --history "$work/history.sqlite" | sed 's/^/  /'
 
 echo "=== What the camera did"
 sed 's/^/  /' "$work/camera.log"

@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  liblog4cpp5-dev libarchive-dev libcli11-dev
+  liblog4cpp5-dev libarchive-dev libcli11-dev libsqlite3-dev help2man
   libgtest-dev libgmock-dev libbenchmark-dev
   # peers and tools the tests and the demo drive
   iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools aravis-tools-cli tshark ansible-core

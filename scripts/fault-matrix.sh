@@ -203,7 +203,7 @@ inCell() {
     t0=$(date +%s.%N)
     # shellcheck disable=SC2086
     (cd "$dir" && exec timeout -k 5 "$limit" "$bin/camupgrade" "${args[@]}" --package "$package" \
-       --host 127.0.0.1 $options --json </dev/null >"$dir/out.json" 2>"$dir/camupgrade.log") &
+       --host 127.0.0.1 $options --json --history "$dir/history.sqlite" </dev/null >"$dir/out.json" 2>"$dir/camupgrade.log") &
     runner=$!
     # To the command itself: timeout would hand it on to its process group
     # as well, which the command takes for a second signal.

@@ -5,9 +5,13 @@
 # since both serve port 69): line1 upgrades every camera of its model that
 # discovery finds, line2 a listed camera that refuses control. The run
 # installs the Debian package (built from the default build when missing)
-# and the package is purged again at the end. Then the fleet report is
-# checked, and the failed camera is re-run from it twice as docs/fleet.md
-# says: by hand with --cameras, and by the playbook with rerun_from.
+# and the package is purged again at the end. Paths on the playbook's command
+# line are relative to the folder it runs in, as a user gives them. Then the
+# fleet report and the history rows it gathered are checked, nothing may be
+# left in /var/tmp/camupgrade-fleet, and the failed camera is re-run twice as
+# docs/fleet.md says: by the playbook with rerun_from, and by hand with the
+# documented recipe (each camera's own package, from the JSON). The hosts'
+# histories are files of the check, never the machine's own.
 # Usage: scripts/fleet-check.sh [build folder]   (default: build/default)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -61,8 +65,8 @@ head -c $((256 * 1024)) /dev/urandom >"$work/app.bin"
 "$camsim" make-package -o "$work/fw-2.1.0.zip" --image "$work/app.bin" --version 2.1.0 >/dev/null || exit 1
 cat >"$work/inventory.ini" <<EOF
 [lines]
-line1 model=LC-A
-line2 cameras='["127.0.0.4"]'
+line1 model=LC-A history_file=$work/line1.sqlite
+line2 cameras='["127.0.0.4"]' history_file=$work/line2.sqlite
 
 [lines:vars]
 ansible_connection=local
@@ -79,17 +83,21 @@ a=\$!
 b=\$!
 sleep 0.5
 cd "$work"
+cp "${debs[0]}" .
 ANSIBLE_NOCOLOR=1 ansible-playbook -i inventory.ini "$playbook" --forks 1 \
-  -e camupgrade_deb="${debs[0]}" -e firmware="$work/fw-2.1.0.zip" -e workdir="$work/host" \
+  -e camupgrade_deb="$(basename "${debs[0]}")" -e firmware=fw-2.1.0.zip \
   >"$work/playbook.log" 2>&1
 rc=\$?
+[ ! -e /var/tmp/camupgrade-fleet ] || ls -a /var/tmp/camupgrade-fleet >left.txt
 ANSIBLE_NOCOLOR=1 ansible-playbook -i inventory.ini "$playbook" --forks 1 \
-  -e camupgrade_deb="${debs[0]}" -e firmware="$work/fw-2.1.0.zip" -e workdir="$work/host" \
-  -e rerun_from="$work/fleet-report/fleet.json" -e report_dir="$work/again-report" \
+  -e camupgrade_deb="$(basename "${debs[0]}")" -e firmware=fw-2.1.0.zip \
+  -e rerun_from=fleet-report/fleet.json -e report_dir=again-report \
   >"$work/playbook-again.log" 2>&1 || rc=\$?
-# The docs' re-run of the cameras that did not upgrade, from the report.
-jq -r '.[] | select(.verdict != "upgraded") | .camera' fleet-report/fleet.json >failed.txt
-camupgrade --cameras failed.txt --package "$work/fw-2.1.0.zip" --json >rerun.json 2>rerun.log
+[ ! -e /var/tmp/camupgrade-fleet ] || ls -a /var/tmp/camupgrade-fleet >>left.txt
+# The docs' re-run of the cameras that did not upgrade, from a line's JSON.
+camupgrade --camera 127.0.0.4 --package fw-2.1.0.zip --json --no-history >line2.json 2>/dev/null
+jq -r '.[] | select(.verdict != "upgraded") | "\\(.camera) \\(.package) \\(.name)"' line2.json >failed.txt
+camupgrade --cameras failed.txt --json --no-history >rerun.json 2>rerun.log
 echo \$? >rerun.rc
 kill \$a \$b 2>/dev/null
 wait \$a \$b 2>/dev/null
@@ -116,7 +124,13 @@ expect "line2 reports its camera not upgraded, exit code 3 (control refused)" \
 [ "$(jq -c '[.[] | [.host, .camera, .exit_code]]' "$work/again-report/fleet.json" 2>/dev/null)" = \
   '[["line2","127.0.0.4",3]]' ] || failed+=("the playbook's re-run upgrades line2's camera only")
 [ "$(wc -l <"$work/fleet-report/fleet.csv" 2>/dev/null)" = 4 ] || failed+=("fleet.csv has a header and three rows")
-[ "$(cat "$work/failed.txt" 2>/dev/null)" = 127.0.0.4 ] || failed+=("the re-run list is 127.0.0.4")
+grep -qx "127.0.0.4 $work/fw-2.1.0.zip.*" "$work/failed.txt" 2>/dev/null ||
+  failed+=("the re-run list is 127.0.0.4 with its own package")
+[ ! -s "$work/left.txt" ] ||
+  failed+=("nothing left in /var/tmp/camupgrade-fleet: $(cat "$work/left.txt")")
+[ "$(jq -c '[.[] | [.line_host, .camera, .verdict]] | sort' "$work/fleet-report/history.json" 2>/dev/null)" = \
+  '[["line1","127.0.0.2","upgraded"],["line1","127.0.0.3","upgraded"],["line2","127.0.0.4","failed"]]' ] ||
+  failed+=("history.json holds each host's rows of the run")
 [ "$(cat "$work/rerun.rc" 2>/dev/null)" = 3 ] &&
   jq -e '[.[] | .camera] == ["127.0.0.4"]' "$work/rerun.json" >/dev/null 2>&1 ||
   failed+=("the re-run gives one object for 127.0.0.4 and exit code 3")

@@ -3,7 +3,8 @@
 # folder as a line host would, checks the installed files (the command starts,
 # the system's Python imports the SDK's module, programs compile and link
 # against the headers and pkg-config file, the installed command upgrades the
-# installed camsim), and removes the package again. Needs root (apt, port 69); as another user it only builds the package.
+# installed camsim), and removes the package again. Needs root (apt, port
+# 69); as another user it only builds the package.
 # Usage: scripts/package-deb.sh [--only-build] [build folder]   (default: build/default)
 # Leaves the package in <build folder>/package/.
 set -uo pipefail
@@ -83,6 +84,18 @@ int main() { return camupgrade::version().empty() ? 1 : 0; }
 EOF2
 c++ -std=c++17 -o "$work/sdk" "$work/sdk.cpp" -lcamupgrade-sdk && "$work/sdk" || failed+=(sdk-header)
 
+echo "=== package: man camupgrade, the bash completion, the documentation"
+command -v man >/dev/null || apt_get install --no-install-recommends man-db || exit 1
+if ! MANPAGER=cat MANWIDTH=100 man camupgrade 2>/dev/null | grep -q -- "--stop-after"; then
+  failed+=(man)
+fi
+completion=/usr/share/bash-completion/completions/camupgrade
+words=$(bash -c "source '$completion' && COMP_WORDS=(camupgrade --can) COMP_CWORD=1 && _camupgrade && echo \${COMPREPLY[*]}" 2>&1)
+[ "$words" = --canary ] || { echo "completion of --can: $words"; failed+=(completion); }
+for doc in README.md sdk.md fleet.md history.md upgrade-line.yml; do
+  [ -f "/usr/share/doc/camupgrade/$doc" ] || failed+=("doc:$doc")
+done
+
 echo "=== package: a host program built against the installed header and pkg-config file"
 cat >"$work/host.cpp" <<'EOF'
 #include <camupgrade.h>
@@ -106,7 +119,8 @@ ip link set lo up
 camera=\$!
 sleep 0.5
 cd "$work"
-/usr/bin/camupgrade --camera 127.0.0.2 --package "$work/firmware.zip" --json >"$work/upgrade.json" 2>"$work/upgrade.log"
+/usr/bin/camupgrade --camera 127.0.0.2 --package "$work/firmware.zip" --json --history "$work/history.sqlite" \
+  >"$work/upgrade.json" 2>"$work/upgrade.log"
 rc=\$?
 kill \$camera 2>/dev/null
 wait \$camera 2>/dev/null
@@ -120,6 +134,13 @@ if [ $rc -ne 0 ] ||
   echo "installed camupgrade exited with $rc, expected 0 and the camera on 2.1.0:"
   cat "$work/upgrade.json" "$work/camera.log"
   failed+=(upgrade)
+fi
+sum=$(sha256sum "$work/firmware.zip" | cut -d' ' -f1)
+if ! camupgrade history --history "$work/history.sqlite" --json |
+     jq -e --arg sum "$sum" '[.[] | [.camera, .verdict, .package_sha256]] == [["127.0.0.2", "upgraded", $sum]]' >/dev/null; then
+  echo "the history does not hold the upgrade with the package's SHA-256:"
+  camupgrade history --history "$work/history.sqlite" --json
+  failed+=(history)
 fi
 
 echo "=== package: apt-get purge camupgrade"

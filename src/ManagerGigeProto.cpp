@@ -1,6 +1,7 @@
 #include "ManagerGigeProto.h"
 
 #include "printfColor.h"
+#include "tarnlog/LineOwner.h"
 #include "upgrade/GigEProtocol.h"
 
 #include <algorithm>
@@ -251,6 +252,9 @@ bool managerGige::heartbeatPause(int ms) {
 
 void managerGige::heartBeatThread() {
     using clock = std::chrono::steady_clock;
+    std::string ip;
+    getIpAddr(ip);
+    TARNlog4cpp::LineOwner owner(ip);
     std::lock_guard<std::mutex> lock(m_heartbeatLock);
     bool lastRead = true;
     while (m_heartbeatRun.load()) {

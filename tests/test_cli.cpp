@@ -12,6 +12,7 @@
 #include "camsim/Camera.h"
 #include "camsim/Package.h"
 #include "camsim/Sha256.h"
+#include "platform/sha256.h"
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
@@ -19,13 +20,17 @@
 #include <dlfcn.h>
 #include <pty.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,21 +39,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void execCli(const std::vector<std::string>& args) {
-    std::vector<char*> argv{const_cast<char*>(CAMUPGRADE_CLI)};
+// The command's argv (support/Processes). An upgrade that names no history
+// records none: tests never touch the host's own.
+std::vector<std::string> cli(std::vector<std::string> args) {
+    bool named = false;
     for (const auto& a : args)
+        named = named || a == "--history" || a == "--no-history";
+    if (!named && (args.empty() || (args[0] != "info" && args[0] != "list" && args[0] != "history")))
+        args.push_back("--no-history");
+    args.insert(args.begin(), CAMUPGRADE_CLI);
+    return args;
+}
+
+[[noreturn]] void execCli(const std::vector<std::string>& args) {
+    std::vector<std::string> all = cli(args);
+    std::vector<char*> argv;
+    for (auto& a : all)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(CAMUPGRADE_CLI, argv.data());
     _exit(127);
 }
 
-// The command as a child process (support/Processes).
-std::vector<std::string> cli(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{CAMUPGRADE_CLI};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
 struct CliRun : camtest::ProgramRun {
     explicit CliRun(const std::vector<std::string>& args, const std::string& cwd = ".")
         : ProgramRun(cli(args), cwd) {}
@@ -131,7 +143,37 @@ camsim::Config slowCamera(const std::string& ip) {
     return c;
 }
 
+// The objects of a JSON array the command wrote, one a line, and a value of
+// one (a string without its quotes).
+std::vector<std::string> objects(const std::string& json) {
+    std::vector<std::string> out;
+    for (auto p = json.find("\n {"); p != std::string::npos; p = json.find("\n {", p + 1))
+        out.push_back(json.substr(p + 2, json.find('\n', p + 1) - p - 2));
+    return out;
+}
+std::string value(const std::string& object, const std::string& key) {
+    auto p = object.find("\"" + key + "\":");
+    if (p == std::string::npos)
+        return "<none>";
+    p += key.size() + 3;
+    if (object[p] == '"')
+        return object.substr(p + 1, object.find('"', p + 1) - p - 1);
+    return object.substr(p, object.find_first_of(",}", p) - p);
+}
+std::size_t lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
 }  // namespace
+
+TEST(Sha256, NistVectors) {
+    EXPECT_EQ(platform::sha256Hex("abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(platform::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(platform::sha256Hex(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
 
 TEST(CamerasFile, LinesCommentsPackagesAndNames) {
     std::vector<engine::CameraTarget> t;
@@ -194,6 +236,13 @@ TEST_F(Cli, UpgradesOneCameraWithIdentityJsonAndRelativeLog) {
 }
 
 TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
+    // A mount namespace of the test's own (before any thread) for a small,
+    // soon full, temporary folder.
+    std::string small = m_dir / "small";
+    fs::create_directory(small);
+    bool smallFs = unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0;
     camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
     camtest::writeFile(m_dir / "broken.zip", "PK\x03\x04 not really an archive");
     camtest::writeFile(m_dir / "gige_ip_core_app_upd.info", "kind 0\nversion 9.9.9\n");
@@ -207,6 +256,15 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
         CliRun run(args);
         EXPECT_EQ(run.finish(), 2) << run.both();
         EXPECT_NE(run.both().find_first_not_of(" \n"), std::string::npos);
+    }
+    if (smallFs) {
+        setenv("TMPDIR", small.c_str(), 1);
+        CliRun full({"--camera", "127.0.0.2", "--package", m_package});
+        EXPECT_EQ(full.finish(), 2);
+        EXPECT_NE(full.both().find("does not fit into the temporary folder " + small),
+                  std::string::npos) << full.both();
+        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        umount2(small.c_str(), MNT_DETACH);
     }
     EXPECT_EQ(cam.snapshot().upgradeCommands, 0u);
     EXPECT_EQ(cam.snapshot().controller, "");
@@ -311,14 +369,17 @@ TEST_F(Cli, EightCamerasOfMixedKindsWithOneFailure) {
     // Again on a narrow terminal: the block of camera lines is redrawn in
     // place and no line of it wraps.
     std::string screen = runOnTerminal({"--cameras", m_dir / "line3.txt", "--package", m_package}, 60);
-    std::size_t redraws = 0;
+    std::vector<std::string> drawn;
     for (auto p = screen.find("\033[2K"); p != std::string::npos; p = screen.find("\033[2K", p)) {
         p += 4;
-        std::string line = screen.substr(p, screen.find_first_of("\r\n", p) - p);
-        EXPECT_LT(cli::textColumns(line), 60u) << line;
-        ++redraws;
+        drawn.push_back(screen.substr(p, screen.find_first_of("\r\n", p) - p));
     }
-    EXPECT_GE(redraws, 16u) << screen;
+    ASSERT_GE(drawn.size(), 16u) << screen;
+    // The last drawing stays on the screen whole, even where it wraps.
+    for (std::size_t i = 0; i + 8 < drawn.size(); ++i)
+        EXPECT_LT(cli::textColumns(drawn[i]), 60u) << drawn[i];
+    EXPECT_NE(drawn[drawn.size() - 3].find("failed: the camera rejected the firmware image (check failed)"),
+              std::string::npos) << drawn[drawn.size() - 3];
     EXPECT_NE(screen.find("\033[8F"), std::string::npos) << "the block goes back up 8 lines";
     EXPECT_TRUE(tempFolderEmpty());
 }
@@ -329,7 +390,7 @@ TEST_F(Cli, SigtermCancelsAWholeModelWhileItFlashes) {
         c.flashMs = 30000;
         camera(c);
     }
-    CliRun run({"--all", "--model", "CS-GE-1", "--package", m_package, "--json", "--yes"});
+    CliRun run({"--all", "--model", "cs-ge-1", "--package", m_package, "--json", "--yes"});
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(run.waitForOutput(cameraIp(i) + ": flashing", 20000)) << run.both();
     // As `timeout` sends it: to the process, then to its group at once. One
@@ -577,4 +638,146 @@ TEST_F(Cli, SharedLibraryLoadedAtRunTime) {
     // Unloaded, the library must leave nothing of its own in the logging
     // library: the process would crash at exit when log4cpp frees it.
     EXPECT_EQ(dlclose(lib), 0);
+}
+
+// A line of six cameras with a brake: the first two go alone, the third
+// fails, and the rest are never commanded. The run is read back through
+// the JSON, the report, the log and the host's history.
+TEST_F(Cli, ALineWithACanaryAndABrakeLeavesARecord) {
+    std::string list;
+    for (int i = 0; i < 6; ++i) {
+        camsim::Config c = camsim::instantCamera(cameraIp(i));
+        c.forceState = i == 2 ? 2 : -1;
+        camera(c);
+        list += cameraIp(i) + " - cam" + std::to_string(i) + "\n";
+    }
+    std::string history = m_dir / "h.sqlite";
+    // A plan with one package that cannot be read starts nothing.
+    camtest::writeFile(m_dir / "broken.txt", list + "127.0.0.99 missing.zip\n");
+    CliRun broken({"--cameras", m_dir / "broken.txt", "--package", m_package, "--history", history});
+    EXPECT_EQ(broken.finish(), 2);
+    EXPECT_NE(broken.err().find("missing.zip of camera 127.0.0.99: no camera was started"),
+              std::string::npos) << broken.err();
+
+    camtest::writeFile(m_dir / "line.txt", list);
+    CliRun run({"--cameras", m_dir / "line.txt", "--package", m_package, "--canary", "2",
+                "--stop-after", "1", "--parallel", "1", "--json", "--history", history,
+                "--report", m_dir / "line.csv", "--log", m_dir / "line.log"});
+    EXPECT_EQ(run.finish(), 12) << run.both();
+    std::vector<std::string> cams = objects(run.out());
+    ASSERT_EQ(cams.size(), 6u) << run.out();
+    const char* verdicts[] = {"upgraded", "upgraded", "failed", "not started", "not started",
+                              "not started"};
+    std::string sha = platform::sha256File(m_package);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(value(cams[i], "verdict"), verdicts[i]) << cams[i];
+        EXPECT_EQ(value(cams[i], "package"), m_package);
+        EXPECT_EQ(value(cams[i], "package_sha256"), sha);
+        EXPECT_EQ(value(cams[i], "canary"), i < 2 ? "true" : "false");
+        EXPECT_TRUE(std::regex_match(value(cams[i], "ended"),
+                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+        EXPECT_EQ(m_cameras[i]->snapshot().upgradeCommands, i < 3 ? 1u : 0u) << i;
+    }
+    EXPECT_EQ(value(cams[0], "downgraded"), "false");
+    EXPECT_EQ(value(cams[0], "expected_version"), "null");
+    EXPECT_GE(value(cams[2], "started"), value(cams[1], "ended")) << "the canaries went alone";
+    EXPECT_NE(run.err().find("1 of 6 cameras failed, 3 not started"), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("brake:"), std::string::npos);
+
+    std::string csv = camtest::readFile(m_dir / "line.csv");
+    EXPECT_EQ(lines(csv), 7u) << csv;
+    EXPECT_EQ(csv.rfind("camera,name,model,serial,", 0), 0u) << csv;
+    // Every log line is stamped; a camera's line names the camera it is about.
+    std::string log = camtest::readFile(m_dir / "line.log");
+    std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
+    std::regex request(R"(.*Z (\S+) .*receive file request from ip = (\S+))");
+    std::size_t requests = 0;
+    for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = log.substr(at, end - at);
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+        std::smatch m;
+        if (std::regex_match(line, m, request)) {
+            ++requests;
+            EXPECT_EQ(m[1], m[2]) << line;
+        }
+    }
+    EXPECT_GE(requests, 3u) << log;
+
+    // The canary fails: the camera after it is never commanded.
+    CliRun held({"--camera", cameraIp(2), "--camera", cameraIp(3), "--package", m_package,
+                 "--canary", "1", "--history", history});
+    EXPECT_EQ(held.finish(), 12) << held.both();
+    EXPECT_NE(held.out().find("127.0.0.5: a canary camera did not upgrade"), std::string::npos)
+        << held.out();
+    EXPECT_EQ(m_cameras[3]->snapshot().upgradeCommands, 0u);
+
+    CliRun all({"history", "--history", history, "--json"});
+    EXPECT_EQ(all.finish(), 0) << all.err();
+    std::vector<std::string> rows = objects(all.out());
+    ASSERT_EQ(rows.size(), 8u) << all.out();
+    for (std::size_t i = 1; i < rows.size(); ++i)
+        EXPECT_GE(value(rows[i - 1], "started"), value(rows[i], "started")) << "newest first";
+    EXPECT_EQ(value(rows[0], "camera"), cameraIp(3));
+    EXPECT_EQ(value(rows[0], "verdict"), "not started");
+    CliRun one({"history", "--history", history, "--camera", cameraIp(2), "--csv"});
+    EXPECT_EQ(one.finish(), 0);
+    EXPECT_EQ(lines(one.out()), 3u) << one.out();
+    CliRun none({"history", "--history", history, "--since", "2100-01-01", "--json"});
+    EXPECT_EQ(none.finish(), 0);
+    EXPECT_EQ(none.out(), "[]\n");
+
+    CliRun found({"list", "--json"});
+    EXPECT_EQ(found.finish(), 0);
+    std::vector<std::string> ids = objects(found.out());
+    ASSERT_EQ(ids.size(), 6u) << found.out();
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(value(ids[i], "ip"), cameraIp(i)) << "sorted by address";
+}
+
+// A damaged history is kept aside and a new one started; a second command
+// reads the history while an upgrade writes it; bad input stops the command
+// before any camera is commanded.
+TEST_F(Cli, TheHistoryIsKeptAsideWhenDamagedAndReadDuringAnUpgrade) {
+    camera(camsim::instantCamera(cameraIp(0)));
+    camera(slowCamera(cameraIp(1)));
+    std::string history = m_dir / "h.sqlite";
+    const std::string garbage(4096, 'x');
+    camtest::writeFile(history, garbage);
+    CliRun damaged({"history", "--history", history});
+    EXPECT_EQ(damaged.finish(), 2);
+    EXPECT_NE(damaged.err().find("is damaged"), std::string::npos) << damaged.err();
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--history", m_dir / "none/h.sqlite"}, {"--history", m_dir.path()},
+        {"--canary", "0"}, {"--report", m_dir / "none/r.json"}, {"--stop-after"},
+        {"--inactivity", "0"}};
+    for (const auto& extra : bad) {
+        std::vector<std::string> args = {"--camera", cameraIp(0), "--package", m_package};
+        args.insert(args.end(), extra.begin(), extra.end());
+        CliRun refused(args);
+        EXPECT_EQ(refused.finish(), 2) << extra[0];
+        EXPECT_EQ(refused.err().rfind("camupgrade: ", 0), 0u) << refused.err();
+    }
+    CliRun since({"history", "--history", history, "--since", "2026-02-30"});
+    EXPECT_EQ(since.finish(), 2);
+    EXPECT_EQ(m_cameras[0]->snapshot().upgradeCommands, 0u);
+
+    CliRun run({"--camera", cameraIp(0), "--camera", cameraIp(1), "--package", m_package,
+                "--history", history, "--json"});
+    bool readWhileRunning = camtest::waitUntil([&] {
+        CliRun reader({"history", "--history", history, "--json"});
+        return reader.finish() == 0 && objects(reader.out()).size() == 1 && run.out().empty();
+    }, 60000);
+    EXPECT_TRUE(readWhileRunning) << run.both();
+    EXPECT_EQ(run.finish(), 0) << run.both();
+    EXPECT_NE(run.err().find("is damaged"), std::string::npos) << run.err();
+    std::vector<std::string> aside;
+    for (const auto& e : fs::directory_iterator(m_dir.path()))
+        if (e.path().filename().string().rfind("h.sqlite.damaged-", 0) == 0)
+            aside.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(camtest::readFile(aside[0]), garbage);
+    CliRun after({"history", "--history", history, "--json"});
+    EXPECT_EQ(after.finish(), 0);
+    EXPECT_EQ(objects(after.out()).size(), 2u) << after.out();
 }

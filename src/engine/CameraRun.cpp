@@ -9,6 +9,7 @@
 #include "printfColor.h"
 #include "session/SessionStates.h"
 #include "session/Worker.h"
+#include "tarnlog/LineOwner.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
@@ -32,6 +33,36 @@ constexpr std::chrono::milliseconds kFlashQuiet{500};
 // below the heartbeat's time-out (a restart shows within a second), above a
 // slow camera's answer time.
 constexpr std::chrono::milliseconds kSilentAfter{800};
+
+// "during the transfer", "while flashing": when something happened, in words.
+const char* during(Phase phase) {
+    switch (phase) {
+    case Phase::Queued:
+        return "before it started";
+    case Phase::Checking:
+        return "during the pre-flight check";
+    case Phase::Connecting:
+        return "while taking control of the camera";
+    case Phase::Preparing:
+        return "while unpacking the package";
+    case Phase::Waiting:
+        return "while waiting for the camera to fetch its files";
+    case Phase::Transfer:
+        return "during the transfer";
+    case Phase::Lost:
+        return "after the camera fell silent during the transfer";
+    case Phase::Flashing:
+        return "while the camera wrote its flash";
+    case Phase::Restarting:
+        return "while the camera restarted";
+    case Phase::BackOnline:
+        return "after the camera came back, before its verdict";
+    case Phase::Releasing:
+    case Phase::Done:
+        break;
+    }
+    return "while giving control back";
+}
 
 // Removes the session from the port-69 service before it goes, so that no
 // dispatch or poll reaches it; deleting it stops its transfer, joins its
@@ -76,6 +107,7 @@ public:
         m_result.name = target.name;
         m_status.cameraIp = target.cameraIp;
         m_status.name = target.name;
+        m_result.started = std::chrono::system_clock::now();
     }
 
     CameraResult run();
@@ -179,6 +211,7 @@ bool CameraRun::check(std::string* hostIp) {
             end(Verdict::Current, Reason::None, plan.message);
             return false;
         }
+        m_result.layout = plan.layout;
         if (!plan.ok) {
             end(Verdict::Refused, plan.reason, plan.message);
             return false;
@@ -193,6 +226,7 @@ bool CameraRun::check(std::string* hostIp) {
         if (options.readIdentity)
             m_result.haveBefore = discovery::readIdentity(m_target.cameraIp, m_result.before);
     }
+    m_result.hostIp = *hostIp;
     return true;
 }
 
@@ -231,7 +265,10 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     std::promise<ResProcess> result;
     std::future<ResProcess> done = result.get_future();
     std::function<std::uint16_t()> status = [session] { return session->getStatus(); };
-    std::thread worker(camjob::process, std::cref(status), std::ref(result), std::cref(watch));
+    std::thread worker([&] {
+        TARNlog4cpp::LineOwner owner(m_target.cameraIp);
+        camjob::process(status, result, watch);
+    });
     {
         JoinOnExit joinWorker(worker);
         done.get();
@@ -251,6 +288,7 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
     }
     setPhase(Phase::Done);
     m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_result.ended = std::chrono::system_clock::now();
     m_result.bytesServed = m_status.bytesServed;
     m_job.result(m_result);
 }
@@ -262,7 +300,7 @@ void CameraRun::judge(managerGige& manager) {
         m_result.state = stateOf(m_word);
         m_result.verdict = Verdict::Cancelled;
         m_result.reason = Reason::Cancelled;
-        m_result.message = "cancelled while " + std::string(phaseName(m_status.phase));
+        m_result.message = "cancelled " + std::string(during(m_status.phase));
         if (m_status.phase >= Phase::Transfer)
             m_result.message += ": the camera may still be flashing, do not power it off";
         return;
@@ -292,7 +330,7 @@ void CameraRun::judge(managerGige& manager) {
     if (m_timedOut) {
         m_result.message = "timed out: no sign of progress for " +
                            std::to_string(m_job.options().inactivity.count() / 1000) +
-                           " s while " + phaseName(m_status.phase);
+                           " s " + during(m_status.phase);
     } else if (state == ST_TIMEOUT) {
         // The session could not command the camera: see what it is doing.
         std::uint64_t value = 0;
@@ -437,6 +475,7 @@ CameraResult CameraRun::end(Verdict verdict, Reason reason, std::string message)
     m_result.reason = reason;
     m_result.message = std::move(message);
     m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_result.ended = std::chrono::system_clock::now();
     setPhase(Phase::Done);
     m_job.result(m_result);
     return m_result;
@@ -445,6 +484,7 @@ CameraResult CameraRun::end(Verdict verdict, Reason reason, std::string message)
 }  // namespace
 
 CameraResult runCamera(Job& job, const CameraTarget& target) {
+    TARNlog4cpp::LineOwner owner(target.cameraIp);
     CameraRun run(job, target);
     return run.run();
 }

@@ -4,11 +4,13 @@
 
 #include "engine/Job.h"
 #include "session/Worker.h"
+#include "tarnlog/LineOwner.h"
 #include "tarnlog/TarnLog.h"
 #include "upgrade/UpdgradeManager.h"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -34,6 +36,8 @@ const char* verdictName(Verdict verdict) {
         return "cancelled";
     case Verdict::Current:
         return "current";
+    case Verdict::NotStarted:
+        return "not started";
     case Verdict::Failed:
         break;
     }
@@ -128,11 +132,13 @@ bool Job::waitCancel(std::chrono::milliseconds timeout) const {
     return m_cancel->waitFor(timeout);
 }
 
-void Job::status(const CameraStatus& status) { post({Event::Status, status, {}, {}}); }
+void Job::status(const CameraStatus& status) { post({Event::Status, status, {}, {}, {}}); }
 
-void Job::line(const std::string& text) { post({Event::Line, {}, text, {}}); }
+void Job::line(const std::string& text) {
+    post({Event::Line, {}, text, {}, TARNlog4cpp::LineOwner::current()});
+}
 
-void Job::result(const CameraResult& result) { post({Event::Result, {}, {}, result}); }
+void Job::result(const CameraResult& result) { post({Event::Result, {}, {}, result, {}}); }
 
 void Job::post(Event event) {
     if (m_observer == nullptr)
@@ -158,7 +164,7 @@ void Job::deliver() {
         if (event.kind == Event::Status)
             m_observer->onStatus(event.status);
         else if (event.kind == Event::Line)
-            m_observer->onLogLine(event.line);
+            m_observer->onCameraLogLine(event.camera, event.line);
         else
             m_observer->onResult(event.result);
         guard.lock();
@@ -226,6 +232,63 @@ CameraResult refused(const CameraTarget& target, const std::string& why, Reason 
     return r;
 }
 
+// Whether the next camera may start: after the canaries (all upgraded), and
+// before the failures reach the limit.
+class Brake {
+public:
+    Brake(const JobOptions& options, std::size_t cameras)
+        : m_canary(std::min<std::size_t>(options.canary, cameras)), m_stopAfter(options.stopAfter) {}
+
+    // Waits for the canaries when camera `index` is not one; the reason it
+    // must not start, or empty.
+    std::string admit(std::size_t index, const Job& job) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        while (index >= m_canary && m_canaryDone < m_canary && !job.cancelled())
+            m_wake.wait_for(guard, std::chrono::milliseconds(100));
+        if (job.cancelled())
+            return std::string();  // the camera's run says it was cancelled
+        if (m_stopAfter > 0 && m_failures >= m_stopAfter)
+            return std::to_string(m_failures) + " camera(s) had failed already, the limit of this job";
+        if (index >= m_canary && m_canaryUpgraded < m_canary)
+            return "a canary camera did not upgrade, so this one was held back";
+        return std::string();
+    }
+
+    void finished(std::size_t index, const CameraResult& result) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            bool failed = result.verdict == Verdict::Failed || result.verdict == Verdict::Refused;
+            m_failures += failed;
+            if (index < m_canary) {
+                ++m_canaryDone;
+                m_canaryUpgraded += result.verdict == Verdict::Upgraded;
+            }
+        }
+        m_wake.notify_all();
+    }
+
+private:
+    const std::size_t m_canary;
+    const unsigned m_stopAfter;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::size_t m_canaryDone = 0, m_canaryUpgraded = 0;
+    unsigned m_failures = 0;
+};
+
+CameraResult notStarted(Job& job, const CameraTarget& target, const std::string& why) {
+    CameraResult r = refused(target, why, Reason::HeldBack);
+    r.verdict = Verdict::NotStarted;
+    r.started = r.ended = std::chrono::system_clock::now();
+    CameraStatus done;
+    done.cameraIp = target.cameraIp;
+    done.name = target.name;
+    done.phase = Phase::Done;
+    job.status(done);
+    job.result(r);
+    return r;
+}
+
 // A camera's run that ends in an exception ends that camera, not the job,
 // with one worker as with many.
 CameraResult runGuarded(Job& job, const CameraTarget& target) {
@@ -237,6 +300,7 @@ CameraResult runGuarded(Job& job, const CameraTarget& target) {
         r.name = target.name;
         r.reason = Reason::Internal;
         r.message = e.what();
+        r.ended = std::chrono::system_clock::now();
         job.result(r);
         return r;
     }
@@ -298,10 +362,14 @@ std::vector<CameraResult> runJob(const std::vector<CameraTarget>& targets,
 
     std::size_t workers = options.parallel == 0 ? targets.size()
                                                 : std::min<std::size_t>(options.parallel, targets.size());
+    Brake brake(options, targets.size());
     std::atomic<std::size_t> next{0};
     auto work = [&] {
-        for (std::size_t i = next++; i < targets.size(); i = next++)
-            results[i] = runGuarded(job, targets[i]);
+        for (std::size_t i = next++; i < targets.size(); i = next++) {
+            std::string held = brake.admit(i, job);
+            results[i] = held.empty() ? runGuarded(job, targets[i]) : notStarted(job, targets[i], held);
+            brake.finished(i, results[i]);
+        }
     };
     if (workers <= 1) {
         work();  // on the caller's thread, as CamUpgrade specifies

@@ -86,6 +86,12 @@ struct JobOptions {
     // A camera that cannot be taken under control is read once more to tell
     // "refused" from "does not answer" (CamUpgrade sends it nothing more).
     bool explainNoControl = true;
+    // A brake for a line. The first `canary` cameras (in the targets' order)
+    // go first; the others start only once every one of them upgraded.
+    // After `stopAfter` cameras failed or were refused no further camera
+    // starts. Cameras held back end as NotStarted, never commanded. 0: off.
+    unsigned canary = 0;
+    unsigned stopAfter = 0;
 };
 
 // A camera's status, sent to the observer on every change.
@@ -110,8 +116,10 @@ enum class Verdict {
     Refused,    // never commanded, whatever the reason (a camera denying control included)
     Current,    // already at the expected version: skipped, never commanded
     Cancelled,  // Cancel::request: serving stopped, control released, folder removed
+                // (exit code EXIT_SIGINT; a command cancelled by SIGTERM says 143)
+    NotStarted, // held back by JobOptions::canary or stopAfter: never commanded
 };
-// "upgraded", "failed", "refused", "cancelled", "current".
+// "upgraded", "failed", "refused", "current", "cancelled", "not started".
 const char* verdictName(Verdict verdict);
 
 // Why a camera did not end upgraded (or current) and released; None when it did.
@@ -131,6 +139,7 @@ enum class Reason {
     Newer,            // newer than the expected version: refused
     WrongVersion,     // upgraded, but it reports another version than the expected one
     Lost,             // silent before all its files were served, for JobOptions::lostAfter
+    HeldBack,         // JobOptions::canary or stopAfter kept it from starting
 };
 
 struct CameraResult {
@@ -148,6 +157,9 @@ struct CameraResult {
     bool downgraded = false;  // the version after is older than the one before
     std::uint64_t bytesServed = 0;
     double seconds = 0;
+    std::string hostIp;  // the address the camera fetched from; empty when not checked
+    std::string layout;  // the package's layout (PreflightReport::layout) when checked
+    std::chrono::system_clock::time_point started, ended;  // wall clock, for records
 };
 
 // Receives what happens one call at a time, from one delivery thread the job
@@ -160,6 +172,11 @@ public:
     virtual void onStatus(const CameraStatus& /*status*/) {}
     // A line the library logs, as it is written, without its line end.
     virtual void onLogLine(const std::string& /*line*/) {}
+    // The same line with the camera it belongs to (empty when it belongs to
+    // none or cannot be told); by default it goes to onLogLine.
+    virtual void onCameraLogLine(const std::string& /*cameraIp*/, const std::string& line) {
+        onLogLine(line);
+    }
     virtual void onResult(const CameraResult& /*result*/) {}
 };
 

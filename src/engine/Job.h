@@ -60,6 +60,7 @@ private:
         CameraStatus status;
         std::string line;
         CameraResult result;
+        std::string camera;  // of a line: the camera the logging thread works for
     };
     void post(Event event);
     void deliver();

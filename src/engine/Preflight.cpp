@@ -1,11 +1,11 @@
 // Looking before the camera is commanded: reads only, no write to the camera.
 #include "engine/Job.h"
 
-#include "engine/Sha256.h"
 #include "gvcp/Peek.h"
 #include "gvcp/Registers.h"
 #include "platform/files.h"
 #include "platform/netinfo.h"
+#include "platform/sha256.h"
 #include "platform/socket.h"
 #include "session/SessionStates.h"
 #include "session/Worker.h"
@@ -189,9 +189,7 @@ std::string Digests::of(const std::string& path) {
     auto known = m_known.find(path);
     if (known != m_known.end())
         return known->second;
-    std::string hex;
-    if (!sha256OfFile(path, &hex))
-        hex.clear();
+    std::string hex = platform::sha256File(path);  // empty when unreadable
     m_known[path] = hex;
     return hex;
 }

@@ -122,6 +122,8 @@ int reasonOf(engine::Reason reason) {
         return CU_REASON_WRONG_VERSION;
     case Reason::Lost:
         return CU_REASON_LOST;
+    case Reason::HeldBack:
+        return CU_REASON_HELD_BACK;
     case Reason::NoVerdict:
         break;
     }
@@ -170,6 +172,8 @@ int verdictOf(engine::Verdict verdict) {
         return CU_VERDICT_CANCELLED;
     case Verdict::Current:
         return CU_VERDICT_CURRENT;
+    case Verdict::NotStarted:
+        return CU_VERDICT_NOT_STARTED;
     case Verdict::Failed:
         break;
     }

@@ -30,7 +30,7 @@ const SessionState kStates[kLastState + 1] = {
     {ST_LINK_LOST, "Device lost connection, try resuming...\n", RES_CONNECTING, false, false,
      "the camera is restarting"},
     {ST_FIRMWARE_MISMATCH, "Tools refusing to upgrade because of mismatched firmare.\n", RES_FAL,
-     true, true, "the firmware is for another camera model"},
+     true, true, "the firmware is for another hardware kind of camera"},
     {ST_CONNECTING, "Connecting...\n", RES_CONNECTING, false, false,
      "preparing the firmware package"},
     {ST_INNER_ERROR, "Inner error, Double-click for detail\n", RES_FAL, true, true,

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "printfColor.h"
 #include "session/SessionStates.h"
+#include "tarnlog/LineOwner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +26,7 @@ const char* const kCameraGone = platform::kGbkConsole
 int linkThreadEntry(DevApp* app) {
     if (app == nullptr)
         return -1;
+    TARNlog4cpp::LineOwner owner(app->getDeviceIp());
     app->devLinkNotify();
     return 0;
 }
@@ -73,6 +75,7 @@ bool DevApp::startLinkThread() {
 }
 
 void DevApp::run() {
+    TARNlog4cpp::LineOwner owner(m_deviceIp);
     // Nothing to serve before init has chosen the folder: nothing to command.
     if (isStop() || fwDir().empty())
         return;

@@ -4,6 +4,7 @@
 #include "platform/pathguard.h"
 #include "printfColor.h"
 #include "session/SessionStates.h"
+#include "tarnlog/LineOwner.h"
 #include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
@@ -168,6 +169,7 @@ void DevApp::sendBlock(std::uint16_t ack) {
 
 void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromIp*/,
                      std::uint16_t /*fromPort*/) {
+    TARNlog4cpp::LineOwner owner(getDeviceIp());
     if (!m_sending)
         return;
     // Whoever holds the lock may be ending this very transfer and waiting for

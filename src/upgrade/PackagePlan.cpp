@@ -173,6 +173,27 @@ bool unpack(const std::string& archive, const std::string& dest) {
     return ok;
 }
 
+namespace {
+
+// Why an unpack failed when the cause is room, not the archive: the folder
+// it went into has less space left than the package itself takes.
+std::string fullFolder(const std::string& packagePath, const std::string& unpackDir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path folder = fs::path(unpackDir).parent_path();
+    std::uintmax_t packageSize = fs::file_size(packagePath, ec);
+    if (ec)
+        return std::string();
+    fs::space_info room = fs::space(folder, ec);
+    if (ec || room.available >= packageSize)
+        return std::string();
+    return "it does not fit into the temporary folder " + folder.string() + ": that file system is full (" +
+           std::to_string(room.available / 1024) + " KiB free); free some space there or point TMPDIR "
+           "at a folder with room";
+}
+
+}  // namespace
+
 std::string infoFileIn(const std::string& dir) {
     std::string prefix = platform::endsWithSeparator(dir) ? dir : dir + platform::PATH_SEP;
     for (const char* name : kInfoFiles)
@@ -192,7 +213,9 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
         return p;
     }
     if (!take(packagePath, unpackDir, folders)) {
-        p.problem = "it cannot be unpacked (not an archive, or damaged)";
+        p.problem = fullFolder(packagePath, unpackDir);
+        if (p.problem.empty())
+            p.problem = "it cannot be unpacked (not an archive, or damaged)";
         return p;
     }
     p.infoFile = infoFileIn(unpackDir);

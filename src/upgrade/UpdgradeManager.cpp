@@ -3,6 +3,7 @@
 #include "platform/socket.h"
 #include "printfColor.h"
 #include "session/SessionStates.h"
+#include "tarnlog/LineOwner.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
@@ -79,6 +80,7 @@ void updgradeManager::removeDevice(DevApp* device) {
 }
 
 void updgradeManager::pollLoop(Poller* poller) {
+    TARNlog4cpp::LineOwner owner(poller->device->getDeviceIp());
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(m_pollLock);
@@ -105,6 +107,7 @@ void updgradeManager::endPollers(std::vector<std::unique_ptr<Poller>> pollers) {
 
 void updgradeManager::msgDispatch(const char* data, std::uint32_t length, const char* fromIp,
                                   std::uint16_t fromPort) {
+    TARNlog4cpp::LineOwner owner(fromIp);
     std::lock_guard<std::mutex> guard(m_devLock);
     for (DevApp* device : m_devices) {
         if (device == nullptr)

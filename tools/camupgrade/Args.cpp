@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "history/History.h"
+
 #include <cctype>
 #include <filesystem>
 #include <iostream>
@@ -29,7 +31,11 @@ const char* const kExamples =
     "  camupgrade --cameras line3.txt --package fw.zip --parallel 4 --log line3.log\n"
     "      the cameras of a file (address [package|-] [name] a line), four at a time\n"
     "  camupgrade plan --all --model CS-GE-1 --package fw-2.1.0.zip --expect-version 2.1.0\n"
-    "      what would happen to each camera, without touching any\n";
+    "      what would happen to each camera, without touching any\n"
+    "  camupgrade --cameras line3.txt --package fw.zip --canary 1 --stop-after 2 --report line3.csv\n"
+    "      the first camera alone, the rest only if it upgraded; none after two failures\n"
+    "  camupgrade history [--camera IP] [--serial S] [--since 2026-12-01] [--json|--csv]\n"
+    "      the attempts recorded on this host, newest first (--history FILE for another)\n";
 
 int usage(const std::string& why) {
     std::cerr << "camupgrade: " << why << " (see camupgrade --help)\n";
@@ -42,12 +48,16 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--cameras", o.camerasFile,
                    "file: address [package|-] [name] a line");
     app.add_flag("--all", o.all, "every camera of --model that answers discovery");
-    app.add_option("--model", o.model, "the model for --all, as cameras report it");
+    app.add_option("--model", o.model, "the model for --all, as cameras report it (any case)");
     app.add_option("--interface", o.interfaceName, "network interface for --all's discovery");
     app.add_option("--package", o.package, "firmware package for cameras without their own");
     app.add_option("--host", o.host, "this host's address (default: the route's)");
     app.add_option("--parallel", o.parallel, "cameras upgraded at once (default: all)");
     app.add_flag("--force", o.force)->group("");
+    app.add_option("--canary", o.canary,
+                   "the first N cameras go alone; the rest only if all N upgraded");
+    app.add_option("--stop-after", o.stopAfter,
+                   "after N failures start no further camera (default: no limit)");
     app.add_option("--expect-version", o.expectVersion,
                    "the package's version: skip cameras at it, refuse newer ones, check after");
     app.add_flag("--reinstall", o.reinstall, "flash cameras already at --expect-version");
@@ -55,15 +65,49 @@ void addUpgradeOptions(CLI::App& app, Options& o) {
     app.add_option("--sha256", o.sha256, "refuse a package with another SHA-256 digest");
     app.add_flag("--yes", o.yes, "--all without showing the plan and asking");
     app.add_option("--inactivity", o.inactivitySeconds,
-                   "seconds without progress before time-out")
-        ->check(CLI::PositiveNumber);
+                   "seconds without progress before time-out (default: 900)");
     app.add_option("--lost-after", o.lostAfterSeconds,
-                   "seconds a camera silent mid-transfer is waited for (default 60)")
+                   "seconds a camera silent mid-transfer is waited for (default: 60)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--json", o.json, "one JSON document on stdout, progress on stderr");
     app.add_flag("-q,--quiet", o.quiet, "show only the final lines");
     app.add_flag("-v,--verbose", o.verbose, "show the library's lines as they are written");
     app.add_option("--log", o.logPath, "write every line the library logs to this file");
+    app.add_option("--report", o.reportPath, "also write the results to this file (.csv: CSV)");
+    app.add_option("--history", o.historyPath,
+                   "the history file (default: /var/lib/camupgrade/history.sqlite)");
+    app.add_flag("--no-history", o.noHistory, "record nothing in the history");
+}
+
+// A file the command will write: its folder must exist. Made absolute.
+int checkOutputFile(const char* option, std::string& path) {
+    if (path.empty())
+        return -1;
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (!std::filesystem::is_directory(absolute.parent_path(), ec))
+        return usage(std::string(option) + " " + path + ": the folder " +
+                     absolute.parent_path().string() + " does not exist");
+    if (std::filesystem::is_directory(absolute, ec))
+        return usage(std::string(option) + " " + path + " is a folder, not a file");
+    path = absolute.string();
+    return -1;
+}
+
+int checkHistory(const CLI::App& history, Options& o) {
+    if (history.count("--since") > 0) {
+        std::chrono::system_clock::time_point since;
+        if (!history::parseUtc(o.since, &since))
+            return usage("--since " + o.since +
+                         " is not a date like 2026-12-06 or 2026-12-06T05:30:00Z (UTC)");
+        o.since = history::isoUtc(since);
+    }
+    if (o.json && o.csv)
+        return usage("--json and --csv contradict each other");
+    for (const auto& c : o.cameras)
+        if (!platform::isIpv4Text(c.c_str()))
+            return usage("--camera " + c + " is not an IPv4 address like 192.168.1.20");
+    return checkOutputFile("--history", o.historyPath);
 }
 
 bool isHex(const std::string& text) {
@@ -117,6 +161,14 @@ int checkUpgrade(Options& o) {
         return usage("-q and -v contradict each other");
     if (int rc = checkGuard(o); rc >= 0)
         return rc;
+    if (!(o.inactivitySeconds >= 1 && o.inactivitySeconds <= 86400))
+        return usage("--inactivity is in seconds, from 1 to 86400 (a day); the default is 900");
+    if (o.noHistory && !o.historyPath.empty())
+        return usage("--history and --no-history contradict each other");
+    for (auto [option, path] : {std::make_pair("--report", &o.reportPath),
+                                std::make_pair("--history", &o.historyPath)})
+        if (int rc = checkOutputFile(option, *path); rc >= 0)
+            return rc;
     if (!o.logPath.empty())
         o.logPath = std::filesystem::absolute(o.logPath).string();
     return -1;
@@ -149,12 +201,39 @@ int parseArguments(int argc, char** argv, Options& o) {
     list->add_option("--interface", forList.interfaceName, "network interface to discover on");
     list->add_flag("--json", forList.json, "one JSON array on stdout");
     list->footer("\nExit codes: 0 (also when no camera answers), 2 nothing could be sent.");
+    Options forHistory;
+    CLI::App* history = app.add_subcommand("history", "show the upgrades recorded on this host, newest first");
+    history->add_option("--camera", forHistory.cameras, "only this camera's address")->expected(1);
+    history->add_option("--serial", forHistory.serial, "only the camera of this serial number");
+    history->add_option("--since", forHistory.since, "only attempts started since this UTC date or time");
+    history->add_flag("--json", forHistory.json, "one JSON array on stdout");
+    history->add_flag("--csv", forHistory.csv, "CSV with a header row on stdout");
+    history->add_option("--history", forHistory.historyPath,
+                        "the history file (default: /var/lib/camupgrade/history.sqlite)");
+    history->footer("\nExit codes: 0 read (also when nothing is recorded), 2 bad command line or a "
+                    "history that cannot be read.");
     app.require_subcommand(0, 1);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // CLI11 says "--stop-after: 1 required UINT missing".
+        std::string what = e.what();
+        std::string option = what.substr(0, what.find(':'));
+        if (option.rfind("--", 0) != 0)
+            option = "an option";
+        return usage(option + " needs a value after it");
+    } catch (const CLI::ConversionError& e) {
+        // "Could not convert: --stop-after = x"
+        std::string what = e.what();
+        auto at = what.find(": "), eq = what.find(" = ");
+        if (at != std::string::npos && eq != std::string::npos && eq > at)
+            return usage(what.substr(at + 2, eq - at - 2) + " needs a number, not \"" +
+                         what.substr(eq + 3) + "\"");
+        app.exit(e);
+        return EXIT_USAGE;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return EXIT_USAGE;
@@ -181,6 +260,15 @@ int parseArguments(int argc, char** argv, Options& o) {
         o.command = Options::Command::List;
         return -1;
     }
+    if (history->parsed()) {
+        o = forHistory;
+        o.command = Options::Command::History;
+        return checkHistory(*history, o);
+    }
+    if (app.count("--canary") > 0 && o.canary == 0)
+        return usage("--canary needs at least one camera to go first");
+    if (app.count("--stop-after") > 0 && o.stopAfter == 0)
+        return usage("--stop-after needs a number of failures of at least 1");
     return checkUpgrade(o);
 }
 

@@ -7,7 +7,7 @@
 namespace cli {
 
 struct Options {
-    enum class Command { Upgrade, Plan, Info, List } command = Command::Upgrade;
+    enum class Command { Upgrade, Plan, Info, List, History } command = Command::Upgrade;
     std::vector<std::string> cameras;  // --camera, in the order given
     std::string camerasFile;
     bool all = false;                  // --all --model M
@@ -29,6 +29,15 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     std::string logPath;               // absolute once parsed
+    std::string historyPath;           // absolute once parsed; empty: the default
+    bool noHistory = false;
+    std::string reportPath;            // absolute once parsed
+    unsigned canary = 0;               // 0: no canary
+    unsigned stopAfter = 0;            // 0: no limit
+    // `history`: its filters (--camera is `cameras`) and --csv.
+    std::string serial;
+    std::string since;                 // ISO 8601 UTC once parsed
+    bool csv = false;
 };
 
 // Fills o from the command line. -1 to go on; otherwise the exit code to end

@@ -39,6 +39,7 @@ int exitCodeOf(const engine::CameraResult& r, int signal) {
     case Reason::Lost:
         return EXIT_LOST;
     case Reason::NoVerdict:
+    case Reason::HeldBack:
         break;
     }
     return EXIT_NO_VERDICT;

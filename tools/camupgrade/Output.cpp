@@ -118,34 +118,88 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal) {
+Field textField(const char* key, const std::string& text) { return {key, text, Field::Kind::Text}; }
+
+Field numberField(const char* key, long long value, bool known) {
+    return {key, known ? std::to_string(value) : std::string(), known ? Field::Kind::Number : Field::Kind::Null};
+}
+
+Field boolField(const char* key, bool value, bool known) {
+    return {key, known ? (value ? "true" : "false") : "", known ? Field::Kind::Bool : Field::Kind::Null};
+}
+
+std::string objectsJson(const std::vector<std::vector<Field>>& rows) {
     std::string out = "[";
-    for (const auto& r : results) {
-        const discovery::Identity& id = identityOf(r);
-        auto textOrNull = [](const std::string& s, bool have) {
-            return have ? jsonString(s) : std::string("null");
-        };
-        std::vector<std::string> fields = {
-            field("camera", jsonString(r.cameraIp)),
-            field("name", jsonString(nameOf(r))),
-            field("model", jsonString(id.model)),
-            field("serial", jsonString(id.serial)),
-            field("version_before", textOrNull(versionBefore(r), r.haveBefore)),
-            field("version_after", textOrNull(versionAfter(r), r.haveAfter)),
-            field("verdict", jsonString(engine::verdictName(r.verdict))),
-            field("state", r.state < 0 ? std::string("null") : std::to_string(r.state)),
-            field("exit_code", std::to_string(exitCodeOf(r, signal))),
-            field("message", jsonString(messageOf(r))),
-            field("seconds", seconds(r.seconds)),
-            field("bytes_served", std::to_string(r.bytesServed)),
-            field("downgraded", r.downgraded ? "true" : "false"),
-        };
+    for (const auto& row : rows) {
         out += out.size() > 1 ? ",\n {" : "\n {";
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            out += (i ? ", " : "") + fields[i];
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            const Field& f = row[i];
+            std::string value = f.kind == Field::Kind::Text   ? jsonString(f.text)
+                                : f.kind == Field::Kind::Null ? std::string("null")
+                                                              : f.text;
+            out += (i ? ", " : "") + field(f.key.c_str(), value);
+        }
         out += "}";
     }
-    return out + (results.empty() ? "]\n" : "\n]\n");
+    return out + (rows.empty() ? "]\n" : "\n]\n");
+}
+
+std::string objectsCsv(const std::vector<std::vector<Field>>& rows) {
+    auto cell = [](const std::string& s) {
+        if (s.find_first_of(",\"\r\n") == std::string::npos)
+            return s;
+        std::string out = "\"";
+        for (char c : s)
+            out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return out + "\"";
+    };
+    std::string out;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (r == 0)
+            for (std::size_t i = 0; i < rows[r].size(); ++i)
+                out += (i ? "," : "") + rows[r][i].key + (i + 1 == rows[r].size() ? "\r\n" : "");
+        for (std::size_t i = 0; i < rows[r].size(); ++i)
+            out += (i ? "," : "") + cell(rows[r][i].text);
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
+                                           int signal, const ExtraFields& extra) {
+    std::vector<std::vector<Field>> rows;
+    for (const auto& r : results) {
+        const discovery::Identity& id = identityOf(r);
+        auto textOrNull = [](const char* key, const std::string& s, bool have) {
+            return have ? textField(key, s) : Field{key, std::string(), Field::Kind::Null};
+        };
+        std::vector<Field> fields = {
+            textField("camera", r.cameraIp),
+            textField("name", nameOf(r)),
+            textField("model", id.model),
+            textField("serial", id.serial),
+            textOrNull("version_before", versionBefore(r), r.haveBefore),
+            textOrNull("version_after", versionAfter(r), r.haveAfter),
+            textField("verdict", engine::verdictName(r.verdict)),
+            numberField("state", r.state, r.state >= 0),
+            numberField("exit_code", exitCodeOf(r, signal)),
+            textField("message", messageOf(r)),
+            {"seconds", seconds(r.seconds), Field::Kind::Number},
+            numberField("bytes_served", static_cast<long long>(r.bytesServed)),
+            boolField("downgraded", r.downgraded, true),
+        };
+        if (extra) {
+            std::vector<Field> more = extra(r);
+            fields.insert(fields.end(), more.begin(), more.end());
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
+                        const ExtraFields& extra) {
+    return objectsJson(resultRows(results, signal, extra));
 }
 
 std::string identityJson(const discovery::Identity& id) {
@@ -153,8 +207,8 @@ std::string identityJson(const discovery::Identity& id) {
            field("manufacturer", jsonString(id.manufacturer)) + ", " +
            field("model", jsonString(id.model)) + ", " + field("version", jsonString(id.version)) +
            ", " + field("serial", jsonString(id.serial)) + ", " +
-           field("user_name", jsonString(id.userName)) + ", " +
-           field("kind", id.kind < 0 ? std::string("null") : std::to_string(id.kind)) + "}";
+           field("user_name", jsonString(id.userName)) +
+           (id.kind < 0 ? std::string() : ", " + field("kind", std::to_string(id.kind))) + "}";
 }
 
 std::string identitiesJson(const std::vector<discovery::Identity>& ids) {
@@ -192,11 +246,13 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
                              [](const engine::CameraResult& r) { return !nameOf(r).empty(); });
     std::vector<std::vector<std::string>> rows = {
         {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
-    std::size_t failed = 0, unchanged = 0, current = 0, down = 0;
+    std::size_t failed = 0, unchanged = 0, current = 0, down = 0, held = 0;
     for (const auto& r : results) {
         bool ok = r.verdict == engine::Verdict::Upgraded;
         current += r.verdict == engine::Verdict::Current;
-        failed += !ok && r.verdict != engine::Verdict::Current;
+        held += r.verdict == engine::Verdict::NotStarted;
+        failed += !ok && r.verdict != engine::Verdict::Current &&
+                  r.verdict != engine::Verdict::NotStarted;
         down += r.downgraded;
         bool same = ok && r.haveBefore && r.haveAfter && versionBefore(r) == versionAfter(r);
         unchanged += same;
@@ -213,14 +269,17 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
     for (const auto& r : results)
         if (r.verdict != engine::Verdict::Upgraded)
             out += r.cameraIp + ": " + messageOf(r) + "\n";
-    if (failed == 0 && current > 0)
+    if (failed == 0 && held == 0 && current > 0)
         out += "all " + std::to_string(results.size()) + " cameras upgraded or current (" +
                std::to_string(current) + " already at the expected version)\n";
-    else if (failed == 0)
+    else if (failed == 0 && held == 0)
         out += "all " + std::to_string(results.size()) + " cameras upgraded\n";
-    else
+    else if (held == 0)
         out += std::to_string(failed) + " of " + std::to_string(results.size()) +
                " cameras failed\n";
+    else
+        out += std::to_string(failed) + " of " + std::to_string(results.size()) +
+               " cameras failed, " + std::to_string(held) + " not started\n";
     if (unchanged > 0)
         out += "warning: " + std::to_string(unchanged) +
                " camera(s) report the same firmware version as before\n";

@@ -6,6 +6,7 @@
 #include "discovery/Discovery.h"
 #include "engine/Engine.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,27 @@ std::string jsonString(const std::string& text);
 // Columns the UTF-8 text takes on a terminal (one per character).
 std::size_t textColumns(const std::string& text);
 
-// One object per camera, in the targets' order.
-std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal);
+// One value of a JSON object or a CSV row.
+struct Field {
+    enum class Kind { Text, Number, Bool, Null };
+    std::string key;
+    std::string text;  // as written in JSON for numbers and booleans
+    Kind kind = Kind::Text;
+};
+Field textField(const char* key, const std::string& text);
+Field numberField(const char* key, long long value, bool known = true);
+Field boolField(const char* key, bool value, bool known = true);
+// Objects of the same keys: a JSON array of objects, or CSV with a header row.
+std::string objectsJson(const std::vector<std::vector<Field>>& rows);
+std::string objectsCsv(const std::vector<std::vector<Field>>& rows);
+
+// One object per camera, in the targets' order; `signal` is the one that
+// cancelled the run (or 0), `extra` adds fields to each.
+using ExtraFields = std::function<std::vector<Field>(const engine::CameraResult&)>;
+std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
+                                           int signal, const ExtraFields& extra = nullptr);
+std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
+                        const ExtraFields& extra = nullptr);
 std::string identityJson(const discovery::Identity& id);
 std::string identitiesJson(const std::vector<discovery::Identity>& ids);
 

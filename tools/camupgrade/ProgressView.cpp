@@ -1,6 +1,7 @@
 #include "ProgressView.h"
 
 #include "Output.h"
+#include "Records.h"
 
 #include <algorithm>
 
@@ -71,8 +72,8 @@ std::string statusWords(const engine::CameraStatus& s, Clock::time_point now, bo
         words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
         if (s.fileSize > 0)
             words += " of " + amount(static_cast<double>(s.fileSize));
-        if (s.bytesPerSecond > 0)
-            words += ", " + amount(s.bytesPerSecond) + "/s";
+        if (s.bytesPerSecond > 0 && (s.fileSize == 0 || s.fileBytes < s.fileSize))
+            words += ", " + amount(s.bytesPerSecond) + "/s";  // a finished file has no rate
     } else if (s.phase == Phase::Restarting) {
         words = "restarting \u2014 do not power off the camera";
     } else if (s.phase == Phase::Lost) {
@@ -157,12 +158,17 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
         printChangeLocked(*row, news);
 }
 
-void ProgressView::onLogLine(const std::string& line) {
+void ProgressView::onLogLine(const std::string& line) { onCameraLogLine(std::string(), line); }
+
+void ProgressView::onCameraLogLine(const std::string& cameraIp, const std::string& line) {
     std::string text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     if (text.find_first_not_of(" \t") == std::string::npos)
         return;
+    // With one camera every line is its own.
+    text = stampedLine(cameraIp.empty() && m_rows.size() == 1 ? m_rows[0].status.cameraIp : cameraIp,
+                       text);
     if (m_settings.logSink)
         m_settings.logSink(text);
     if (m_settings.verbose)
@@ -209,7 +215,7 @@ void ProgressView::clearBlockLocked() {
     m_drawnLines = 0;
 }
 
-void ProgressView::drawLocked(bool force) {
+void ProgressView::drawLocked(bool force, bool whole) {
     m_dirty = true;
     auto now = Clock::now();
     if (m_settings.out == nullptr || (!force && now - m_lastDraw < kRedrawEvery))
@@ -219,7 +225,9 @@ void ProgressView::drawLocked(bool force) {
     if (m_drawnLines > 0)
         block += "\033[" + std::to_string(m_drawnLines) + "F";
     for (const auto& row : m_rows)
-        block += "\033[2K" + fitted(rowText(row, now), width > 1 ? width - 1 : width) + "\n";
+        block += "\033[2K" +
+                 (whole ? rowText(row, now) : fitted(rowText(row, now), width > 1 ? width - 1 : width)) +
+                 "\n";
     std::fputs(block.c_str(), m_settings.out);
     std::fflush(m_settings.out);
     m_drawnLines = m_rows.size();
@@ -302,8 +310,9 @@ void ProgressView::stop() {
     if (m_clock.joinable())
         m_clock.join();
     std::lock_guard<std::mutex> guard(m_lock);
+    // The last drawing is what stays on the screen: whole lines, wrapped if need be.
     if (m_settings.terminal && m_settings.out != nullptr && !m_rows.empty() && !m_stopped)
-        drawLocked(true);
+        drawLocked(true, true);
     m_stopped = true;  // the block stays as it is; what follows goes below it
     m_drawnLines = 0;
 }

@@ -40,6 +40,8 @@ public:
 
     void onStatus(const engine::CameraStatus& status) override;
     void onLogLine(const std::string& line) override;
+    // Written with a UTC time stamp and, when one camera's, its address.
+    void onCameraLogLine(const std::string& cameraIp, const std::string& line) override;
     void onResult(const engine::CameraResult& result) override;
 
     // Starts and stops the clock that shows how long a camera has been silent.
@@ -60,7 +62,7 @@ private:
     };
     Row* rowOf(const std::string& cameraIp);
     std::string rowText(const Row& row, std::chrono::steady_clock::time_point now) const;
-    void drawLocked(bool force);
+    void drawLocked(bool force, bool whole = false);
     void printChangeLocked(Row& row, bool force);
     void clearBlockLocked();
     void tick();

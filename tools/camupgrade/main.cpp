@@ -7,6 +7,7 @@
 #include "ExitCodes.h"
 #include "Output.h"
 #include "ProgressView.h"
+#include "Records.h"
 #include "Signals.h"
 #include "Workspace.h"
 
@@ -17,11 +18,13 @@
 #include "session/SessionStates.h"
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -30,6 +33,21 @@ namespace fs = std::filesystem;
 namespace {
 
 using cli::Options;
+
+// An IPv4 address as a number, so that lists of cameras sort as people read them.
+unsigned long addressOrder(const std::string& ip) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(ip.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
+        return 0;
+    return (static_cast<unsigned long>(a) << 24) | (b << 16) | (c << 8) | d;
+}
+
+// Discovery answers in the order they arrive; a person reads them by address.
+void sortByAddress(std::vector<discovery::Identity>& ids) {
+    std::sort(ids.begin(), ids.end(), [](const discovery::Identity& a, const discovery::Identity& b) {
+        return addressOrder(a.ip) < addressOrder(b.ip);
+    });
+}
 
 int info(const Options& o) {
     discovery::Identity id;
@@ -53,6 +71,7 @@ int list(const Options& o) {
                   << "\n";
         return EXIT_USAGE;
     }
+    sortByAddress(found);
     if (o.json)
         std::cout << cli::identitiesJson(found);
     else if (found.empty())
@@ -73,12 +92,25 @@ int discoverTargets(const Options& o, std::vector<engine::CameraTarget>& targets
     std::string error;
     if (!discovery::discover(found, o.interfaceName, std::chrono::seconds(1), &error))
         return usageError("cannot send a discovery" + (error.empty() ? "" : ": " + error));
-    for (const auto& id : found)
-        if (id.model == o.model)
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    sortByAddress(found);
+    std::string models;
+    for (const auto& id : found) {
+        if (lower(id.model) == lower(o.model))
             targets.push_back({id.ip, std::string(), id.userName});
+        else if (models.find("\"" + id.model + "\"") == std::string::npos)
+            models += (models.empty() ? "" : ", ") + ("\"" + id.model + "\"");
+    }
     if (targets.empty()) {
-        std::cerr << "camupgrade: no camera of model \"" << o.model << "\" answered discovery ("
-                  << found.size() << " camera(s) of other models did; see camupgrade list)\n";
+        std::cerr << "camupgrade: no camera of model \"" << o.model << "\" answered discovery";
+        if (found.empty())
+            std::cerr << " (no camera answered at all)\n";
+        else
+            std::cerr << "; the models that answered: " << models << " (see camupgrade list)\n";
         return EXIT_UNREACHABLE;
     }
     return -1;
@@ -106,6 +138,12 @@ int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets)
             return usageError("no package for camera " + t.cameraIp + ": give --package");
         t.package = fs::absolute(t.package).string();
     }
+    // The list is one plan: one package that cannot be read stops all of it.
+    // A folder named as the package is checked by the engine like an archive.
+    for (const auto& t : targets)
+        if (!fs::is_directory(t.package) && !std::ifstream(t.package, std::ios::binary))
+            return usageError("cannot read the package " + t.package + " of camera " + t.cameraIp +
+                              ": no camera was started");
     return -1;
 }
 
@@ -131,6 +169,8 @@ engine::JobOptions jobOptions(const Options& o, const std::string& unpackRoot) {
     job.reinstall = o.reinstall;
     job.allowOlder = o.allowOlder;
     job.sha256 = o.sha256;
+    job.canary = o.canary;
+    job.stopAfter = o.stopAfter;
     job.logging = engine::Logging::SinkOnly;
     return job;
 }
@@ -164,6 +204,43 @@ bool confirmed(const Options& o, const std::vector<engine::CameraTarget>& target
     return yes;
 }
 
+// The progress view with the history beside it: each camera's attempt is
+// recorded as soon as its result is in.
+class RecordingView : public engine::Observer {
+public:
+    RecordingView(cli::ProgressView& view, cli::Records& records, cli::Records::Warn warn)
+        : m_view(view), m_records(records), m_warn(std::move(warn)) {}
+    void onStatus(const engine::CameraStatus& status) override { m_view.onStatus(status); }
+    void onLogLine(const std::string& line) override { m_view.onLogLine(line); }
+    void onCameraLogLine(const std::string& cameraIp, const std::string& line) override {
+        m_view.onCameraLogLine(cameraIp, line);
+    }
+    void onResult(const engine::CameraResult& result) override {
+        m_view.onResult(result);
+        m_records.record(result, m_warn);
+    }
+
+private:
+    cli::ProgressView& m_view;
+    cli::Records& m_records;
+    cli::Records::Warn m_warn;
+};
+
+// How the brake of --canary and --stop-after held the line.
+std::string brakeLine(const Options& o, const std::vector<engine::CameraResult>& results) {
+    std::size_t held = 0;
+    for (const auto& r : results)
+        held += r.verdict == engine::Verdict::NotStarted;
+    std::string out = "brake:";
+    if (o.canary > 0)
+        out += " the first " + std::to_string(o.canary) + " camera(s) went first (--canary " +
+               std::to_string(o.canary) + ")" + (o.stopAfter > 0 ? ";" : "");
+    if (o.stopAfter > 0)
+        out += " no camera starts after " + std::to_string(o.stopAfter) +
+               " failure(s) (--stop-after " + std::to_string(o.stopAfter) + ")";
+    return out + "; " + std::to_string(held) + " not started\n";
+}
+
 class UpgradeRun {
 public:
     explicit UpgradeRun(const Options& o) : m_o(o) {}
@@ -178,6 +255,7 @@ private:
 
     const Options& m_o;
     std::vector<engine::CameraTarget> m_targets;
+    std::unique_ptr<cli::Records> m_records;
     cli::LogFile m_log;
     cli::PrivateTemp m_temp;
     cli::PortLock m_portLock;
@@ -197,7 +275,7 @@ void UpgradeRun::say(const std::string& text) {
     while (start < text.size()) {
         auto end = text.find('\n', start);
         std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-        m_log.write("camupgrade: " + line);
+        m_log.write(cli::stampedLine("", "camupgrade: " + line));
         if (m_view && !m_o.quiet)
             m_view->note(line);
         else
@@ -237,8 +315,8 @@ std::vector<engine::CameraResult> UpgradeRun::runJob(
     m_view->start();
 
     engine::JobOptions job = jobOptions(m_o, m_temp.path());
-    std::vector<engine::CameraResult> results =
-        engine::runJob(targets, job, m_view.get(), &m_cancel);
+    RecordingView observer(*m_view, *m_records, [this](const std::string& line) { say(line); });
+    std::vector<engine::CameraResult> results = engine::runJob(targets, job, &observer, &m_cancel);
     m_view->stop();
     m_signals.stop();
     m_temp.remove();
@@ -255,6 +333,9 @@ int UpgradeRun::run() {
     std::string error;
     if (!m_o.logPath.empty() && !m_log.open(m_o.logPath, &error))
         return usageError(error);
+    m_records = std::make_unique<cli::Records>(m_o, m_targets, [this] { return m_signals.first(); });
+    if (int rc = m_records->openHistory([this](const std::string& line) { say(line); }); rc >= 0)
+        return rc;
     platform::netStartup();
     // Port 69 itself, the packages and the cameras are the engine's checks;
     // this lock only names the other camupgrade that holds the port.
@@ -284,13 +365,25 @@ int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
             r.message = "internal error: " + r.message;
     std::string closing = results.size() == 1 ? cli::verdictLines(results[0])
                                               : cli::summaryTable(results);
-    for (const auto& r : results)
-        m_log.write("camupgrade: " + r.cameraIp + ": " + engine::verdictName(r.verdict) + ", exit " +
-                    std::to_string(cli::exitCodeOf(r, signal)) + ", " + r.message);
+    if (m_o.canary > 0 || m_o.stopAfter > 0)
+        closing += brakeLine(m_o, results);
+    auto warn = [this](const std::string& line) { say(line); };
+    for (const auto& r : results) {
+        m_records->record(r, warn);
+        m_log.write(cli::stampedLine(r.cameraIp, "camupgrade: " + r.cameraIp + ": " +
+                                                     engine::verdictName(r.verdict) + ", exit " +
+                                                     std::to_string(cli::exitCodeOf(r, signal)) +
+                                                     ", " + r.message));
+    }
+    std::string error;
+    if (!m_records->writeReport(results, &error))
+        say("warning: " + error);
     if (std::FILE* out = finalOut())
         std::fputs(closing.c_str(), out);
     if (m_o.json)
-        std::fputs(cli::resultsJson(results, signal).c_str(), stdout);
+        std::fputs(cli::resultsJson(results, signal, [this](const engine::CameraResult& r) {
+                       return m_records->extraFields(r);
+                   }).c_str(), stdout);
     std::fflush(nullptr);
     return cli::runExitCode(results, signal);
 }
@@ -306,6 +399,8 @@ int main(int argc, char** argv) {
         return info(o);
     if (o.command == Options::Command::List)
         return list(o);
+    if (o.command == Options::Command::History)
+        return cli::showHistory(o);
     // Whatever escapes, the run's destructors release the port lock, stop
     // the view and the watcher and remove the working folder; the engine
     // has released every camera it controlled before its job returned.

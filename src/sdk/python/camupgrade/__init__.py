@@ -27,7 +27,7 @@ log = logging.getLogger("camupgrade")
 
 REASONS = ["none", "bad input", "unreachable", "control denied", "port 69", "busy",
            "camera state", "no verdict", "not released", "cancelled", "internal", "camera busy",
-           "newer", "wrong version", "lost"]
+           "newer", "wrong version", "lost", "held back"]
 
 
 class Error(Exception):

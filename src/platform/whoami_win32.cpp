@@ -1,0 +1,19 @@
+#include "platform/whoami.h"
+
+#include <windows.h>
+
+namespace platform {
+
+std::string hostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
+std::string userName() {
+    char name[257] = {};
+    DWORD size = sizeof name;
+    return GetUserNameA(name, &size) && size > 0 ? std::string(name, size - 1) : std::string();
+}
+
+}  // namespace platform
