@@ -8,7 +8,10 @@
 #ifndef CAMUPGRADE_H
 #define CAMUPGRADE_H
 
-#if defined(_WIN32)
+#if defined(CAMUPGRADE_NOT_EXPORTED)
+/* Built into another library (the SDK's DLL), which exports only its own. */
+#  define CAMUPGRADE_API
+#elif defined(_WIN32)
 #  if defined(CAMUPGRADE_BUILDING)
 #    define CAMUPGRADE_API __declspec(dllexport)
 #  else

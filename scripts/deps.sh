@@ -12,6 +12,8 @@ PACKAGES=(
   # peers and tools the tests and the demo drive
   iproute2 nftables curl tftp-hpa tftpd-hpa aravis-tools aravis-tools-cli tshark ansible-core
   libarchive-tools zip procps jq
+  # the Python package of the SDK: its tests and its example
+  python3 python3-pytest
   # fuzzing (clang with libFuzzer's runtime) and the soak's memcheck run
   clang libclang-rt-14-dev valgrind
 )

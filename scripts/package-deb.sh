@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the default build, installs it from a clean
 # folder as a line host would, checks the installed files (the command starts,
-# a program compiles and links against the header and pkg-config file, the
-# installed command upgrades the installed camsim), and removes the package
-# again. Needs root (apt, port 69); as another user it only builds the package.
+# the system's Python imports the SDK's module, programs compile and link
+# against the headers and pkg-config file, the installed command upgrades the
+# installed camsim), and removes the package again. Needs root (apt, port
+# 69); as another user it only builds the package.
 # Usage: scripts/package-deb.sh [--only-build] [build folder]   (default: build/default)
 # Leaves the package in <build folder>/package/.
 set -uo pipefail
@@ -73,6 +74,16 @@ if ! camupgrade --version >"$work/version.txt" 2>&1 || [ "$(command -v camupgrad
 fi
 cat "$work/version.txt"
 
+echo "=== package: the SDK from the system's Python and from a C++ host"
+sdk_version=$(cd / && PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c "import camupgrade; print(camupgrade.version())" 2>&1)
+echo "  camupgrade.version(): $sdk_version"
+[ "$sdk_version" = "$version" ] || failed+=(python)
+cat >"$work/sdk.cpp" <<'EOF2'
+#include <camupgrade_sdk.hpp>
+int main() { return camupgrade::version().empty() ? 1 : 0; }
+EOF2
+c++ -std=c++17 -o "$work/sdk" "$work/sdk.cpp" -lcamupgrade-sdk && "$work/sdk" || failed+=(sdk-header)
+
 echo "=== package: man camupgrade, the bash completion, the documentation"
 command -v man >/dev/null || apt_get install --no-install-recommends man-db || exit 1
 if ! MANPAGER=cat MANWIDTH=100 man camupgrade 2>/dev/null | grep -q -- "--stop-after"; then
@@ -81,7 +92,7 @@ fi
 completion=/usr/share/bash-completion/completions/camupgrade
 words=$(bash -c "source '$completion' && COMP_WORDS=(camupgrade --can) COMP_CWORD=1 && _camupgrade && echo \${COMPREPLY[*]}" 2>&1)
 [ "$words" = --canary ] || { echo "completion of --can: $words"; failed+=(completion); }
-for doc in README.md fleet.md history.md upgrade-line.yml; do
+for doc in README.md sdk.md fleet.md history.md upgrade-line.yml; do
   [ -f "/usr/share/doc/camupgrade/$doc" ] || failed+=("doc:$doc")
 done
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The Windows step of CI: cross-builds camupgrade.dll, camupgrade.exe and
-# camsim.exe with mingw-w64, checks the DLL's exports, runs the unit tests
-# under wine, and upgrades a Linux camsim with camupgrade.exe + camupgrade.dll
-# under wine, from a package of read-only entries, leaving nothing in %TEMP%
-# but an empty Quarnel.tmp at most. Needs the Linux camsim (build/default/bin/camsim:
+# The Windows step of CI: cross-builds camupgrade.dll, camupgrade-sdk.dll,
+# camupgrade.exe and camsim.exe with mingw-w64, checks the DLLs' exports, runs
+# the unit tests under wine, and upgrades a Linux camsim with camupgrade.exe +
+# camupgrade.dll and with the SDK's C example + camupgrade-sdk.dll under wine,
+# from a package of read-only entries, leaving nothing in %TEMP% but an empty
+# Quarnel.tmp at most. Needs the Linux camsim (build/default/bin/camsim:
 # scripts/test.sh builds it first; built here when missing).
 # Usage: scripts/test-windows.sh
 set -uo pipefail
@@ -30,21 +31,31 @@ fi
 bin=$root/build/windows/bin
 
 echo "=== windows: built in $((SECONDS - t)) s"
-echo "=== windows: exports of camupgrade.dll"
-exports=$(x86_64-w64-mingw32-objdump -p "$bin/camupgrade.dll" |
-  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $2 ~ /^[0-9]+\]$/ { print $3 }' | sort | tr '\n' ' ')
-if [ "$exports" = "CamUpgrade GetUpdateStatus " ]; then
-  echo "exports: $exports"
-else
-  echo "camupgrade.dll exports [$exports], expected exactly CamUpgrade and GetUpdateStatus"
-  failed+=(exports)
-fi
-imports=$(x86_64-w64-mingw32-objdump -p "$bin/camupgrade.dll" | awk '/DLL Name:/ { print $3 }' | tr '\n' ' ')
-echo "imports: $imports"
-if echo "$imports" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
-  echo "camupgrade.dll needs a MinGW runtime DLL"
-  failed+=(static-runtime)
-fi
+# The names a DLL exports, sorted, one space after each.
+exports_of() {
+  x86_64-w64-mingw32-objdump -p "$1" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $2 ~ /^[0-9]+\]$/ { print $3 }' | sort | tr '\n' ' '
+}
+# dll, the names it must export exactly, and a word for the failure list.
+check_dll() {
+  local exports imports
+  exports=$(exports_of "$bin/$1")
+  if [ "$exports" = "$2" ]; then
+    echo "$1 exports: $exports"
+  else
+    echo "$1 exports [$exports], expected exactly [$2]"
+    failed+=("$3")
+  fi
+  imports=$(x86_64-w64-mingw32-objdump -p "$bin/$1" | awk '/DLL Name:/ { print $3 }' | tr '\n' ' ')
+  echo "$1 imports: $imports"
+  if echo "$imports" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
+    echo "$1 needs a MinGW runtime DLL"
+    failed+=(static-runtime)
+  fi
+}
+echo "=== windows: exports of camupgrade.dll and camupgrade-sdk.dll"
+check_dll camupgrade.dll "CamUpgrade GetUpdateStatus " exports
+check_dll camupgrade-sdk.dll "$(grep -o 'cu_[a-z_]*' cmake/camupgrade-sdk.map | sort | tr '\n' ' ')" sdk-exports
 
 echo "=== windows: unit tests under wine"
 t=$SECONDS
@@ -77,13 +88,17 @@ WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
 cat >"$work/upgrade.sh" <<EOF
 set -u
 ip link set lo up 2>/dev/null || true
-"$camsim" --ip 127.0.0.2 --flash-ms 500 --restart-ms 1000 --run-for 120 >"$work/camera.log" 2>&1 &
+"$camsim" --ip 127.0.0.2 --ip 127.0.0.3 --flash-ms 500 --restart-ms 1000 --run-for 120 >"$work/camera.log" 2>&1 &
 camera=\$!
 sleep 0.5
 cd "$work"
 "$root/scripts/wine-run.sh" "$prefix" "$bin/camupgrade.exe" --host 127.0.0.1 --camera 127.0.0.2 \
   --package 'Z:${work//\//\\}\\firmware.zip'
 rc=\$?
+# The SDK's C example with camupgrade-sdk.dll: finds 1.0.0 and upgrades the second camera.
+"$root/scripts/wine-run.sh" "$prefix" "$bin/upgrade_if_needed_c.exe" 127.0.0.3 \
+  'Z:${work//\//\\}\\firmware.zip' 2.1.0 127.0.0.1 >"$work/example.log" 2>&1
+echo \$? >"$work/example.rc"
 WINEPREFIX=$prefix wineserver -k 2>/dev/null
 kill \$camera 2>/dev/null
 wait \$camera 2>/dev/null
@@ -102,6 +117,12 @@ sed 's/^/  /' "$work/camera.log"
 if [ $rc -ne 0 ]; then
   echo "camupgrade.exe exited with $rc, expected 0 (upgraded)"
   failed+=(windows-upgrade)
+fi
+echo "--- upgrade_if_needed_c.exe"
+sed 's/^/  /' "$work/example.log"
+if [ "$(cat "$work/example.rc")" != 0 ] || ! grep -q "firmware 2.1.0" "$work/example.log"; then
+  echo "the SDK's C example did not upgrade 127.0.0.3 to 2.1.0"
+  failed+=(windows-sdk-example)
 fi
 rm -rf "$work"
 left=$(cd "$temp" && find . -mindepth 1 ! -path ./Quarnel.tmp | sort) || left="(no folder $temp)"

@@ -79,7 +79,8 @@ private:
 enum WaitResult : int { WAIT_ERROR = -1, WAIT_TIMED_OUT = 0, WAIT_READABLE = 1, WAIT_WOKEN = 2 };
 
 // Waits until the socket is readable, the waker is woken, or timeoutUs has
-// passed (a negative time-out waits without limit).
+// passed (a negative time-out waits without limit). With INVALID_SOCK it
+// waits for the waker alone.
 int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker = nullptr);
 
 // Receives one datagram. Returns its length, RECV_TRUNCATED when it did not

@@ -66,7 +66,8 @@ void Waker::clear() {
 int waitReadable(socket_t s, std::int64_t timeoutUs, const Waker* waker) {
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(s, &set);
+    if (s != INVALID_SOCK)
+        FD_SET(s, &set);
     if (waker != nullptr && waker->m_read != INVALID_SOCK)
         FD_SET(waker->m_read, &set);
     timeval tv{};

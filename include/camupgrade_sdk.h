@@ -1,0 +1,244 @@
+/*
+ * camupgrade SDK - the upgrade engine for host applications, as a C API with
+ * a stable ABI (libcamupgrade-sdk.so.1 / camupgrade-sdk.dll).
+ *
+ * A job is a table of cameras (address, package, name) with options. It is
+ * planned (every check, nothing commanded), run (blocking) or started and
+ * waited for, and cancelled from any thread or a signal handler. What happens
+ * reaches the host through three callbacks, all called from one thread of
+ * the job, one call at a time. docs/sdk.md tells the whole lifecycle.
+ *
+ * ABI rules: structs begin with their size, which the caller sets to
+ * sizeof(the struct) as its header knows it. Fields are only ever added at
+ * the end. A struct the library reads (cu_options) may be smaller than the
+ * library's (older caller: the missing fields take their zero default) or
+ * larger (newer caller: accepted when every byte the library does not know is
+ * zero, refused with CU_ERR_STRUCT_SIZE otherwise, so that a setting the
+ * library cannot honour is never silently dropped). A struct the library
+ * fills (cu_identity, cu_plan, cu_result) is filled up to the smaller of the
+ * two sizes; its struct_size then says how much was written. Structs the
+ * library hands to a callback carry the library's size: read a field only
+ * when struct_size covers it. Every zero-filled option struct means "the
+ * defaults".
+ */
+#ifndef CAMUPGRADE_SDK_H
+#define CAMUPGRADE_SDK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(CAMUPGRADE_SDK_BUILDING)
+#    define CU_API __declspec(dllexport)
+#  else
+#    define CU_API __declspec(dllimport)
+#  endif
+#else
+#  define CU_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Every call returns one of these; cu_strerror turns it into a sentence and
+ * cu_last_error gives the detail of the calling thread's last failure. */
+typedef enum cu_error {
+    CU_OK = 0,
+    CU_ERR_ARGUMENT = 1,     /* a required pointer is null or a value is out of range */
+    CU_ERR_HANDLE = 2,       /* null, freed or unknown job handle */
+    CU_ERR_STRUCT_SIZE = 3,  /* struct_size too small, or a newer struct with settings this library lacks */
+    CU_ERR_ADDRESS = 4,      /* not a dotted IPv4 address, or a camera listed twice */
+    CU_ERR_PACKAGE = 5,      /* the package file does not exist or cannot be read */
+    CU_ERR_RUNNING = 6,      /* the job is running */
+    CU_ERR_DONE = 7,         /* the job has already run; make a new one */
+    CU_ERR_NOT_STARTED = 8,  /* the job was never started */
+    CU_ERR_TIMEOUT = 9,      /* cu_job_wait: the job still runs */
+    CU_ERR_IN_CALLBACK = 10, /* waiting for or freeing the job from its own callback */
+    CU_ERR_NO_ANSWER = 11,   /* the camera does not answer */
+    CU_ERR_NETWORK = 12,     /* a discovery could not be sent */
+    CU_ERR_LIMIT = 13,       /* too many jobs exist at once (4096) */
+    CU_ERR_INTERNAL = 14     /* an unexpected failure inside the library */
+} cu_error;
+
+/* Where a camera's upgrade stands (cu_status.phase). */
+typedef enum cu_phase {
+    CU_PHASE_QUEUED = 0,     /* waiting for a free slot (cu_options.parallel) */
+    CU_PHASE_CHECKING = 1,   /* pre-flight */
+    CU_PHASE_CONNECTING = 2, /* taking control */
+    CU_PHASE_PREPARING = 3,  /* unpacking the package */
+    CU_PHASE_WAITING = 4,    /* commanded; nothing fetched yet */
+    CU_PHASE_TRANSFER = 5,   /* the camera fetches its files */
+    CU_PHASE_FLASHING = 6,   /* every file served; the camera writes its flash */
+    CU_PHASE_RESTARTING = 7, /* the camera restarts: do not power it off */
+    CU_PHASE_BACK_ONLINE = 8,
+    CU_PHASE_RELEASING = 9,
+    CU_PHASE_DONE = 10,
+    CU_PHASE_LOST = 11       /* silent before all its files were served: not restarting */
+} cu_phase;
+
+typedef enum cu_verdict {
+    CU_VERDICT_UPGRADED = 0,
+    CU_VERDICT_FAILED = 1,    /* the camera or its session failed: reason and state say how */
+    CU_VERDICT_REFUSED = 2,   /* the pre-flight refused: the camera was never commanded */
+    CU_VERDICT_CANCELLED = 3, /* cu_job_cancel: serving stopped, control released, folder removed */
+    CU_VERDICT_CURRENT = 4,   /* already at the expected version: never commanded */
+    CU_VERDICT_NOT_STARTED = 5 /* held back (canary, stop-after): never commanded */
+} cu_verdict;
+
+/* Why a camera ended as it did (cu_result.reason, cu_plan.reason). */
+typedef enum cu_reason {
+    CU_REASON_NONE = 0,            /* upgraded and released (for a plan: nothing stands in the way) */
+    CU_REASON_BAD_INPUT = 1,       /* an address, the package or its layout is unusable */
+    CU_REASON_UNREACHABLE = 2,     /* the camera does not answer */
+    CU_REASON_CONTROL_DENIED = 3,  /* another application holds the camera */
+    CU_REASON_PORT = 4,            /* UDP port 69 could not be bound */
+    CU_REASON_BUSY = 5,            /* another job runs in this process */
+    CU_REASON_CAMERA_STATE = 6,    /* the camera or session failed in cu_result.state */
+    CU_REASON_NO_VERDICT = 7,      /* the session ended without a final state */
+    CU_REASON_NOT_RELEASED = 8,    /* upgraded, but control could not be given back */
+    CU_REASON_CANCELLED = 9,
+    CU_REASON_INTERNAL = 10,       /* an unexpected failure ended this camera */
+    CU_REASON_CAMERA_BUSY = 11,    /* busy with an earlier upgrade: refused before it was commanded */
+    CU_REASON_NEWER = 12,          /* newer than the expected version: refused */
+    CU_REASON_WRONG_VERSION = 13,  /* upgraded, but it reports another version than the expected one */
+    CU_REASON_LOST = 14,           /* silent before all its files were served */
+    CU_REASON_HELD_BACK = 15       /* a canary or stop-after kept it from starting */
+} cu_reason;
+
+/* Who a camera is, read without taking control. Text fields are
+ * NUL-terminated (cut to fit when a camera's register holds more). */
+typedef struct cu_identity {
+    size_t struct_size;
+    char ip[16];
+    char mac[18];                 /* "00:11:22:33:44:55" */
+    char manufacturer[33];
+    char model[33];
+    char version[33];             /* the firmware version */
+    char manufacturer_info[49];
+    char serial[17];
+    char user_name[17];
+    int kind;                     /* hardware kind 0 or 1; -1 when unread */
+    uint32_t kind_register;       /* 0 when unread */
+} cu_identity;
+
+/* A camera's status, on every change. Pointers are valid during the call. */
+typedef struct cu_status {
+    size_t struct_size;
+    size_t index;                 /* the camera's position in the job */
+    const char* camera_ip;
+    const char* name;             /* "" when none was given */
+    int phase;                    /* cu_phase */
+    const char* phase_name;       /* "queued", ..., "lost", ..., "back online", "done" */
+    int state;                    /* session state; -1 before the first */
+    int percent;                  /* the camera's own percent */
+    int link_up;                  /* the control channel answers */
+    const char* file;             /* file being served; "" when none */
+    uint64_t file_bytes;          /* of it served so far */
+    uint64_t file_size;           /* 0 when unknown */
+    uint64_t bytes_served;        /* every file so far */
+    double bytes_per_second;      /* recent transfer rate */
+    double silent_seconds;        /* since the last change of state, percent or transfer; -1 when none yet */
+} cu_status;
+
+/* How one camera ended. Pointers stay valid until cu_job_free. */
+typedef struct cu_result {
+    size_t struct_size;
+    size_t index;
+    const char* camera_ip;
+    const char* name;
+    int verdict;                  /* cu_verdict */
+    const char* verdict_name;     /* "upgraded", "failed", "refused", "cancelled", "current", "not started" */
+    int reason;                   /* cu_reason */
+    int state;                    /* final session state; -1 when none was reached */
+    const char* message;          /* one sentence for a person */
+    int connected;                /* control was taken */
+    int commanded;                /* the camera was told to upgrade */
+    int released;                 /* control was given back (or never taken) */
+    const cu_identity* before;    /* NULL when not read */
+    const cu_identity* after;     /* NULL when not read */
+    uint64_t bytes_served;
+    double seconds;
+} cu_result;
+
+/* What an upgrade would do for one camera; nothing was commanded.
+ * Pointers stay valid until the next cu_job_plan of the camera or cu_job_free. */
+typedef struct cu_plan {
+    size_t struct_size;
+    size_t index;
+    int ok;                       /* every check holds */
+    int reason;                   /* cu_reason when not ok */
+    const char* message;          /* one sentence when not ok, else "" */
+    const char* host_ip;          /* the address the camera would fetch from */
+    const char* layout;           /* "single image", "per kind", "package folder" */
+    const cu_identity* identity;  /* NULL when the camera was not read */
+} cu_plan;
+
+typedef void (*cu_status_fn)(const cu_status* status, void* user);
+typedef void (*cu_log_fn)(const char* line, void* user);  /* one line, no line end */
+typedef void (*cu_result_fn)(const cu_result* result, void* user);
+typedef void (*cu_found_fn)(const cu_identity* identity, void* user);
+
+/* Options of a job. A zero field is the default. */
+typedef struct cu_options {
+    size_t struct_size;
+    const char* host_ip;          /* this host's address for the cameras; NULL: the route's source */
+    uint32_t inactivity_ms;       /* a camera times out after this long without news; 0: 15 minutes */
+    uint32_t parallel;            /* cameras upgraded at once; 0: all */
+    int skip_identity;            /* do not read the cameras' identity before and after */
+    cu_status_fn on_status;       /* any callback may be NULL */
+    cu_log_fn on_log;
+    cu_result_fn on_result;
+    void* user;                   /* passed to every callback */
+} cu_options;
+
+typedef struct cu_job cu_job;
+
+/* The library's version, "0.2.0". */
+CU_API const char* cu_version(void);
+/* A sentence for an error code (never NULL). */
+CU_API const char* cu_strerror(int error);
+/* The detail of the calling thread's last call ("cannot read the package
+ * /x"), "" when it succeeded; cu_job_cancel leaves it alone. Valid until the
+ * thread's next call. */
+CU_API const char* cu_last_error(void);
+
+/* A new job (options may be NULL: the defaults). */
+CU_API cu_error cu_job_new(const cu_options* options, cu_job** job);
+/* Adds a camera (dotted IPv4) with its package; name may be NULL. Relative
+ * package paths are taken from the current folder now. */
+CU_API cu_error cu_job_add_camera(cu_job* job, const char* camera_ip, const char* package,
+                                  const char* name);
+/* Checks camera `index` as the upgrade would, commanding nothing: the
+ * package, the camera's answer and kind, the host address, port 69. Blocks;
+ * no callback is called. */
+CU_API cu_error cu_job_plan(cu_job* job, size_t index, cu_plan* plan);
+/* Starts the job on threads of its own and returns. */
+CU_API cu_error cu_job_start(cu_job* job);
+/* Waits until the job has ended and every callback has returned; timeout_ms
+ * < 0 waits without limit. CU_ERR_TIMEOUT when it still runs. */
+CU_API cu_error cu_job_wait(cu_job* job, int32_t timeout_ms);
+/* cu_job_start, then cu_job_wait without limit. */
+CU_API cu_error cu_job_run(cu_job* job);
+/* Asks the job to stop. Safe from any thread and from a signal handler.
+ * Before the start it is kept: the job then commands no camera. */
+CU_API cu_error cu_job_cancel(cu_job* job);
+/* The result of camera `index` once the job has ended. */
+CU_API cu_error cu_job_result(cu_job* job, size_t index, cu_result* result);
+/* Cancels the job if it runs, waits for its end, and frees it; the handle
+ * is then invalid (CU_ERR_HANDLE from every call). */
+CU_API cu_error cu_job_free(cu_job* job);
+
+/* Reads a camera's identity without taking control; timeout_ms 0: 1000. */
+CU_API cu_error cu_info(const char* camera_ip, uint32_t timeout_ms, cu_identity* identity);
+/* Sends a GigE Vision discovery on the named interface (NULL or "": the
+ * limited broadcast) and calls found for each camera that answers within
+ * window_ms (0: 1000), on the calling thread. */
+CU_API cu_error cu_discover(const char* interface_name, uint32_t window_ms, cu_found_fn found,
+                            void* user);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,306 @@
+// camupgrade SDK for C++: a header-only wrapper over the C API of
+// camupgrade_sdk.h, with RAII, std::string, std::function and std::chrono.
+//
+// Errors of the C API become camupgrade::Error. A callback that throws ends
+// nothing by itself: the wrapper catches the exception, cancels the job (the
+// cameras are released as by cancel()) and wait()/run() throw it again once
+// the job has ended. Callbacks run on the job's delivery thread, one at a time.
+#pragma once
+
+#include "camupgrade_sdk.h"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace camupgrade {
+
+class Error : public std::runtime_error {
+public:
+    explicit Error(cu_error code)
+        : std::runtime_error(describe(code)), m_code(code) {}
+    cu_error code() const { return m_code; }
+
+private:
+    static std::string describe(cu_error code) {
+        std::string detail = cu_last_error();
+        return detail.empty() ? cu_strerror(code) : detail;
+    }
+    cu_error m_code;
+};
+
+inline void check(cu_error code) {
+    if (code != CU_OK)
+        throw Error(code);
+}
+
+inline std::string text(const char* s) { return s != nullptr ? s : ""; }
+
+struct Identity {
+    std::string ip, mac, manufacturer, model, version, manufacturerInfo, serial, userName;
+    int kind = -1;
+    std::uint32_t kindRegister = 0;
+
+    static Identity from(const cu_identity& c) {
+        return {c.ip,   c.mac,    c.manufacturer, c.model, c.version, c.manufacturer_info,
+                c.serial, c.user_name, c.kind,      c.kind_register};
+    }
+    static std::optional<Identity> from(const cu_identity* c) {
+        return c != nullptr ? std::optional<Identity>(from(*c)) : std::nullopt;
+    }
+};
+
+struct Status {
+    std::size_t index = 0;
+    std::string cameraIp, name;
+    cu_phase phase = CU_PHASE_QUEUED;
+    std::string phaseName;
+    int state = -1, percent = 0;
+    bool linkUp = false;
+    std::string file;
+    std::uint64_t fileBytes = 0, fileSize = 0, bytesServed = 0;
+    double bytesPerSecond = 0;
+    std::optional<std::chrono::duration<double>> silent;  // since the last sign of life
+
+    static Status from(const cu_status& c) {
+        Status s;
+        s.index = c.index;
+        s.cameraIp = text(c.camera_ip);
+        s.name = text(c.name);
+        s.phase = static_cast<cu_phase>(c.phase);
+        s.phaseName = text(c.phase_name);
+        s.state = c.state;
+        s.percent = c.percent;
+        s.linkUp = c.link_up != 0;
+        s.file = text(c.file);
+        s.fileBytes = c.file_bytes;
+        s.fileSize = c.file_size;
+        s.bytesServed = c.bytes_served;
+        s.bytesPerSecond = c.bytes_per_second;
+        if (c.silent_seconds >= 0)
+            s.silent = std::chrono::duration<double>(c.silent_seconds);
+        return s;
+    }
+};
+
+struct Result {
+    std::size_t index = 0;
+    std::string cameraIp, name;
+    cu_verdict verdict = CU_VERDICT_FAILED;
+    std::string verdictName;
+    cu_reason reason = CU_REASON_NO_VERDICT;
+    int state = -1;
+    std::string message;
+    bool connected = false, commanded = false, released = true;
+    std::optional<Identity> before, after;
+    std::uint64_t bytesServed = 0;
+    std::chrono::duration<double> seconds{0};
+
+    bool upgraded() const { return verdict == CU_VERDICT_UPGRADED; }
+
+    static Result from(const cu_result& c) {
+        Result r;
+        r.index = c.index;
+        r.cameraIp = text(c.camera_ip);
+        r.name = text(c.name);
+        r.verdict = static_cast<cu_verdict>(c.verdict);
+        r.verdictName = text(c.verdict_name);
+        r.reason = static_cast<cu_reason>(c.reason);
+        r.state = c.state;
+        r.message = text(c.message);
+        r.connected = c.connected != 0;
+        r.commanded = c.commanded != 0;
+        r.released = c.released != 0;
+        r.before = Identity::from(c.before);
+        r.after = Identity::from(c.after);
+        r.bytesServed = c.bytes_served;
+        r.seconds = std::chrono::duration<double>(c.seconds);
+        return r;
+    }
+};
+
+struct Plan {
+    std::size_t index = 0;
+    bool ok = false;
+    cu_reason reason = CU_REASON_NONE;
+    std::string message, hostIp, layout;
+    std::optional<Identity> identity;
+};
+
+struct Options {
+    std::string hostIp;                    // empty: the route's source to each camera
+    std::chrono::milliseconds inactivity{0};  // 0: 15 minutes
+    unsigned parallel = 0;                 // 0: all cameras at once
+    bool readIdentity = true;
+    std::function<void(const Status&)> onStatus;
+    std::function<void(const std::string&)> onLog;
+    std::function<void(const Result&)> onResult;
+};
+
+class Job {
+public:
+    explicit Job(Options options = Options()) : m_state(std::make_unique<State>()) {
+        m_state->options = std::move(options);
+        const Options& o = m_state->options;
+        cu_options c{};
+        c.struct_size = sizeof c;
+        c.host_ip = o.hostIp.empty() ? nullptr : o.hostIp.c_str();
+        c.inactivity_ms = static_cast<std::uint32_t>(o.inactivity.count());
+        c.parallel = o.parallel;
+        c.skip_identity = o.readIdentity ? 0 : 1;
+        c.on_status = &State::status;
+        c.on_log = &State::log;
+        c.on_result = &State::result;
+        c.user = m_state.get();
+        check(cu_job_new(&c, &m_state->job));
+    }
+    ~Job() {
+        if (m_state != nullptr)
+            cu_job_free(m_state->job);
+    }
+    Job(Job&&) noexcept = default;
+    Job& operator=(Job&& other) noexcept {
+        if (this != &other) {
+            if (m_state != nullptr)
+                cu_job_free(m_state->job);
+            m_state = std::move(other.m_state);
+        }
+        return *this;
+    }
+
+    void addCamera(const std::string& ip, const std::string& package,
+                   const std::string& name = std::string()) {
+        check(cu_job_add_camera(handle(), ip.c_str(), package.c_str(), name.c_str()));
+        ++m_state->cameras;
+    }
+    std::size_t cameras() const { return m_state->cameras; }
+
+    Plan plan(std::size_t index) {
+        cu_plan c{};
+        c.struct_size = sizeof c;
+        check(cu_job_plan(handle(), index, &c));
+        return {c.index,        c.ok != 0,       static_cast<cu_reason>(c.reason),
+                text(c.message), text(c.host_ip), text(c.layout),
+                Identity::from(c.identity)};
+    }
+
+    void start() { check(cu_job_start(handle())); }
+    // True when the job has ended within the timeout.
+    bool wait(std::chrono::milliseconds timeout) {
+        auto ms = std::min<std::chrono::milliseconds::rep>(timeout.count(), INT32_MAX);
+        cu_error e = cu_job_wait(handle(), static_cast<std::int32_t>(ms < 0 ? 0 : ms));
+        if (e == CU_ERR_TIMEOUT)
+            return false;
+        check(e);
+        rethrowCallbackError();
+        return true;
+    }
+    void wait() {
+        check(cu_job_wait(handle(), -1));
+        rethrowCallbackError();
+    }
+    std::vector<Result> run() {
+        start();
+        wait();
+        return results();
+    }
+    // Safe from any thread; from a signal handler call cu_job_cancel(handle()).
+    void cancel() noexcept { cu_job_cancel(handle()); }
+
+    std::vector<Result> results() {
+        std::vector<Result> all;
+        for (std::size_t i = 0; i < m_state->cameras; ++i) {
+            cu_result c{};
+            c.struct_size = sizeof c;
+            check(cu_job_result(handle(), i, &c));
+            all.push_back(Result::from(c));
+        }
+        return all;
+    }
+
+    cu_job* handle() const { return m_state != nullptr ? m_state->job : nullptr; }
+
+private:
+    // What the callbacks reach through `user`; it stays put when the Job moves.
+    struct State {
+        cu_job* job = nullptr;
+        std::size_t cameras = 0;
+        Options options;
+        std::mutex lock;
+        std::exception_ptr thrown;
+
+        template <class F>
+        static void guard(void* user, F&& call) noexcept {
+            auto* self = static_cast<State*>(user);
+            try {
+                call(*self);
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(self->lock);
+                if (self->thrown == nullptr)
+                    self->thrown = std::current_exception();
+                cu_job_cancel(self->job);
+            }
+        }
+        static void status(const cu_status* s, void* user) {
+            guard(user, [&](State& self) {
+                if (self.options.onStatus)
+                    self.options.onStatus(Status::from(*s));
+            });
+        }
+        static void log(const char* line, void* user) {
+            guard(user, [&](State& self) {
+                if (self.options.onLog)
+                    self.options.onLog(line);
+            });
+        }
+        static void result(const cu_result* r, void* user) {
+            guard(user, [&](State& self) {
+                if (self.options.onResult)
+                    self.options.onResult(Result::from(*r));
+            });
+        }
+    };
+
+    void rethrowCallbackError() {
+        std::exception_ptr thrown;
+        {
+            std::lock_guard<std::mutex> hold(m_state->lock);
+            std::swap(thrown, m_state->thrown);
+        }
+        if (thrown != nullptr)
+            std::rethrow_exception(thrown);
+    }
+
+    std::unique_ptr<State> m_state;
+};
+
+inline std::string version() { return cu_version(); }
+
+inline Identity info(const std::string& ip,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+    cu_identity c{};
+    c.struct_size = sizeof c;
+    check(cu_info(ip.c_str(), static_cast<std::uint32_t>(timeout.count()), &c));
+    return Identity::from(c);
+}
+
+inline std::vector<Identity> discover(const std::string& interfaceName = std::string(),
+                                      std::chrono::milliseconds window = std::chrono::seconds(1)) {
+    std::vector<Identity> found;
+    auto add = [](const cu_identity* id, void* user) {
+        static_cast<std::vector<Identity>*>(user)->push_back(Identity::from(*id));
+    };
+    check(cu_discover(interfaceName.c_str(), static_cast<std::uint32_t>(window.count()), add,
+                      &found));
+    return found;
+}
+
+}  // namespace camupgrade

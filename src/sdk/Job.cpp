@@ -1,0 +1,434 @@
+#include "sdk/Job.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace sdk {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The job whose callback this thread is in, if any.
+thread_local const Job* t_inCallback = nullptr;
+
+template <std::size_t N>
+void copyText(char (&to)[N], const std::string& from) {
+    std::size_t n = std::min(from.size(), N - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+
+const char* textOr(const std::string& s) { return s.c_str(); }
+
+cu_status statusOf(const engine::CameraStatus& s, std::size_t index) {
+    cu_status c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.camera_ip = textOr(s.cameraIp);
+    c.name = textOr(s.name);
+    c.phase = phaseOf(s.phase);
+    c.phase_name = engine::phaseName(s.phase);
+    c.state = s.state;
+    c.percent = s.percent;
+    c.link_up = s.linkUp ? 1 : 0;
+    c.file = textOr(s.file);
+    c.file_bytes = s.fileBytes;
+    c.file_size = s.fileSize;
+    c.bytes_served = s.bytesServed;
+    c.bytes_per_second = s.bytesPerSecond;
+    c.silent_seconds = s.lastSign == Clock::time_point()
+                           ? -1.0
+                           : std::chrono::duration<double>(Clock::now() - s.lastSign).count();
+    return c;
+}
+
+// identities: the before and after of r, as toIdentities made them.
+cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_identity* identities) {
+    cu_result c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.camera_ip = textOr(r.cameraIp);
+    c.name = textOr(r.name);
+    c.verdict = verdictOf(r.verdict);
+    c.verdict_name = engine::verdictName(r.verdict);
+    c.reason = reasonOf(r.reason);
+    c.state = r.state;
+    c.message = textOr(r.message);
+    c.connected = r.connected ? 1 : 0;
+    c.commanded = r.commanded ? 1 : 0;
+    c.released = r.released ? 1 : 0;
+    c.before = r.haveBefore ? &identities[0] : nullptr;
+    c.after = r.haveAfter ? &identities[1] : nullptr;
+    c.bytes_served = r.bytesServed;
+    c.seconds = r.seconds;
+    return c;
+}
+
+void toIdentities(const engine::CameraResult& r, cu_identity* identities) {
+    toIdentity(r.before, &identities[0]);
+    toIdentity(r.after, &identities[1]);
+}
+
+}  // namespace
+
+void toIdentity(const discovery::Identity& from, cu_identity* to) {
+    *to = cu_identity{};
+    to->struct_size = sizeof *to;
+    copyText(to->ip, from.ip);
+    copyText(to->mac, from.mac);
+    copyText(to->manufacturer, from.manufacturer);
+    copyText(to->model, from.model);
+    copyText(to->version, from.version);
+    copyText(to->manufacturer_info, from.manufacturerInfo);
+    copyText(to->serial, from.serial);
+    copyText(to->user_name, from.userName);
+    to->kind = from.kind;
+    to->kind_register = from.kindRegister;
+}
+
+int reasonOf(engine::Reason reason) {
+    using engine::Reason;
+    switch (reason) {
+    case Reason::None:
+        return CU_REASON_NONE;
+    case Reason::BadInput:
+        return CU_REASON_BAD_INPUT;
+    case Reason::Unreachable:
+        return CU_REASON_UNREACHABLE;
+    case Reason::ControlDenied:
+        return CU_REASON_CONTROL_DENIED;
+    case Reason::PortUnavailable:
+        return CU_REASON_PORT;
+    case Reason::Busy:
+        return CU_REASON_BUSY;
+    case Reason::SessionFailed:
+        return CU_REASON_CAMERA_STATE;
+    case Reason::NotReleased:
+        return CU_REASON_NOT_RELEASED;
+    case Reason::Cancelled:
+        return CU_REASON_CANCELLED;
+    case Reason::Internal:
+        return CU_REASON_INTERNAL;
+    case Reason::CameraBusy:
+        return CU_REASON_CAMERA_BUSY;
+    case Reason::Newer:
+        return CU_REASON_NEWER;
+    case Reason::WrongVersion:
+        return CU_REASON_WRONG_VERSION;
+    case Reason::Lost:
+        return CU_REASON_LOST;
+    case Reason::HeldBack:
+        return CU_REASON_HELD_BACK;
+    case Reason::NoVerdict:
+        break;
+    }
+    return CU_REASON_NO_VERDICT;
+}
+
+int phaseOf(engine::Phase phase) {
+    using engine::Phase;
+    switch (phase) {
+    case Phase::Queued:
+        return CU_PHASE_QUEUED;
+    case Phase::Checking:
+        return CU_PHASE_CHECKING;
+    case Phase::Connecting:
+        return CU_PHASE_CONNECTING;
+    case Phase::Preparing:
+        return CU_PHASE_PREPARING;
+    case Phase::Waiting:
+        return CU_PHASE_WAITING;
+    case Phase::Transfer:
+        return CU_PHASE_TRANSFER;
+    case Phase::Lost:
+        return CU_PHASE_LOST;
+    case Phase::Flashing:
+        return CU_PHASE_FLASHING;
+    case Phase::Restarting:
+        return CU_PHASE_RESTARTING;
+    case Phase::BackOnline:
+        return CU_PHASE_BACK_ONLINE;
+    case Phase::Releasing:
+        return CU_PHASE_RELEASING;
+    case Phase::Done:
+        break;
+    }
+    return CU_PHASE_DONE;
+}
+
+int verdictOf(engine::Verdict verdict) {
+    using engine::Verdict;
+    switch (verdict) {
+    case Verdict::Upgraded:
+        return CU_VERDICT_UPGRADED;
+    case Verdict::Refused:
+        return CU_VERDICT_REFUSED;
+    case Verdict::Cancelled:
+        return CU_VERDICT_CANCELLED;
+    case Verdict::Current:
+        return CU_VERDICT_CURRENT;
+    case Verdict::NotStarted:
+        return CU_VERDICT_NOT_STARTED;
+    case Verdict::Failed:
+        break;
+    }
+    return CU_VERDICT_FAILED;
+}
+
+Job::Job(const cu_options& options) : m_callbacks(options) {
+    if (options.host_ip != nullptr)
+        m_options.hostIp = options.host_ip;
+    if (options.inactivity_ms != 0)
+        m_options.inactivity = std::chrono::milliseconds(options.inactivity_ms);
+    m_options.parallel = options.parallel;
+    m_options.readIdentity = options.skip_identity == 0;
+    m_options.logging = engine::Logging::SinkOnly;
+    if (!m_cancelWake.valid())
+        throw std::runtime_error("cannot make the pipe of the job's cancel");
+}
+
+Job::~Job() { finish(); }
+
+Failure Job::stateFailure(State state) const {
+    switch (state) {
+    case State::Running:
+        return {CU_ERR_RUNNING, "the job is running"};
+    case State::Finished:
+        return {CU_ERR_DONE, "the job has already run"};
+    default:
+        return {CU_ERR_NOT_STARTED, "the job was never started"};
+    }
+}
+
+Failure Job::add(const char* cameraIp, const char* package, const char* name) {
+    if (cameraIp == nullptr || package == nullptr)
+        return {CU_ERR_ARGUMENT, "a camera needs an address and a package"};
+    if (!platform::isIpv4Text(cameraIp))
+        return {CU_ERR_ADDRESS, std::string("\"") + cameraIp + "\" is not an IPv4 address"};
+    if (!std::ifstream(package, std::ios::binary))
+        return {CU_ERR_PACKAGE, std::string("cannot read the package ") + package};
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Idle || m_planning)
+        return stateFailure(m_planning ? State::Running : m_state);
+    for (const auto& t : m_targets)
+        if (t.cameraIp == cameraIp)
+            return {CU_ERR_ADDRESS, std::string("camera ") + cameraIp + " is listed twice"};
+    m_targets.push_back({cameraIp, std::filesystem::absolute(package).string(),
+                         name != nullptr ? name : ""});
+    return {CU_OK, {}};
+}
+
+Failure Job::plan(std::size_t index, cu_plan* out) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_state == State::Running || m_planning)
+            return stateFailure(State::Running);
+        if (index >= m_targets.size())
+            return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
+        m_planning = true;
+    }
+    engine::PreflightReport report;
+    try {
+        report = engine::preflight(m_targets[index], m_options);
+    } catch (...) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_planning = false;
+        m_ended.notify_all();
+        throw;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_planning = false;
+    m_ended.notify_all();
+    auto& stored = m_plans[index];
+    stored.first = std::move(report);
+    const engine::PreflightReport& r = stored.first;
+    cu_plan c{};
+    c.struct_size = sizeof c;
+    c.index = index;
+    c.ok = r.ok ? 1 : 0;
+    c.reason = reasonOf(r.reason);
+    c.message = r.message.c_str();
+    c.host_ip = r.hostIp.c_str();
+    c.layout = r.layout.c_str();
+    if (!r.identity.ip.empty()) {
+        toIdentity(r.identity, &stored.second);
+        c.identity = &stored.second;
+    }
+    return fillOut(c, out);
+}
+
+Failure Job::start() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_state != State::Idle || m_planning)
+        return stateFailure(m_planning ? State::Running : m_state);
+    m_state = State::Running;
+    // A cancel that came before the start reaches the engine before it runs.
+    if (m_cancelAsked.load())
+        m_cancel.request();
+    try {
+        m_watcher = std::thread([this] { watchCancel(); });
+        m_runner = std::thread([this] { runEngine(); });
+    } catch (const std::system_error& e) {
+        guard.unlock();
+        undoStart();
+        return {CU_ERR_INTERNAL, std::string("cannot start the job's threads: ") + e.what()};
+    }
+    return {CU_OK, {}};
+}
+
+// The watcher, if it started, ends at once; the job is idle again.
+void Job::undoStart() {
+    m_stopWatch.store(true);
+    m_cancelWake.wake();
+    if (m_watcher.joinable())
+        m_watcher.join();
+    m_stopWatch.store(false);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = State::Idle;
+}
+
+bool Job::inCallback() const { return t_inCallback == this; }
+
+Failure Job::wait(std::int32_t timeoutMs) {
+    if (inCallback())
+        return {CU_ERR_IN_CALLBACK, "a callback of the job cannot wait for the job"};
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_state == State::Idle)
+        return stateFailure(m_state);
+    auto ended = [this] { return m_state == State::Finished; };
+    if (timeoutMs < 0)
+        m_ended.wait(guard, ended);
+    else if (!m_ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), ended))
+        return {CU_ERR_TIMEOUT, "the job still runs"};
+    guard.unlock();
+    join();
+    return {CU_OK, {}};
+}
+
+void Job::cancel() {
+    m_cancelAsked.store(true);
+    m_cancelWake.wake();
+}
+
+Failure Job::result(std::size_t index, cu_result* out) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_state != State::Finished)
+        return m_state == State::Idle ? stateFailure(m_state)
+                                      : Failure{CU_ERR_RUNNING, "the job is running"};
+    if (index >= m_results.size())
+        return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
+    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index]), out);
+}
+
+Failure Job::finish() {
+    if (inCallback())
+        return {CU_ERR_IN_CALLBACK, "a callback of the job cannot free the job"};
+    cancel();
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_ended.wait(guard, [this] { return m_state != State::Running && !m_planning; });
+    }
+    m_stopWatch.store(true);
+    m_cancelWake.wake();
+    join();
+    return {CU_OK, {}};
+}
+
+void Job::join() {
+    std::lock_guard<std::mutex> guard(m_joinLock);
+    if (m_runner.joinable())
+        m_runner.join();
+    // The watcher lives until the job goes: a cancel after the end is harmless.
+    if (m_stopWatch.load() && m_watcher.joinable())
+        m_watcher.join();
+}
+
+void Job::runEngine() {
+    std::vector<engine::CameraResult> results;
+    try {
+        results = engine::runJob(m_targets, m_options, this, &m_cancel);
+    } catch (...) {
+        // Every camera's result below says the job ended without one.
+    }
+    // A camera the engine could not end gets a result all the same.
+    results.resize(m_targets.size());
+    for (std::size_t i = 0; i < m_targets.size(); ++i)
+        if (results[i].cameraIp.empty()) {
+            results[i].cameraIp = m_targets[i].cameraIp;
+            results[i].name = m_targets[i].name;
+            results[i].message = "the job ended without a result for this camera";
+            results[i].reason = engine::Reason::Internal;
+        }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_results = std::move(results);
+        m_identities.assign(2 * m_results.size(), cu_identity{});
+        for (std::size_t i = 0; i < m_results.size(); ++i)
+            toIdentities(m_results[i], &m_identities[2 * i]);
+        m_state = State::Finished;
+    }
+    m_ended.notify_all();
+}
+
+// Turns the signal-safe request into the engine's cancel, which takes a lock.
+void Job::watchCancel() {
+    while (!m_stopWatch.load()) {
+        if (m_cancelAsked.load() && !m_cancel.requested())
+            m_cancel.request();
+        platform::waitReadable(platform::INVALID_SOCK, -1, &m_cancelWake);
+        m_cancelWake.clear();
+    }
+}
+
+std::size_t Job::indexOf(const std::string& cameraIp) const {
+    for (std::size_t i = 0; i < m_targets.size(); ++i)
+        if (m_targets[i].cameraIp == cameraIp)
+            return i;
+    return m_targets.size();
+}
+
+// The host's code runs here, on the engine's delivery thread: a throw from a
+// C++ callback compiled into the host must not end that thread.
+template <class F>
+void Job::callHost(F&& call) {
+    t_inCallback = this;
+    try {
+        call(m_callbacks);
+    } catch (...) {
+    }
+    t_inCallback = nullptr;
+}
+
+void Job::onStatus(const engine::CameraStatus& s) {
+    callHost([&](const cu_options& c) {
+        if (c.on_status != nullptr) {
+            cu_status status = statusOf(s, indexOf(s.cameraIp));
+            c.on_status(&status, c.user);
+        }
+    });
+}
+
+void Job::onLogLine(const std::string& line) {
+    callHost([&](const cu_options& c) {
+        if (c.on_log != nullptr)
+            c.on_log(line.c_str(), c.user);
+    });
+}
+
+void Job::onResult(const engine::CameraResult& r) {
+    callHost([&](const cu_options& c) {
+        if (c.on_result != nullptr) {
+            cu_identity identities[2];
+            toIdentities(r, identities);
+            cu_result result = resultOf(r, indexOf(r.cameraIp), identities);
+            c.on_result(&result, c.user);
+        }
+    });
+}
+
+}  // namespace sdk

@@ -1,0 +1,108 @@
+// One job of the C API: the engine's job on a thread of its own, whose
+// delivery thread hands its events to the host's callbacks with no lock
+// held, and a cancel that a signal handler may ask for.
+#pragma once
+
+#include "camupgrade_sdk.h"
+#include "engine/Engine.h"
+#include "platform/socket.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sdk {
+
+// A failure with the sentence for cu_last_error.
+struct Failure {
+    cu_error code;
+    std::string detail;
+};
+
+class Job : private engine::Observer {
+public:
+    explicit Job(const cu_options& options);
+    ~Job() override;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    Failure add(const char* cameraIp, const char* package, const char* name);
+    Failure plan(std::size_t index, cu_plan* out);
+    Failure start();
+    Failure wait(std::int32_t timeoutMs);
+    // Async-signal-safe: an atomic store and a write to a pipe.
+    void cancel();
+    Failure result(std::size_t index, cu_result* out);
+    // Cancels, waits for the end and joins every thread of the job.
+    Failure finish();
+
+private:
+    enum class State { Idle, Running, Finished };
+
+    void onStatus(const engine::CameraStatus& status) override;
+    void onLogLine(const std::string& line) override;
+    void onResult(const engine::CameraResult& result) override;
+    template <class F>
+    void callHost(F&& call);
+
+    void runEngine();
+    void watchCancel();
+    std::size_t indexOf(const std::string& cameraIp) const;
+    Failure stateFailure(State state) const;
+    bool inCallback() const;
+    void join();
+    void undoStart();
+
+    cu_options m_callbacks;
+    engine::JobOptions m_options;
+    std::vector<engine::CameraTarget> m_targets;
+
+    std::mutex m_lock;  // guards the state, the plans and the results
+    std::condition_variable m_ended;
+    State m_state = State::Idle;
+    bool m_planning = false;  // a cu_job_plan is under way
+    std::map<std::size_t, std::pair<engine::PreflightReport, cu_identity>> m_plans;
+    std::vector<engine::CameraResult> m_results;
+    std::vector<cu_identity> m_identities;  // before and after, two per camera
+
+    struct NetUse {  // Winsock for the waker's sockets
+        NetUse() { platform::netStartup(); }
+        ~NetUse() { platform::netCleanup(); }
+    } m_net;
+    std::atomic<bool> m_cancelAsked{false};
+    std::atomic<bool> m_stopWatch{false};
+    platform::Waker m_cancelWake;
+    engine::Cancel m_cancel;
+
+    std::mutex m_joinLock;
+    std::thread m_runner, m_watcher;
+};
+
+// Fills a struct the library writes: up to the caller's size, the rest of a
+// newer caller's struct zeroed; struct_size tells what was written.
+template <class T>
+Failure fillOut(const T& full, T* out) {
+    if (out == nullptr)
+        return {CU_ERR_ARGUMENT, "the output struct is null"};
+    std::size_t size = out->struct_size;
+    if (size < sizeof(T))
+        return {CU_ERR_STRUCT_SIZE, "struct_size " + std::to_string(size) + " is below " +
+                                        std::to_string(sizeof(T)) + ", the first version's size"};
+    std::memcpy(out, &full, sizeof(T));
+    std::memset(reinterpret_cast<char*>(out) + sizeof(T), 0, size - sizeof(T));
+    out->struct_size = sizeof(T);
+    return {CU_OK, {}};
+}
+
+// The C views of the engine's records; pointers go into the records.
+void toIdentity(const discovery::Identity& from, cu_identity* to);
+int reasonOf(engine::Reason reason);
+int phaseOf(engine::Phase phase);
+int verdictOf(engine::Verdict verdict);
+
+}  // namespace sdk
