@@ -58,7 +58,8 @@ typedef enum cu_error {
     CU_ERR_NO_ANSWER = 11,   /* the camera does not answer */
     CU_ERR_NETWORK = 12,     /* a discovery could not be sent */
     CU_ERR_LIMIT = 13,       /* too many jobs exist at once (4096) */
-    CU_ERR_INTERNAL = 14     /* an unexpected failure inside the library */
+    CU_ERR_INTERNAL = 14,    /* an unexpected failure inside the library */
+    CU_ERR_OPTION = 15       /* an option's value is unusable (cu_last_error says which) */
 } cu_error;
 
 /* Where a camera's upgrade stands (cu_status.phase). */
@@ -159,7 +160,16 @@ typedef struct cu_result {
     const cu_identity* after;     /* NULL when not read */
     uint64_t bytes_served;
     double seconds;
+    /* Version 2 of the struct (read only when struct_size covers it): */
+    int downgraded;               /* after->version is older than before->version */
 } cu_result;
+
+/* What an upgrade would do with a camera (cu_plan.action). */
+typedef enum cu_action {
+    CU_ACTION_UPGRADE = 0,
+    CU_ACTION_CURRENT = 1,   /* at cu_options.expect_version already: it would not be commanded */
+    CU_ACTION_REFUSE = 2     /* reason and message say why */
+} cu_action;
 
 /* What an upgrade would do for one camera; nothing was commanded.
  * Pointers stay valid until the next cu_job_plan of the camera or cu_job_free. */
@@ -172,12 +182,17 @@ typedef struct cu_plan {
     const char* host_ip;          /* the address the camera would fetch from */
     const char* layout;           /* "single image", "per kind", "package folder" */
     const cu_identity* identity;  /* NULL when the camera was not read */
+    /* Version 2 of the struct: */
+    int action;                   /* cu_action; ok is set only for CU_ACTION_UPGRADE */
 } cu_plan;
 
 typedef void (*cu_status_fn)(const cu_status* status, void* user);
 typedef void (*cu_log_fn)(const char* line, void* user);  /* one line, no line end */
 typedef void (*cu_result_fn)(const cu_result* result, void* user);
 typedef void (*cu_found_fn)(const cu_identity* identity, void* user);
+
+/* cu_options.heartbeat_ms: heartbeat reads back to back, with no pause. */
+#define CU_HEARTBEAT_BACK_TO_BACK UINT32_MAX
 
 /* Options of a job. A zero field is the default. */
 typedef struct cu_options {
@@ -190,6 +205,24 @@ typedef struct cu_options {
     cu_log_fn on_log;
     cu_result_fn on_result;
     void* user;                   /* passed to every callback */
+    /* Version 2 of the struct: the version guard, the package's digest, the
+     * brakes for a line and the pace of the heartbeat. */
+    const char* expect_version;   /* the package's version, dotted numbers ("2.1.0"): a camera
+                                     at it ends current and a newer one refused, neither
+                                     commanded; after an upgrade the camera must report it.
+                                     NULL or "": not checked */
+    int reinstall;                /* flash cameras already at expect_version (needs it) */
+    int allow_older;              /* flash cameras newer than expect_version (needs it) */
+    const char* sha256;           /* the package's digest, 64 hex digits: any other package
+                                     is refused before the camera is read. NULL or "": not checked */
+    uint32_t canary;              /* the first N cameras go alone, the others only once every
+                                     one of them upgraded; 0: off */
+    uint32_t stop_after;          /* after N cameras failed or were refused no further one
+                                     starts; 0: no limit */
+    uint32_t heartbeat_ms;        /* pause between two heartbeat reads, at most 1500;
+                                     0: 1000; CU_HEARTBEAT_BACK_TO_BACK: no pause */
+    uint32_t lost_after_ms;       /* a camera silent this long before all its files were
+                                     served ends lost; 0: 60000 */
 } cu_options;
 
 typedef struct cu_job cu_job;

@@ -9,7 +9,9 @@
 
 #include "camupgrade_sdk.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -103,6 +105,7 @@ struct Result {
     std::optional<Identity> before, after;
     std::uint64_t bytesServed = 0;
     std::chrono::duration<double> seconds{0};
+    bool downgraded = false;  // after->version is older than before->version
 
     bool upgraded() const { return verdict == CU_VERDICT_UPGRADED; }
 
@@ -123,6 +126,7 @@ struct Result {
         r.after = Identity::from(c.after);
         r.bytesServed = c.bytes_served;
         r.seconds = std::chrono::duration<double>(c.seconds);
+        r.downgraded = c.struct_size > offsetof(cu_result, downgraded) && c.downgraded != 0;
         return r;
     }
 };
@@ -133,6 +137,7 @@ struct Plan {
     cu_reason reason = CU_REASON_NONE;
     std::string message, hostIp, layout;
     std::optional<Identity> identity;
+    cu_action action = CU_ACTION_REFUSE;
 };
 
 struct Options {
@@ -140,6 +145,16 @@ struct Options {
     std::chrono::milliseconds inactivity{0};  // 0: 15 minutes
     unsigned parallel = 0;                 // 0: all cameras at once
     bool readIdentity = true;
+    // The version guard: a camera at expectVersion ends current, a newer one
+    // is refused (neither commanded) unless reinstall / allowOlder; after an
+    // upgrade the camera must report it. Empty: not checked.
+    std::string expectVersion;
+    bool reinstall = false, allowOlder = false;
+    std::string sha256;                    // the package's digest, 64 hex digits; empty: not checked
+    unsigned canary = 0, stopAfter = 0;    // brakes for a line; 0: off
+    // Pause between heartbeat reads (at most 1500 ms); 0: back to back; unset: 1000 ms.
+    std::optional<std::chrono::milliseconds> heartbeat;
+    std::chrono::milliseconds lostAfter{0};  // 0: 60 s
     std::function<void(const Status&)> onStatus;
     std::function<void(const std::string&)> onLog;
     std::function<void(const Result&)> onResult;
@@ -156,6 +171,19 @@ public:
         c.inactivity_ms = static_cast<std::uint32_t>(o.inactivity.count());
         c.parallel = o.parallel;
         c.skip_identity = o.readIdentity ? 0 : 1;
+        // Unset options stay zero, so that an older library takes the struct.
+        c.expect_version = o.expectVersion.empty() ? nullptr : o.expectVersion.c_str();
+        c.reinstall = o.reinstall ? 1 : 0;
+        c.allow_older = o.allowOlder ? 1 : 0;
+        c.sha256 = o.sha256.empty() ? nullptr : o.sha256.c_str();
+        c.canary = o.canary;
+        c.stop_after = o.stopAfter;
+        if (o.heartbeat)
+            c.heartbeat_ms = o.heartbeat->count() <= 0
+                                 ? CU_HEARTBEAT_BACK_TO_BACK
+                                 : static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                       o.heartbeat->count(), INT32_MAX));
+        c.lost_after_ms = static_cast<std::uint32_t>(o.lostAfter.count());
         c.on_status = &State::status;
         c.on_log = &State::log;
         c.on_result = &State::result;
@@ -189,7 +217,10 @@ public:
         check(cu_job_plan(handle(), index, &c));
         return {c.index,        c.ok != 0,       static_cast<cu_reason>(c.reason),
                 text(c.message), text(c.host_ip), text(c.layout),
-                Identity::from(c.identity)};
+                Identity::from(c.identity),
+                c.struct_size > offsetof(cu_plan, action) ? static_cast<cu_action>(c.action)
+                                                          : (c.ok != 0 ? CU_ACTION_UPGRADE
+                                                                       : CU_ACTION_REFUSE)};
     }
 
     void start() { check(cu_job_start(handle())); }

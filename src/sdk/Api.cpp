@@ -9,6 +9,8 @@
 #include "sdk/Handles.h"
 #include "sdk/Job.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -60,17 +62,43 @@ sdk::Failure readOptions(const cu_options* in, cu_options* out) {
     if (in == nullptr)
         return {CU_OK, {}};
     std::size_t size = in->struct_size;
-    if (size < sizeof *out)
+    constexpr std::size_t first = offsetof(cu_options, expect_version);
+    if (size < first)
         return {CU_ERR_STRUCT_SIZE, "cu_options.struct_size " + std::to_string(size) +
-                                        " is below the first version's " +
-                                        std::to_string(sizeof *out)};
-    const char* tail = reinterpret_cast<const char*>(in) + sizeof *out;
-    for (std::size_t i = 0; i < size - sizeof *out; ++i)
-        if (tail[i] != 0)
+                                        " is below the first version's " + std::to_string(first)};
+    const char* bytes = reinterpret_cast<const char*>(in);
+    for (std::size_t i = sizeof *out; i < size; ++i)
+        if (bytes[i] != 0)
             return {CU_ERR_STRUCT_SIZE,
                     "cu_options carries settings of a newer version that this library (" +
                         std::string(engine::version()) + ") cannot honour"};
-    std::memcpy(out, in, sizeof *out);
+    std::memcpy(out, in, std::min(size, sizeof *out));
+    out->struct_size = sizeof *out;
+    return {CU_OK, {}};
+}
+
+bool isHex(const char* text) {
+    return std::strspn(text, "0123456789abcdefABCDEF") == std::strlen(text);
+}
+
+bool isSet(const char* text) { return text != nullptr && *text != '\0'; }
+
+// The values the command's own arguments would refuse, refused the same way.
+sdk::Failure checkOptions(const cu_options& o) {
+    if (isSet(o.expect_version) && !engine::isDottedVersion(o.expect_version))
+        return {CU_ERR_OPTION, std::string("expect_version \"") + o.expect_version +
+                                   "\" is not a version of dotted numbers like 2.1.0"};
+    if ((o.reinstall != 0 || o.allow_older != 0) && !isSet(o.expect_version))
+        return {CU_ERR_OPTION, std::string(o.reinstall != 0 ? "reinstall" : "allow_older") +
+                                   " goes with expect_version: without it no camera is skipped "
+                                   "or refused for its version"};
+    if (isSet(o.sha256) && (std::strlen(o.sha256) != 64 || !isHex(o.sha256)))
+        return {CU_ERR_OPTION, "sha256 takes the package's digest as 64 hexadecimal digits"};
+    // A read and its one retry must land inside the 3000 ms heartbeat timeout
+    // the job writes to each camera.
+    if (o.heartbeat_ms > 1500 && o.heartbeat_ms != CU_HEARTBEAT_BACK_TO_BACK)
+        return {CU_ERR_OPTION, "heartbeat_ms " + std::to_string(o.heartbeat_ms) +
+                                   " is above 1500: the camera would drop control between reads"};
     return {CU_OK, {}};
 }
 
@@ -102,6 +130,7 @@ CU_API const char* cu_strerror(int error) {
         "the discovery could not be sent",
         "too many jobs exist at once",
         "an unexpected failure inside the library",
+        "an option's value is unusable",
     };
     if (error < 0 || static_cast<std::size_t>(error) >= sizeof kSentences / sizeof kSentences[0])
         return "unknown error code";
@@ -117,6 +146,8 @@ CU_API cu_error cu_job_new(const cu_options* options, cu_job** job) {
         *job = nullptr;
         cu_options o;
         sdk::Failure f = readOptions(options, &o);
+        if (f.code == CU_OK)
+            f = checkOptions(o);
         if (f.code != CU_OK)
             return f;
         auto made = std::make_unique<sdk::Job>(o);

@@ -1,6 +1,8 @@
 #include "sdk/Job.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -66,7 +68,20 @@ cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_id
     c.after = r.haveAfter ? &identities[1] : nullptr;
     c.bytes_served = r.bytesServed;
     c.seconds = r.seconds;
+    c.downgraded = r.downgraded ? 1 : 0;
     return c;
+}
+
+int actionOf(engine::Action action) {
+    switch (action) {
+    case engine::Action::Upgrade:
+        return CU_ACTION_UPGRADE;
+    case engine::Action::SkipCurrent:
+        return CU_ACTION_CURRENT;
+    case engine::Action::Refuse:
+        break;
+    }
+    return CU_ACTION_REFUSE;
 }
 
 void toIdentities(const engine::CameraResult& r, cu_identity* identities) {
@@ -187,6 +202,21 @@ Job::Job(const cu_options& options) : m_callbacks(options) {
         m_options.inactivity = std::chrono::milliseconds(options.inactivity_ms);
     m_options.parallel = options.parallel;
     m_options.readIdentity = options.skip_identity == 0;
+    if (options.expect_version != nullptr)
+        m_options.expectVersion = options.expect_version;
+    m_options.reinstall = options.reinstall != 0;
+    m_options.allowOlder = options.allow_older != 0;
+    if (options.sha256 != nullptr)
+        for (const char* c = options.sha256; *c != '\0'; ++c)
+            m_options.sha256 += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    m_options.canary = options.canary;
+    m_options.stopAfter = options.stop_after;
+    if (options.heartbeat_ms == CU_HEARTBEAT_BACK_TO_BACK)
+        m_options.heartbeatMs = 0;
+    else if (options.heartbeat_ms != 0)
+        m_options.heartbeatMs = options.heartbeat_ms;
+    if (options.lost_after_ms != 0)
+        m_options.lostAfter = std::chrono::milliseconds(options.lost_after_ms);
     m_options.logging = engine::Logging::SinkOnly;
     if (!m_cancelWake.valid())
         throw std::runtime_error("cannot make the pipe of the job's cancel");
@@ -259,7 +289,8 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
         toIdentity(r.identity, &stored.second);
         c.identity = &stored.second;
     }
-    return fillOut(c, out);
+    c.action = actionOf(r.action);
+    return fillOut(c, out, offsetof(cu_plan, action));
 }
 
 Failure Job::start() {
@@ -322,7 +353,8 @@ Failure Job::result(std::size_t index, cu_result* out) {
                                       : Failure{CU_ERR_RUNNING, "the job is running"};
     if (index >= m_results.size())
         return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
-    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index]), out);
+    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index]), out,
+                   offsetof(cu_result, downgraded));
 }
 
 Failure Job::finish() {

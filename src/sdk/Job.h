@@ -8,7 +8,9 @@
 #include "platform/socket.h"
 
 #include <atomic>
+#include <algorithm>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -83,19 +85,21 @@ private:
     std::thread m_runner, m_watcher;
 };
 
-// Fills a struct the library writes: up to the caller's size, the rest of a
-// newer caller's struct zeroed; struct_size tells what was written.
+// Fills a struct the library writes: up to the caller's size (an older
+// caller's struct ends at `first` or later), the rest of a newer caller's
+// struct zeroed; struct_size tells what was written.
 template <class T>
-Failure fillOut(const T& full, T* out) {
+Failure fillOut(const T& full, T* out, std::size_t first = sizeof(T)) {
     if (out == nullptr)
         return {CU_ERR_ARGUMENT, "the output struct is null"};
     std::size_t size = out->struct_size;
-    if (size < sizeof(T))
+    if (size < first)
         return {CU_ERR_STRUCT_SIZE, "struct_size " + std::to_string(size) + " is below " +
-                                        std::to_string(sizeof(T)) + ", the first version's size"};
-    std::memcpy(out, &full, sizeof(T));
-    std::memset(reinterpret_cast<char*>(out) + sizeof(T), 0, size - sizeof(T));
-    out->struct_size = sizeof(T);
+                                        std::to_string(first) + ", the first version's size"};
+    std::size_t written = std::min(size, sizeof(T));
+    std::memcpy(out, &full, written);
+    std::memset(reinterpret_cast<char*>(out) + written, 0, size - written);
+    out->struct_size = written;
     return {CU_OK, {}};
 }
 

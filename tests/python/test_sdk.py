@@ -62,13 +62,19 @@ def test_cancel_from_another_thread_releases_the_camera(cameras, package):
     assert "control released by" in log.read_text()
 
 
-def test_a_plan_commands_nothing(cameras, package):
+def test_a_plan_and_a_camera_at_the_expected_version_command_nothing(cameras, package):
     log = cameras.start("127.0.0.2")
     ready, silent = camupgrade.plan(["127.0.0.2", "127.0.0.9"], package, host=HOST)
-    assert ready.ok and ready.layout == "single image" and ready.host_ip == HOST
-    assert ready.identity.model == "CS-GE-1"
+    assert ready.ok and ready.action == "upgrade" and ready.layout == "single image"
+    assert ready.identity.model == "CS-GE-1" and ready.host_ip == HOST
     assert not silent.ok and silent.reason == "unreachable" and "does not answer" in silent.message
+    [at_it] = camupgrade.plan("127.0.0.2", package, host=HOST, expect_version="1.0.0")
+    assert at_it.action == "current" and not at_it.ok
+    [result] = camupgrade.upgrade("127.0.0.2", package, host=HOST, expect_version="1.0.0")
+    assert result.verdict == "current" and not (result.commanded or result.downgraded)
     assert "control taken" not in log.read_text() and "upgrade command" not in log.read_text()
+    with pytest.raises(ValueError, match='expect_version "2.x" is not a version of dotted'):
+        camupgrade.upgrade("127.0.0.2", package, expect_version="2.x")
 
 
 def test_bad_input_raises_clear_exceptions(cameras, package, tmp_path):

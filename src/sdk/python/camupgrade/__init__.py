@@ -2,7 +2,11 @@
 
     import camupgrade
     results = camupgrade.upgrade(["192.168.1.20"], package="fw-2.1.0.zip",
+                                 expect_version="2.1.0",
                                  on_status=lambda s: print(s.camera, s.phase, s.percent))
+
+With expect_version a camera already at that version ends "current" and is
+never commanded, a newer one is refused; plan() tells which beforehand.
 
 Log lines of the library go to the logger "camupgrade" (level INFO). Ctrl-C
 while a job runs cancels it; the cameras are released before the
@@ -20,7 +24,7 @@ from typing import Callable, List, Optional, Sequence, Tuple, Union
 from . import _capi
 from ._capi import lib
 
-__all__ = ["Error", "AddressError", "PackageError", "NoAnswerError", "Identity", "Status",
+__all__ = ["Error", "AddressError", "PackageError", "NoAnswerError", "OptionError", "Identity", "Status",
            "Result", "Plan", "Job", "upgrade", "plan", "info", "discover", "version"]
 
 log = logging.getLogger("camupgrade")
@@ -50,6 +54,12 @@ class NoAnswerError(Error, ConnectionError):
     """The camera does not answer."""
 
 
+class OptionError(Error, ValueError):
+    """An option's value is unusable: an expected version that is not dotted
+    numbers, a sha256 that is not 64 hex digits, reinstall or allow_older
+    without expect_version, a heartbeat above 1.5 s."""
+
+
 def _text(raw) -> str:
     return raw.decode("utf-8", "replace") if raw else ""
 
@@ -59,7 +69,7 @@ def _check(code: int) -> None:
         return
     message = _text(lib.cu_last_error()) or _text(lib.cu_strerror(code))
     kind = {_capi.ERR_ADDRESS: AddressError, _capi.ERR_PACKAGE: PackageError,
-            _capi.ERR_NO_ANSWER: NoAnswerError}.get(code, Error)
+            _capi.ERR_NO_ANSWER: NoAnswerError, _capi.ERR_OPTION: OptionError}.get(code, Error)
     raise kind(code, message)
 
 
@@ -115,7 +125,8 @@ class Result:
     index: int
     camera: str
     name: str
-    verdict: str          # "upgraded", "failed", "refused", "cancelled", "current"
+    # "upgraded", "failed", "refused", "cancelled", "current", "not started"
+    verdict: str
     reason: str           # one of REASONS
     state: Optional[int]
     message: str
@@ -126,6 +137,7 @@ class Result:
     after: Optional[Identity]
     bytes_served: int
     seconds: float
+    downgraded: bool      # after.version is older than before.version
 
     @property
     def upgraded(self) -> bool:
@@ -137,7 +149,7 @@ class Result:
                    REASONS[c.reason] if 0 <= c.reason < len(REASONS) else str(c.reason),
                    None if c.state < 0 else c.state, _text(c.message), bool(c.connected),
                    bool(c.commanded), bool(c.released), Identity.at(c.before),
-                   Identity.at(c.after), c.bytes_served, c.seconds)
+                   Identity.at(c.after), c.bytes_served, c.seconds, bool(c.downgraded))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -149,18 +161,36 @@ class Plan:
     host_ip: str
     layout: str
     identity: Optional[Identity]
+    action: str           # "upgrade", "current" (never commanded), "refuse"
 
+
+ACTIONS = ["upgrade", "current", "refuse"]
 
 Camera = Union[str, Tuple[str, str], Tuple[str, str, str]]
 
 
 class Job:
     """One job over a list of cameras, each an address or (address, package[, name]);
-    a single address may stand alone."""
+    a single address may stand alone.
+
+    expect_version: the package's version ("2.1.0"); a camera at it ends
+    "current" and a newer one "refused", neither commanded, unless reinstall
+    or allow_older; after an upgrade the camera must report it.
+    sha256: the package's digest (64 hex digits); any other package is refused.
+    canary: the first N cameras go alone, the rest only once all N upgraded.
+    stop_after: after N cameras failed or were refused, no further one starts.
+    heartbeat: seconds between heartbeat reads (at most 1.5; 0: back to back;
+    None: 1). lost_after: seconds a camera silent mid-transfer is waited for
+    (None: 60). inactivity: seconds without news before a time-out (None: 900).
+    A bad value raises OptionError (a ValueError).
+    """
 
     def __init__(self, cameras: Union[Camera, Sequence[Camera]], package: Optional[str] = None, *,
                  host: Optional[str] = None, parallel: int = 0, inactivity: Optional[float] = None,
-                 read_identity: bool = True,
+                 read_identity: bool = True, expect_version: Optional[str] = None,
+                 reinstall: bool = False, allow_older: bool = False,
+                 sha256: Optional[str] = None, canary: int = 0, stop_after: int = 0,
+                 heartbeat: Optional[float] = None, lost_after: Optional[float] = None,
                  on_status: Optional[Callable[[Status], None]] = None,
                  on_result: Optional[Callable[[Result], None]] = None):
         self._handle = None
@@ -172,6 +202,13 @@ class Job:
         options.inactivity_ms = int(inactivity * 1000) if inactivity else 0
         options.parallel = parallel
         options.skip_identity = int(not read_identity)
+        options.expect_version = expect_version.encode() if expect_version else None
+        options.reinstall, options.allow_older = int(reinstall), int(allow_older)
+        options.sha256 = sha256.encode() if sha256 else None
+        options.canary, options.stop_after = canary, stop_after
+        if heartbeat is not None:
+            options.heartbeat_ms = round(heartbeat * 1000) or _capi.HEARTBEAT_BACK_TO_BACK
+        options.lost_after_ms = round(lost_after * 1000) if lost_after else 0
         # Kept on the object: the library calls them until the job is freed.
         self._callbacks = (_capi.STATUS_FN(self._on_status), _capi.LOG_FN(self._on_log),
                            _capi.RESULT_FN(self._on_result))
@@ -223,7 +260,8 @@ class Job:
             c = _capi.new(_capi.Plan)
             _check(lib.cu_job_plan(self._handle, i, ctypes.byref(c)))
             plans.append(Plan(i, bool(c.ok), REASONS[c.reason], _text(c.message),
-                              _text(c.host_ip), _text(c.layout), Identity.at(c.identity)))
+                              _text(c.host_ip), _text(c.layout), Identity.at(c.identity),
+                              ACTIONS[c.action]))
         return plans
 
     def start(self) -> None:

@@ -5,7 +5,8 @@ import sys
 
 c_size_t, c_int, c_char_p, c_void_p = ctypes.c_size_t, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p
 
-OK, ERR_ADDRESS, ERR_PACKAGE, ERR_TIMEOUT, ERR_NO_ANSWER = 0, 4, 5, 9, 11
+OK, ERR_ADDRESS, ERR_PACKAGE, ERR_TIMEOUT, ERR_NO_ANSWER, ERR_OPTION = 0, 4, 5, 9, 11, 15
+HEARTBEAT_BACK_TO_BACK = 0xFFFFFFFF
 
 
 class Identity(ctypes.Structure):
@@ -31,13 +32,13 @@ class Result(ctypes.Structure):
                 ("reason", c_int), ("state", c_int), ("message", c_char_p), ("connected", c_int),
                 ("commanded", c_int), ("released", c_int), ("before", ctypes.POINTER(Identity)),
                 ("after", ctypes.POINTER(Identity)), ("bytes_served", ctypes.c_uint64),
-                ("seconds", ctypes.c_double)]
+                ("seconds", ctypes.c_double), ("downgraded", c_int)]
 
 
 class Plan(ctypes.Structure):
     _fields_ = [("struct_size", c_size_t), ("index", c_size_t), ("ok", c_int), ("reason", c_int),
                 ("message", c_char_p), ("host_ip", c_char_p), ("layout", c_char_p),
-                ("identity", ctypes.POINTER(Identity))]
+                ("identity", ctypes.POINTER(Identity)), ("action", c_int)]
 
 
 STATUS_FN = ctypes.CFUNCTYPE(None, ctypes.POINTER(Status), c_void_p)
@@ -50,7 +51,10 @@ class Options(ctypes.Structure):
     _fields_ = [("struct_size", c_size_t), ("host_ip", c_char_p), ("inactivity_ms", ctypes.c_uint32),
                 ("parallel", ctypes.c_uint32), ("skip_identity", c_int),
                 ("on_status", STATUS_FN), ("on_log", LOG_FN), ("on_result", RESULT_FN),
-                ("user", c_void_p)]
+                ("user", c_void_p), ("expect_version", c_char_p), ("reinstall", c_int),
+                ("allow_older", c_int), ("sha256", c_char_p), ("canary", ctypes.c_uint32),
+                ("stop_after", ctypes.c_uint32), ("heartbeat_ms", ctypes.c_uint32),
+                ("lost_after_ms", ctypes.c_uint32)]
 
 
 def new(struct):
