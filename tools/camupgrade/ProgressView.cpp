@@ -146,6 +146,8 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
     bool news = !sameNews(row->status, status);
     std::string name = row->status.name;
     row->status = status;
+    if (status.phase != Phase::Releasing && status.phase != Phase::Done)
+        row->work = status.phase;
     if (row->status.name.empty())
         row->status.name = name;
     if (news)
@@ -263,9 +265,11 @@ void ProgressView::note(const std::string& line) {
 std::string ProgressView::cancelReport() {
     std::lock_guard<std::mutex> guard(m_lock);
     std::string out;
-    for (const auto& row : m_rows)
+    for (const auto& row : m_rows) {
+        bool cancelled = row.verdict.empty() || row.verdict.rfind("cancelled", 0) == 0;
         out += row.status.cameraIp + ": " +
-               (row.verdict.empty() ? cancelWords(row.status.phase) : row.verdict.c_str()) + "\n";
+               (cancelled ? cancelWords(row.work) : row.verdict.c_str()) + "\n";
+    }
     return out;
 }
 

@@ -56,6 +56,8 @@ private:
     struct Row {
         engine::CameraStatus status;
         std::string verdict;        // set once the camera's result is in
+        // The last phase before releasing: what a cancel left the camera doing.
+        engine::Phase work = engine::Phase::Queued;
         std::string lastLine;       // last line printed (not on a terminal)
         std::chrono::steady_clock::time_point lastPrinted;
         long silentShown = 0;       // the silence, in 10 s steps, last printed
