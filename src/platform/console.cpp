@@ -8,6 +8,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -56,6 +57,17 @@ bool isTerminal(int fd) {
 #else
     return isatty(fd) == 1;
 #endif
+}
+
+unsigned terminalColumns(std::FILE* stream) {
+#ifndef _WIN32
+    winsize size{};
+    if (stream != nullptr && ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#else
+    (void)stream;
+#endif
+    return 80;
 }
 
 void detachStdinIfNotTerminal() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 namespace platform {
@@ -34,6 +35,10 @@ void setConsoleAttribute(std::uint16_t attr);
 
 // True when the given stream (1 = stdout, 2 = stderr) is a terminal.
 bool isTerminal(int fd);
+
+// Columns of the terminal on the given stream, 80 when unknown (always on
+// Windows, where the console is not asked).
+unsigned terminalColumns(std::FILE* stream);
 
 // When standard input is not a terminal, reads from the null device from now
 // on, so that a library waiting for a key press cannot hang a process that

@@ -3,12 +3,9 @@
 #include "Output.h"
 #include "Records.h"
 
-#include <algorithm>
+#include "platform/platform.h"
 
-#ifndef _WIN32
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
+#include <algorithm>
 
 namespace cli {
 
@@ -222,7 +219,7 @@ void ProgressView::drawLocked(bool force, bool whole) {
     auto now = Clock::now();
     if (m_settings.out == nullptr || (!force && now - m_lastDraw < kRedrawEvery))
         return;
-    unsigned width = terminalWidth(m_settings.out);
+    unsigned width = platform::terminalColumns(m_settings.out);
     std::string block;
     if (m_drawnLines > 0)
         block += "\033[" + std::to_string(m_drawnLines) + "F";
@@ -319,17 +316,6 @@ void ProgressView::stop() {
         drawLocked(true, true);
     m_stopped = true;  // the block stays as it is; what follows goes below it
     m_drawnLines = 0;
-}
-
-unsigned terminalWidth(std::FILE* stream) {
-#ifndef _WIN32
-    winsize size{};
-    if (stream != nullptr && ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-#else
-    (void)stream;
-#endif
-    return 80;
 }
 
 }  // namespace cli

@@ -84,7 +84,4 @@ private:
     std::thread m_clock;
 };
 
-// Columns of the terminal on the given stream, 80 when unknown.
-unsigned terminalWidth(std::FILE* stream);
-
 }  // namespace cli

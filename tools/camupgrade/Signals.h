@@ -1,12 +1,14 @@
-// Ctrl-C and SIGTERM, taken by a thread of ours that waits for them, so that
-// what they trigger (cancelling the job takes a lock, printing takes
-// another) never runs inside a signal handler.
+// Ctrl-C and SIGTERM as the command understands them: the first one, and
+// whether one is a repeat. They arrive outside any signal handler, so what
+// they trigger (cancelling the job takes a lock, printing takes another) may
+// take locks.
 #pragma once
+
+#include "platform/stopsignals.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <thread>
 
 namespace cli {
 
@@ -17,11 +19,11 @@ public:
 
     // Call before any other thread starts: the signals are then held for the
     // watcher in every thread of the process.
-    static void holdSignals();
+    static void holdSignals() { platform::StopSignals::hold(); }
 
-    ~SignalWatcher();
+    ~SignalWatcher() { stop(); }
     void start(Handler handler);
-    void stop();
+    void stop() { m_signals.stop(); }
     // The first signal taken, 0 when none.
     int first() const { return m_first.load(); }
 
@@ -29,7 +31,7 @@ private:
     void deliver(int signal);
 
     Handler m_handler;
-    std::thread m_thread;
+    platform::StopSignals m_signals;
     std::atomic<int> m_first{0};
     std::chrono::steady_clock::time_point m_last;
 };

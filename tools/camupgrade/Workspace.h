@@ -3,6 +3,8 @@
 // taken by an upgrade on this host.
 #pragma once
 
+#include "platform/processlock.h"
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -43,14 +45,12 @@ private:
 // finds it held. Port 69 belongs to a network namespace, so the lock does.
 class PortLock {
 public:
-    ~PortLock();
     // False when another camupgrade holds it; *holder then names it.
     bool acquire(std::string* holder);
-    void release();
+    void release() { m_lock.release(); }
 
 private:
-    int m_fd = -1;
-    std::string m_path;
+    platform::ProcessLock m_lock;
 };
 
 }  // namespace cli
