@@ -34,36 +34,6 @@ constexpr std::chrono::milliseconds kFlashQuiet{500};
 // slow camera's answer time.
 constexpr std::chrono::milliseconds kSilentAfter{800};
 
-// "during the transfer", "while flashing": when something happened, in words.
-const char* during(Phase phase) {
-    switch (phase) {
-    case Phase::Queued:
-        return "before it started";
-    case Phase::Checking:
-        return "during the pre-flight check";
-    case Phase::Connecting:
-        return "while taking control of the camera";
-    case Phase::Preparing:
-        return "while unpacking the package";
-    case Phase::Waiting:
-        return "while waiting for the camera to fetch its files";
-    case Phase::Transfer:
-        return "during the transfer";
-    case Phase::Lost:
-        return "after the camera fell silent during the transfer";
-    case Phase::Flashing:
-        return "while the camera wrote its flash";
-    case Phase::Restarting:
-        return "while the camera restarted";
-    case Phase::BackOnline:
-        return "after the camera came back, before its verdict";
-    case Phase::Releasing:
-    case Phase::Done:
-        break;
-    }
-    return "while giving control back";
-}
-
 // Removes the session from the port-69 service before it goes, so that no
 // dispatch or poll reaches it; deleting it stops its transfer, joins its
 // threads and removes its unpack folder.
@@ -301,7 +271,7 @@ void CameraRun::judge(managerGige& manager) {
         m_result.state = stateOf(m_word);
         m_result.verdict = Verdict::Cancelled;
         m_result.reason = Reason::Cancelled;
-        m_result.message = "cancelled " + std::string(during(m_status.phase));
+        m_result.message = "cancelled " + std::string(phaseDuring(m_status.phase));
         if (m_status.phase >= Phase::Transfer)
             m_result.message += ": the camera may still be flashing, do not power it off";
         return;
@@ -331,7 +301,7 @@ void CameraRun::judge(managerGige& manager) {
     if (m_timedOut) {
         m_result.message = "timed out: no sign of progress for " +
                            std::to_string(m_job.options().inactivity.count() / 1000) +
-                           " s " + during(m_status.phase);
+                           " s " + phaseDuring(m_status.phase);
     } else if (state == ST_TIMEOUT) {
         // The session could not command the camera: see what it is doing.
         std::uint64_t value = 0;

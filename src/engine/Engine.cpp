@@ -26,6 +26,35 @@ const char* phaseName(Phase phase) {
     return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "done";
 }
 
+const char* phaseDuring(Phase phase) {
+    switch (phase) {
+    case Phase::Queued:
+        return "before it started";
+    case Phase::Checking:
+        return "during the pre-flight check";
+    case Phase::Connecting:
+        return "while taking control of the camera";
+    case Phase::Preparing:
+        return "while unpacking the package";
+    case Phase::Waiting:
+        return "while waiting for the camera to fetch its files";
+    case Phase::Transfer:
+        return "during the transfer";
+    case Phase::Lost:
+        return "after the camera fell silent during the transfer";
+    case Phase::Flashing:
+        return "while the camera wrote its flash";
+    case Phase::Restarting:
+        return "while the camera restarted";
+    case Phase::BackOnline:
+        return "after the camera came back, before its verdict";
+    case Phase::Releasing:
+    case Phase::Done:
+        break;
+    }
+    return "while giving control back";
+}
+
 const char* verdictName(Verdict verdict) {
     switch (verdict) {
     case Verdict::Upgraded:

@@ -37,6 +37,8 @@ enum class Phase {
 };
 // "queued", "checking", ..., "back online", "done".
 const char* phaseName(Phase phase);
+// "during the transfer", "while the camera restarted": when something happened.
+const char* phaseDuring(Phase phase);
 
 struct CameraTarget {
     std::string cameraIp;
