@@ -3,11 +3,7 @@
 #include "engine/Engine.h"
 #include "engine/Job.h"
 #include "session/SessionStates.h"
-#include "support/Archives.h"
-#include "support/NetNs.h"
-
-#include "camsim/Camera.h"
-#include "camsim/Package.h"
+#include "support/CamsimTest.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +36,6 @@ public:
         firstSeen[s.cameraIp].emplace(s.phase, Clock::now());
         if (s.phase == engine::Phase::Done && s.cameraIp == cancelWhenDone)
             cancel.request();
-        if (cancelAt && s.phase == *cancelAt && !cancelledAt) {
-            cancelledAt = Clock::now();
-            cancel.request();
-        }
     }
     void onLogLine(const std::string& line) override {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -52,60 +44,29 @@ public:
     std::map<std::string, std::vector<engine::Phase>> phases;
     std::map<std::string, std::map<engine::Phase, Clock::time_point>> firstSeen;
     std::vector<std::string> lines;
-    std::optional<engine::Phase> cancelAt;
     std::string cancelWhenDone;
-    std::optional<Clock::time_point> cancelledAt;
     engine::Cancel cancel;
 
 private:
     std::mutex m_lock;
 };
 
-class Engine : public ::testing::Test {
+class Engine : public camtest::CamsimTest {
 protected:
     void SetUp() override {
-        CAMTEST_REQUIRE_PRIVATE_NETWORK();
-        m_tmp = std::make_unique<camtest::ScratchDir>();
-        m_options.unpackRoot = m_tmp->path();
+        CamsimTest::SetUp();
+        m_options.unpackRoot = m_tmp.path();
         m_options.hostIp = "127.0.0.1";
         m_options.readIdentity = false;
     }
     void TearDown() override {
-        m_cameras.clear();
+        CamsimTest::TearDown();
         engine::testing::setCameraHook({});
-    }
-
-    camsim::Camera& camera(camsim::Config c) {
-        m_cameras.push_back(std::make_unique<camsim::Camera>(c));
-        std::string error;
-        EXPECT_TRUE(m_cameras.back()->start(&error)) << error;
-        return *m_cameras.back();
-    }
-    std::string image(const std::string& name, std::size_t size) {
-        std::string path = *m_tmp / name;
-        camtest::writeFile(path, std::string(size, 'x') + name);
-        return path;
-    }
-    std::string package(camsim::PackageSpec spec, const std::string& name = "fw.zip") {
-        std::string path = *m_tmp / name;
-        std::string error;
-        EXPECT_TRUE(camsim::makePackage(spec, path, &error)) << error;
-        return path;
-    }
-    std::string singleImage(std::size_t size = 20000) {
-        camsim::PackageSpec spec;
-        spec.images = {image("app.bin", size)};
-        return package(spec);
     }
     std::vector<engine::CameraResult> run(std::vector<engine::CameraTarget> targets,
                                           engine::Observer* observer = nullptr,
                                           const engine::Cancel* cancel = nullptr) {
         return engine::runJob(targets, m_options, observer, cancel);
-    }
-    bool nothingUnpacked() const {
-        fs::path quarnel = fs::path(m_tmp->path()) / "Quarnel.tmp";
-        std::error_code ec;
-        return !fs::exists(quarnel, ec) || fs::is_empty(quarnel, ec);
     }
     static void untouched(const camsim::Camera& cam) {
         camsim::Snapshot s = cam.snapshot();
@@ -115,8 +76,6 @@ protected:
     }
 
     engine::JobOptions m_options;
-    std::unique_ptr<camtest::ScratchDir> m_tmp;
-    std::vector<std::unique_ptr<camsim::Camera>> m_cameras;
 };
 
 }  // namespace
@@ -137,14 +96,14 @@ TEST(Versions, CompareAsDottedNumbersAndNeverGuessOnText) {
 
 TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
     camsim::Camera& cam = camera(camsim::instantCamera("127.0.0.2"));
-    std::string text = *m_tmp / "notes.zip";
+    std::string text = m_dir / "notes.zip";
     camtest::writeFile(text, "these are release notes, not an archive\n");
     // Loose firmware beside a broken package must not be served instead.
-    camtest::writeFile(*m_tmp / "gige_ip_core_app_upd.info", "kind 0\n");
+    camtest::writeFile(m_dir / "gige_ip_core_app_upd.info", "kind 0\n");
     camsim::PackageSpec kindOneOnly;
     kindOneOnly.layout = camsim::PackageSpec::PER_KIND;
     kindOneOnly.kind1Images = {image("k1.bin", 3000)};
-    std::string good = singleImage();
+    std::string good = package(20000);
 
     struct Case {
         const char* what;
@@ -159,7 +118,7 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
         {"host not ours", "10.77.0.1", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
         {"wildcard host", "0.0.0.0", "127.0.0.2", good, engine::Reason::BadInput, "not an address of this machine"},
         {"no camera there", "127.0.0.1", "127.0.0.9", good, engine::Reason::Unreachable, "does not answer"},
-        {"no package", "127.0.0.1", "127.0.0.2", *m_tmp / "missing.zip", engine::Reason::BadInput, "does not exist"},
+        {"no package", "127.0.0.1", "127.0.0.2", m_dir / "missing.zip", engine::Reason::BadInput, "does not exist"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -181,36 +140,6 @@ TEST_F(Engine, PreflightRefusesWithoutCommandingTheCamera) {
     EXPECT_EQ(ok.hostIp, "127.0.0.1");
     EXPECT_EQ(ok.layout, "single image");
     untouched(cam);
-}
-
-TEST_F(Engine, CancelReleasesTheCameraAndLeavesNothing) {
-    for (engine::Phase at : {engine::Phase::Transfer, engine::Phase::Flashing}) {
-        SCOPED_TRACE(engine::phaseName(at));
-        camsim::Config c = camsim::instantCamera("127.0.0.2");
-        c.flashMs = 20000;
-        c.dataLoss = 0.2;  // a transfer long enough to be caught in the middle
-        c.tftpTimeoutMs = 100;
-        camsim::Camera& cam = camera(c);
-        Recorder seen;
-        seen.cancelAt = at;
-        auto results = run({{"127.0.0.2", singleImage(100000), {}}}, &seen, &seen.cancel);
-        auto returned = Clock::now();
-        ASSERT_TRUE(seen.cancelledAt);
-        EXPECT_LT(returned - *seen.cancelledAt, 3s);
-        EXPECT_EQ(results[0].verdict, engine::Verdict::Cancelled);
-        EXPECT_TRUE(results[0].released);
-        EXPECT_FALSE(cam.snapshot().controlled);
-        EXPECT_TRUE(nothingUnpacked());
-        if (at == engine::Phase::Flashing) {
-            // The camera flashes on: a second job refuses it before commanding it.
-            auto again = run({{"127.0.0.2", singleImage(200000), {}}});
-            EXPECT_EQ(again[0].verdict, engine::Verdict::Refused);
-            EXPECT_EQ(again[0].reason, engine::Reason::CameraBusy);
-            EXPECT_FALSE(again[0].commanded);
-            EXPECT_EQ(cam.snapshot().upgradeCommands, 1u);
-        }
-        m_cameras.clear();
-    }
 }
 
 TEST_F(Engine, ThreeCamerasOneFailingEachWithItsOwnResult) {
@@ -285,7 +214,7 @@ TEST_F(Engine, InactivityEndsOnlyAJobThatStopsMoving) {
 
     Recorder seen;
     auto start = Clock::now();
-    auto results = run({{"127.0.0.2", singleImage(40000), {}}}, &seen);
+    auto results = run({{"127.0.0.2", package(40000), {}}}, &seen);
     auto took = Clock::now() - start;
 
     ASSERT_EQ(results.size(), 1u);
@@ -318,7 +247,7 @@ TEST_F(Engine, ASlowCameraHoldsUpNoOther) {
 
     Recorder seen;
     seen.cancelWhenDone = "127.0.0.2";
-    std::string pkg = singleImage(300000);
+    std::string pkg = package(300000);
     auto results = run({{"127.0.0.2", pkg, {}}, {"127.0.0.3", pkg, {}}}, &seen, &seen.cancel);
     EXPECT_EQ(results[0].verdict, engine::Verdict::Upgraded) << results[0].message;
     EXPECT_LT(results[0].seconds, 12.0);  // about 6 s alone; over 20 s behind the slow one
@@ -333,7 +262,7 @@ TEST_F(Engine, ASlowObserverDelaysNoCamera) {
     camsim::Camera& a = camera(camsim::instantCamera("127.0.0.2"));
     camsim::Camera& b = camera(camsim::instantCamera("127.0.0.3"));
     camsim::Camera& other = camera(camsim::instantCamera("127.0.0.4"));
-    std::string pkg = singleImage(200000);
+    std::string pkg = package(200000);
 
     struct Slow : engine::Observer {
         std::atomic<bool> slow{true};
@@ -380,7 +309,7 @@ TEST_F(Engine, ASlowObserverDelaysNoCamera) {
 TEST_F(Engine, AnExceptionEndsOneCameraWithOneWorker) {
     camsim::Camera& first = camera(camsim::instantCamera("127.0.0.2"));
     camsim::Camera& second = camera(camsim::instantCamera("127.0.0.3"));
-    std::string pkg = singleImage();
+    std::string pkg = package(20000);
     engine::testing::setCameraHook([](const engine::CameraTarget& t, engine::Phase phase) {
         if (t.cameraIp == "127.0.0.2" && phase == engine::Phase::Preparing)
             throw std::runtime_error("injected");
@@ -394,5 +323,48 @@ TEST_F(Engine, AnExceptionEndsOneCameraWithOneWorker) {
     EXPECT_EQ(first.snapshot().upgradeCommands, 0u);
     EXPECT_EQ(results[1].verdict, engine::Verdict::Upgraded) << results[1].message;
     EXPECT_FALSE(second.snapshot().controlled);
+    EXPECT_TRUE(nothingUnpacked());
+}
+
+// Cameras stricter than the library hopes.
+TEST_F(Engine, StrictCamerasStaleVerdictAndNoShortLastBlock) {
+    // One keeps the previous upgrade's "done" in its status register: the
+    // library clears it before it commands and polls, so the job waits for
+    // this upgrade's own verdict instead of ending at once on the stale one.
+    camsim::Config stale = camsim::instantCamera("127.0.0.2");
+    stale.staleState = 0;
+    stale.flashMs = 1000;
+    camsim::Camera& first = camera(stale);
+    // The library ends a file whose size is a multiple of 512 with its last
+    // full block, never an empty one; a camera that waits for a short block
+    // gives up on its own and reports a device error, which ends the job
+    // well before its deadline.
+    camsim::Config strict = camsim::instantCamera("127.0.0.3");
+    strict.endOnShortBlockOnly = true;
+    strict.tftpTimeoutMs = 200;
+    strict.tftpRetries = 2;
+    camsim::Camera& second = camera(strict);
+    m_options.inactivity = 20s;
+    const std::string pkg = package(40 * 512);
+    auto idle = [](const camsim::Snapshot& s) { return !s.busy; };
+
+    auto results = run({{"127.0.0.2", pkg, {}}});
+    EXPECT_EQ(results[0].state, 0);
+    EXPECT_EQ(first.snapshot().firmwareVersion, "2.1.0");  // not ended before the flash
+    ASSERT_TRUE(first.waitFor(idle, 5000));
+    camsim::Snapshot s = first.snapshot();
+    EXPECT_EQ(s.upgradeCommands, 1u);
+    ASSERT_EQ(s.files.size(), 1u);
+    EXPECT_TRUE(s.files[0].verified);
+    ASSERT_FALSE(s.stateHistory.empty());
+    EXPECT_EQ(s.stateHistory.front(), camsim::STATE_IDLE);  // the clear came first
+
+    auto start = Clock::now();
+    results = run({{"127.0.0.3", pkg, {}}});
+    EXPECT_EQ(results[0].state, 3);
+    EXPECT_LT(Clock::now() - start, 10s);
+    ASSERT_TRUE(second.waitFor(idle, 5000));
+    EXPECT_TRUE(second.snapshot().files.empty());  // the image never counted as fetched
+    EXPECT_EQ(second.snapshot().state, 3);
     EXPECT_TRUE(nothingUnpacked());
 }

@@ -4,12 +4,8 @@
 // the fault matrix's and the soak's (tests/hardening, run by scripts/test.sh).
 #include "main.h"
 #include "session/SessionStates.h"
-#include "support/Archives.h"
+#include "support/CamsimTest.h"
 #include "support/LogCapture.h"
-#include "support/NetNs.h"
-
-#include "camsim/Camera.h"
-#include "camsim/Package.h"
 
 #include <camupgrade.h>
 
@@ -17,13 +13,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <thread>
 #include <vector>
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
@@ -31,71 +23,26 @@ namespace {
 const char* const kHost = "127.0.0.1";
 const char* const kCamera = "127.0.0.2";
 
-class Job : public ::testing::Test {
+class Job : public camtest::CamsimTest {
 protected:
     void SetUp() override {
-        CAMTEST_REQUIRE_PRIVATE_NETWORK();
-        // Unpack folders go under a temp folder of this test, to see them go.
-        m_tmp = std::make_unique<camtest::ScratchDir>();
-        setenv("TMPDIR", m_tmp->path().c_str(), 1);
+        CamsimTest::SetUp();
         g_upgradeStatus.store(0);
     }
-    void TearDown() override {
-        if (m_camera)
-            m_camera->stop();
-        unsetenv("TMPDIR");
-    }
-
-    camsim::Config cameraConfig() { return camsim::instantCamera(kCamera); }
-    void startCamera(const camsim::Config& config) {
-        m_camera = std::make_unique<camsim::Camera>(config);
-        std::string error;
-        ASSERT_TRUE(m_camera->start(&error)) << error;
-    }
-
-    std::string image(const std::string& name, std::size_t size) {
-        std::string data(size, '\0');
-        for (std::size_t i = 0; i < size; ++i)
-            data[i] = static_cast<char>((i * 131 + size) >> 3);
-        std::string path = *m_tmp / name;
-        camtest::writeFile(path, data);
-        return path;
-    }
-    std::string package(camsim::PackageSpec spec) {
-        std::string path = *m_tmp / "fw.zip";
-        std::string error;
-        EXPECT_TRUE(camsim::makePackage(spec, path, &error)) << error;
-        return path;
-    }
-    std::string singleImagePackage(std::size_t size = 20000) {
-        camsim::PackageSpec spec;
-        spec.images = {image("app.bin", size)};
-        return package(spec);
-    }
-
-    int run(const std::string& pkg) {
-        return ::CamUpgrade(kHost, kCamera, pkg.c_str());
-    }
+    int run(const std::string& pkg) { return ::CamUpgrade(kHost, kCamera, pkg.c_str()); }
     int finalState() const { return g_upgradeStatus.load(); }
-    bool noUnpackFolderLeft() const {
-        fs::path quarnel = fs::path(m_tmp->path()) / "Quarnel.tmp";
-        std::error_code ec;
-        return !fs::exists(quarnel, ec) || fs::is_empty(quarnel, ec);
-    }
 
-    std::unique_ptr<camtest::ScratchDir> m_tmp;
-    std::unique_ptr<camsim::Camera> m_camera;
     camtest::LogCapture m_log;
 };
 
 }  // namespace
 
 TEST_F(Job, SuccessThroughRestartWithProgressThatNeverFalls) {
-    camsim::Config c = cameraConfig();
+    camsim::Config c = camsim::instantCamera(kCamera);
     c.flashMs = 300;
     c.restartMs = 4500;  // longer than the heartbeat needs to see the loss
-    startCamera(c);
-    std::string pkg = singleImagePackage(300000);
+    camsim::Camera& cam = camera(c);
+    std::string pkg = package(300000);
 
     // GetUpdateStatus called back to back while the job runs, as a host would.
     std::vector<unsigned> seen;
@@ -118,12 +65,12 @@ TEST_F(Job, SuccessThroughRestartWithProgressThatNeverFalls) {
     EXPECT_EQ(m_log.count("device lost connection...\n"), 1u);
     EXPECT_EQ(m_log.count("Upgrade success...\n"), 2u);
     EXPECT_EQ(m_log.count("CTftpSocket_New::deInitNetResource() successed...\n"), 1u);
-    auto snap = m_camera->snapshot();
+    auto snap = cam.snapshot();
     ASSERT_EQ(snap.files.size(), 1u);
     EXPECT_TRUE(snap.files[0].verified);
     EXPECT_EQ(snap.restarts, 1u);
     EXPECT_EQ(snap.controller, "");  // released at the end
-    EXPECT_TRUE(noUnpackFolderLeft());
+    EXPECT_TRUE(nothingUnpacked());
 }
 
 TEST_F(Job, CameraVerdictsEndTheJob) {
@@ -131,7 +78,7 @@ TEST_F(Job, CameraVerdictsEndTheJob) {
     for (Case v : {Case{"digest", ST_CHECK_FAIL}, Case{"kind", ST_FIRMWARE_MISMATCH},
                    Case{"device", ST_DEVICE_ERROR}}) {
         SCOPED_TRACE(v.what);
-        camsim::Config c = cameraConfig();
+        camsim::Config c = camsim::instantCamera(kCamera);
         camsim::PackageSpec spec;
         spec.images = {image("app.bin", 3000)};
         if (v.state == ST_CHECK_FAIL)
@@ -140,33 +87,23 @@ TEST_F(Job, CameraVerdictsEndTheJob) {
             c.kind = 1;  // the package is for kind 0
         if (v.state == ST_DEVICE_ERROR)
             c.maxImageBytes = 1000;
-        startCamera(c);
+        camera(c);
         EXPECT_EQ(run(package(spec)), 1);
         EXPECT_EQ(finalState(), v.state);
-        m_camera->stop();
+        m_cameras.clear();
     }
     EXPECT_EQ(m_log.count("upgrade fail: "), 1u);  // only state 3 fails the folder
-    EXPECT_TRUE(noUnpackFolderLeft());
-}
-
-TEST_F(Job, RefusedControlEndsAtOnce) {
-    camsim::Config c = cameraConfig();
-    c.refuseControl = true;
-    startCamera(c);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(run(singleImagePackage()), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(m_camera->snapshot().upgradeCommands, 0u);
+    EXPECT_TRUE(nothingUnpacked());
 }
 
 TEST_F(Job, RestartInTheMiddleOfTheTransferIsRecovered) {
-    camsim::Config c = cameraConfig();
+    camsim::Config c = camsim::instantCamera(kCamera);
     c.restartMidTransfer = true;
     c.restartMs = 500;
-    startCamera(c);
-    EXPECT_EQ(run(singleImagePackage(400000)), 1);
+    camsim::Camera& cam = camera(c);
+    EXPECT_EQ(run(package(400000)), 1);
     EXPECT_EQ(finalState(), ST_SUCCESS);
-    auto snap = m_camera->snapshot();
+    auto snap = cam.snapshot();
     EXPECT_EQ(snap.restarts, 2u);  // in the middle, and after flashing
     ASSERT_EQ(snap.files.size(), 1u);
     EXPECT_TRUE(snap.files[0].verified);
@@ -174,14 +111,25 @@ TEST_F(Job, RestartInTheMiddleOfTheTransferIsRecovered) {
     EXPECT_GE(m_log.count("receive file request from ip = 127.0.0.2\n"), 3u);
 }
 
-TEST_F(Job, MalformedArgumentsAreRefusedWithoutTraffic) {
-    startCamera(cameraConfig());
-    std::string pkg = singleImagePackage();
+// Nothing is sent for malformed arguments; a camera that refuses control
+// ends the job at once, never commanded.
+TEST_F(Job, BadArgumentsAndRefusedControlReturnZero) {
+    camsim::Camera& cam = camera(camsim::instantCamera(kCamera));
+    std::string pkg = package(20000);
     EXPECT_EQ(CamUpgrade("not-an-ip", kCamera, pkg.c_str()), 0);
     EXPECT_EQ(CamUpgrade(kHost, "127.0.0.2.7", pkg.c_str()), 0);
     EXPECT_EQ(CamUpgrade(kHost, nullptr, pkg.c_str()), 0);
     EXPECT_EQ(CamUpgrade(kHost, kCamera, nullptr), 0);
     EXPECT_EQ(m_log.count("invalid argument"), 4u);
-    EXPECT_EQ(m_camera->snapshot().requests, 0u);
-    EXPECT_TRUE(noUnpackFolderLeft());
+    EXPECT_EQ(cam.snapshot().requests, 0u);
+    EXPECT_TRUE(nothingUnpacked());
+
+    m_cameras.clear();
+    camsim::Config c = camsim::instantCamera(kCamera);
+    c.refuseControl = true;
+    camsim::Camera& refusing = camera(c);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(pkg), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(refusing.snapshot().upgradeCommands, 0u);
 }
