@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -25,17 +24,6 @@ const discovery::Identity* byIp(const std::vector<discovery::Identity>& found, c
         if (f.ip == ip)
             return &f;
     return nullptr;
-}
-
-std::string outputOf(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p) != nullptr)
-            out += buf;
-        ::pclose(p);
-    }
-    return out;
 }
 
 bool hasWrite(const std::vector<camsim::Event>& events) {
@@ -108,18 +96,18 @@ TEST(Discovery, FindsAndReadsCamerasWithoutTakingControl) {
     EXPECT_EQ(foreign->manufacturer, "Aravis");
     EXPECT_EQ(foreign->model, "Fake");
     std::string cli = CAMUPGRADE_CLI;
-    std::string rows = outputOf("timeout 10 " + cli + " list --json");
+    std::string rows = camtest::commandOutput("timeout 10 " + cli + " list --json");
     EXPECT_NE(rows.find("{\"ip\":\"127.0.0.1\", \"mac\":"), std::string::npos) << rows;
     EXPECT_NE(rows.find("\"manufacturer\":\"Aravis\", \"model\":\"Fake\""), std::string::npos) << rows;
 
-    std::string listed = outputOf("timeout 10 arv-tool-0.8 2>&1");
+    std::string listed = camtest::commandOutput("timeout 10 arv-tool-0.8 2>&1");
     for (const char* ip : {"(127.0.0.2)", "(127.0.0.3)", "(127.0.0.4)"})
         EXPECT_NE(listed.find(ip), std::string::npos) << listed;
     EXPECT_NE(listed.find("CamSim-CS-GE-1-SIM2"), std::string::npos) << listed;
 
     // Last: the fake camera does not survive a read of the vendor's kind
     // register, which it lacks.
-    std::string info = outputOf("timeout 10 " + cli + " info --camera 127.0.0.1");
+    std::string info = camtest::commandOutput("timeout 10 " + cli + " info --camera 127.0.0.1");
     EXPECT_NE(info.find("Aravis"), std::string::npos) << info;
     EXPECT_NE(info.find("Fake"), std::string::npos) << info;
     fake->stop(SIGTERM);

@@ -44,21 +44,16 @@ void append32(Bytes& out, std::uint32_t v) {
 }
 
 Bytes ackOf(std::uint16_t status, std::uint16_t code, std::uint16_t id, const Bytes& payload) {
-    return gvcpAck(status, code, static_cast<std::uint16_t>(payload.size()), id, payload);
-}
-
-}  // namespace
-
-Bytes gvcpAck(std::uint16_t status, std::uint16_t code, std::uint16_t length, std::uint16_t id,
-              const Bytes& payload) {
     Bytes out(8 + payload.size());
     wire::put16(&out[0], status);
     wire::put16(&out[2], code);
-    wire::put16(&out[4], length);
+    wire::put16(&out[4], static_cast<std::uint16_t>(payload.size()));
     wire::put16(&out[6], id);
     std::copy(payload.begin(), payload.end(), out.begin() + 8);
     return out;
 }
+
+}  // namespace
 
 bool GvcpRequest::isReadOf(std::uint32_t address) const {
     return command == CMD_READREG && std::find(words.begin(), words.end(), address) != words.end();
@@ -134,14 +129,6 @@ void FakeGvcpCamera::handle(GvcpRequest req, const sockaddr_in& from) {
     auto queue = [&](int afterMs, Bytes bytes) {
         m_outgoing.emplace(now + std::chrono::milliseconds(afterMs), Outgoing{std::move(bytes), from});
     };
-    for (Bytes& d : m_before)
-        queue(0, std::move(d));
-    m_before.clear();
-    if (m_staleFirst) {
-        Bytes stale = ack;
-        wire::put16(&stale[6], static_cast<std::uint16_t>(req.reqId - 1));
-        queue(0, stale);
-    }
     int pendingMs = m_pendingMs, answerMs = m_pendingAnswerMs;
     if (m_lateMs >= 0 && req.isReadOf(m_lateAddress)) {
         pendingMs = m_lateMs + 1000;
@@ -290,16 +277,6 @@ void FakeGvcpCamera::answerNextReadLate(std::uint32_t address, int ms) {
 void FakeGvcpCamera::setAnswerDelay(int ms) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_answerDelayMs = ms;
-}
-
-void FakeGvcpCamera::setStaleAckFirst(bool on) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_staleFirst = on;
-}
-
-void FakeGvcpCamera::sendBeforeNextAck(std::vector<Bytes> datagrams) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_before = std::move(datagrams);
 }
 
 }  // namespace camtest

@@ -1,7 +1,7 @@
 // A GVCP responder on a loopback address, standing in for a camera's control
 // channel: registers and memory share one byte-addressed map, every request
 // is recorded as it came, and knobs make it misbehave the ways real cameras
-// do (silence, error statuses, pending and late acknowledges, stray datagrams).
+// do (silence, error statuses, pending and late acknowledges).
 #pragma once
 
 #include "platform/socket.h"
@@ -33,11 +33,6 @@ struct GvcpRequest {
     bool isReadOf(std::uint32_t address) const;
     bool isWriteOf(std::uint32_t address) const;
 };
-
-// An acknowledge as a camera sends it, with the length field as given (a
-// broken camera's need not fit the payload).
-std::vector<std::uint8_t> gvcpAck(std::uint16_t status, std::uint16_t code, std::uint16_t length,
-                                  std::uint16_t id, const std::vector<std::uint8_t>& payload);
 
 class FakeGvcpCamera {
 public:
@@ -75,10 +70,6 @@ public:
     void answerNextReadLate(std::uint32_t address, int ms);
     // The real acknowledge goes out only after ms.
     void setAnswerDelay(int ms);
-    // An acknowledge of the previous request id goes out before the real one.
-    void setStaleAckFirst(bool on);
-    // These datagrams go out, in order, ahead of the next request's answer.
-    void sendBeforeNextAck(std::vector<std::vector<std::uint8_t>> datagrams);
 
 private:
     struct Outgoing {
@@ -107,8 +98,6 @@ private:
     int m_answerDelayMs = 0;
     std::uint32_t m_lateAddress = 0;
     int m_lateMs = -1;
-    bool m_staleFirst = false;
-    std::vector<std::vector<std::uint8_t>> m_before;
 
     std::thread m_thread;
 };

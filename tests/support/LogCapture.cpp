@@ -95,13 +95,12 @@ std::vector<std::string> LogCapture::take() {
     return out;
 }
 
-std::vector<std::string> LogCapture::matching(const std::string& text) {
+std::size_t LogCapture::count(const std::string& text) {
     drain();
-    std::vector<std::string> out;
+    std::size_t n = 0;
     for (const auto& line : m_lines)
-        if (line.find(text) != std::string::npos)
-            out.push_back(line);
-    return out;
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
 }
 
 std::string LogCapture::body(const std::string& line) {

@@ -18,8 +18,7 @@ public:
     // Every message so far, prefix included, and forgets them.
     std::vector<std::string> take();
     // Messages so far (kept) that contain the text.
-    std::vector<std::string> matching(const std::string& text);
-    std::size_t count(const std::string& text) { return matching(text).size(); }
+    std::size_t count(const std::string& text);
 
     // The message part of a line: what follows the "[file(line) func] " prefix.
     static std::string body(const std::string& line);

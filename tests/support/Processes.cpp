@@ -122,9 +122,6 @@ void ProgramRun::readBoth(int out, int err) {
     }
 }
 
-namespace {
-
-// What a shell command writes to its standard output.
 std::string commandOutput(const std::string& command) {
     std::string out;
     FILE* p = ::popen(command.c_str(), "r");
@@ -137,8 +134,6 @@ std::string commandOutput(const std::string& command) {
     ::pclose(p);
     return out;
 }
-
-}  // namespace
 
 bool onPath(const std::string& program) {
     return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;

@@ -56,6 +56,8 @@ private:
 };
 
 bool onPath(const std::string& program);
+// What a shell command writes to its standard output.
+std::string commandOutput(const std::string& command);
 
 // The traffic on lo that matches a capture filter, captured to a file of its
 // own (by tshark's dumpcap) for tshark to dissect. In a private network
