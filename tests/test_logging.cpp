@@ -29,9 +29,10 @@ struct Widget {
 
 }  // namespace
 
-// The file name is cut at the last backslash, then at the last slash; the
-// function name at the last colon.
-TEST(LogPrefix, FileAndFunctionBase) {
+// The prefix names the file (cut at the last backslash, then at the last
+// slash) and the function (cut at the last colon); the message follows as
+// it was given, with the marks of errors and results.
+TEST(LogLines, PrefixMarksAndMessages) {
     EXPECT_STREQ(camlog::fileBase("C:\\src\\upgrade\\DevApp.cpp"), "DevApp.cpp");
     EXPECT_STREQ(camlog::fileBase("/src/upgrade/DevApp.cpp"), "DevApp.cpp");
     EXPECT_STREQ(camlog::fileBase("a\\b/c.cpp"), "b/c.cpp");
@@ -39,34 +40,22 @@ TEST(LogPrefix, FileAndFunctionBase) {
     EXPECT_EQ(Widget::where(), "where");
     EXPECT_STREQ(camlog::funcBase("ns::DevApp::startUpgrade"), "startUpgrade");
     EXPECT_STREQ(camlog::funcBase("process"), "process");
-}
 
-TEST(LogStatement, CarriesPrefixAndMessageUnchanged) {
     camtest::LogCapture log;
     int line = __LINE__ + 1;
     LOG_LINE("value=%d %s", 42, "no line end");
-    auto lines = log.take();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "[test_logging.cpp(" + std::to_string(line) +
-                            ") TestBody] value=42 no line end");
-}
-
-TEST(LogError, ErrorAndResultLinesCarryTheirMarks) {
-    camtest::LogCapture log;
     LOG_ERROR_("set tftp server IP fail...\n");
     LOG_ERROR_("plain");
-    auto lines = log.take();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(camtest::LogCapture::body(lines[0]), "[ERROR] set tftp server IP fail...\n\n");
-    EXPECT_EQ(camtest::LogCapture::body(lines[1]), "[ERROR] plain\n");
-    EXPECT_NE(lines[0].find(" LOG_ERROR_] "), std::string::npos);
-
     LOG_RES_SUC("done");
     LOG_RES_FAL("failed");
-    lines = log.take();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(camtest::LogCapture::body(lines[0]), "done\n");
-    EXPECT_EQ(camtest::LogCapture::body(lines[1]), "failed\n");
+    auto lines = log.take();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "[test_logging.cpp(" + std::to_string(line) + ") TestBody] value=42 no line end");
+    EXPECT_EQ(camtest::LogCapture::body(lines[1]), "[ERROR] set tftp server IP fail...\n\n");
+    EXPECT_NE(lines[1].find(" LOG_ERROR_] "), std::string::npos);
+    EXPECT_EQ(camtest::LogCapture::body(lines[2]), "[ERROR] plain\n");
+    EXPECT_EQ(camtest::LogCapture::body(lines[3]), "done\n");
+    EXPECT_EQ(camtest::LogCapture::body(lines[4]), "failed\n");
 }
 
 TEST(LogConfig, PropertiesFileWritesThroughFileAppender) {
