@@ -15,7 +15,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <sys/wait.h>
 
 using namespace camsim;
 using camtest::Bytes;
@@ -104,7 +103,7 @@ public:
 private:
     std::string m_tmpl = "/tmp/camsim-tftpd-XXXXXX";
     fs::path m_dir;
-    camtest::ChildProcess m_server;
+    camtest::ProgramRun m_server;
 };
 
 }  // namespace
@@ -177,7 +176,7 @@ TEST(Camsim, AnswersDissectCleanlyAndImagesComeFromTftpd) {
 
 // The command line serves a camera per address until told to stop, and exits cleanly.
 TEST(Camsim, CommandLineServesAndStops) {
-    camtest::ChildProcess camsim(
+    camtest::ProgramRun camsim(
         {CAMSIM_BIN, "--ip", "127.0.2.50", "--ip", "127.0.2.51", "--kind", "0", "--kind", "1", "-q"});
     ASSERT_TRUE(camsim.started());
     auto kindOf = [](const char* ip) {
@@ -189,6 +188,5 @@ TEST(Camsim, CommandLineServesAndStops) {
     };
     EXPECT_EQ(kindOf("127.0.2.50"), 0x2A5u);
     EXPECT_EQ(kindOf("127.0.2.51"), 0x1A4u);
-    int status = camsim.stop(SIGTERM);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(camsim.stop(SIGTERM), 0) << camsim.err();
 }

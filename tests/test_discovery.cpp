@@ -48,9 +48,9 @@ TEST(Discovery, FindsAndReadsCamerasWithoutTakingControl) {
         ASSERT_TRUE(cams.back()->start(&error)) << error;
     }
     const bool aravis = camtest::onPath("arv-fake-gv-camera-0.8") && camtest::onPath("arv-tool-0.8");
-    std::unique_ptr<camtest::ChildProcess> fake;
+    std::unique_ptr<camtest::ProgramRun> fake;
     if (aravis) {
-        fake = std::make_unique<camtest::ChildProcess>(
+        fake = std::make_unique<camtest::ProgramRun>(
             std::vector<std::string>{"arv-fake-gv-camera-0.8", "-i", "127.0.0.1"});
         ASSERT_TRUE(fake->started());
     }

@@ -45,7 +45,7 @@ TEST(GvcpInterop, ControlAgainstAForeignDeviceDissectsCleanly) {
     camtest::LoopbackCapture capture("udp port 3956", 2000);
     ASSERT_TRUE(capture.started());
 
-    camtest::ChildProcess device({"arv-fake-gv-camera-0.8", "-i", "127.0.0.1"});
+    camtest::ProgramRun device({"arv-fake-gv-camera-0.8", "-i", "127.0.0.1"});
     ASSERT_TRUE(device.started());
     ASSERT_TRUE(deviceAnswers(5000));
 

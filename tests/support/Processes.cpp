@@ -8,50 +8,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace camtest {
-
-ChildProcess::ChildProcess(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (std::string& a : argv)
-        args.push_back(&a[0]);
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-}
-
-ChildProcess::~ChildProcess() { stop(SIGTERM); }
-
-int ChildProcess::stop(int signal) {
-    if (m_pid <= 0)
-        return -1;
-    // A child that ignores the signal for 5 s is killed: a test never hangs on it.
-    ::kill(m_pid, signal);
-    int status = 0;
-    bool reaped = false;
-    for (int i = 0; i < 500 && !(reaped = ::waitpid(m_pid, &status, WNOHANG) == m_pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!reaped) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
-    }
-    m_pid = -1;
-    return status;
-}
 
 ProgramRun::ProgramRun(const std::vector<std::string>& argv, const std::string& cwd) {
     int out[2], err[2], in[2];
@@ -69,7 +32,7 @@ ProgramRun::ProgramRun(const std::vector<std::string>& argv, const std::string& 
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         if (chdir(cwd.c_str()) == 0)
-            execv(args[0], args.data());
+            execvp(args[0], args.data());
         _exit(127);
     }
     close(out[1]);
@@ -88,17 +51,31 @@ bool ProgramRun::waitForOutput(const std::string& text, int timeoutMs) {
 
 void ProgramRun::signal(int sig) { ::kill(m_pid, sig); }
 
+int ProgramRun::reap(int options) {
+    int status = 0;
+    if (m_pid <= 0 || waitpid(m_pid, &status, options) != m_pid)
+        return m_pid;
+    m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m_pid = -1;
+    close(m_stdin);
+    return m_pid;
+}
+
 int ProgramRun::finish() {
     if (m_reader.joinable())
         m_reader.join();
-    if (m_pid > 0) {
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        m_pid = -1;
-        close(m_stdin);
-    }
+    reap(0);
     return m_exit;
+}
+
+int ProgramRun::stop(int sig) {
+    if (m_pid > 0)
+        ::kill(m_pid, sig);
+    for (int i = 0; i < 500 && reap(WNOHANG) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (m_pid > 0)
+        ::kill(m_pid, SIGKILL);
+    return finish();
 }
 
 void ProgramRun::readBoth(int out, int err) {

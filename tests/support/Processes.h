@@ -2,6 +2,7 @@
 // command-line tools, and tshark to judge the traffic on lo.
 #pragma once
 
+#include <csignal>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -10,42 +11,31 @@
 
 namespace camtest {
 
-// A child program with its output discarded, ended by its pid when the object goes.
-class ChildProcess {
-public:
-    explicit ChildProcess(std::vector<std::string> argv);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    // Signals the child and reaps it; its wait status, or -1.
-    int stop(int signal);
-
-private:
-    pid_t m_pid = -1;
-};
-
-// A child program started in `cwd`, its standard output and error kept
-// apart, its standard input an open pipe nobody writes to (as under a
-// supervisor).
+// A child program (found on PATH) started in `cwd`, its standard output and
+// error kept apart, its standard input an open pipe nobody writes to (as
+// under a supervisor). Ended with SIGTERM when the object goes.
 class ProgramRun {
 public:
     explicit ProgramRun(const std::vector<std::string>& argv, const std::string& cwd = ".");
-    ~ProgramRun() { finish(); }
+    ~ProgramRun() { stop(SIGTERM); }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
 
+    bool started() const { return m_pid > 0 || m_exit >= 0; }
     bool waitForOutput(const std::string& text, int timeoutMs);
     void signal(int sig);
     // Waits for the program's end; its exit code, or -1.
     int finish();
+    // Signals the program and waits for its end (killed after 5 s: a test
+    // never hangs on it); its exit code, or -1.
+    int stop(int sig);
     const std::string& out() const { return m_out; }
     const std::string& err() const { return m_err; }
     std::string both() const { return m_out + m_err; }
 
 private:
     void readBoth(int out, int err);
+    int reap(int options);
 
     pid_t m_pid = -1;
     int m_stdin = -1;
@@ -85,7 +75,7 @@ public:
 
 private:
     std::string m_path;
-    ChildProcess m_dumpcap;
+    ProgramRun m_dumpcap;
     bool m_started = false;
 };
 
