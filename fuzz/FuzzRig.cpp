@@ -18,11 +18,6 @@ namespace camfuzz {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "fuzz rig: %s\n", what.c_str());
-    std::abort();
-}
-
 std::string g_root;
 
 std::vector<ServedFile> makeServedFiles() {
@@ -38,13 +33,18 @@ std::vector<ServedFile> makeServedFiles() {
 
 }  // namespace
 
+void finding(const std::string& what) {
+    std::fprintf(stderr, "finding: %s\n", what.c_str());
+    std::abort();
+}
+
 void isolate() {
     std::string why;
     if (!camtest::isolateNetwork(&why))
-        fail("needs a private network namespace (run as root): " + why);
+        finding("needs a private network namespace (run as root): " + why);
     char pattern[] = "/tmp/camfuzz.XXXXXX";
     if (::mkdtemp(pattern) == nullptr)
-        fail("mkdtemp");
+        finding("mkdtemp");
     g_root = pattern;
     // libFuzzer ends the process with exit(): the scratch folder goes then.
     std::atexit([] {
@@ -80,12 +80,12 @@ SessionRig& sessionRig() {
         {
             camtest::FakeGvcpCamera refusing(CAMERA_IP);
             if (!refusing.ok())
-                fail("cannot bind the control port");
+                finding("cannot bind the control port");
             refusing.setStatusFor(managerGige::REG_CCP, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
             refusing.setStatusFor(reg::FILE_SERVER_IP, camtest::FakeGvcpCamera::STATUS_ACCESS_DENIED);
             r->manager = new managerGige();
             if (r->manager->connect(CAMERA_IP))
-                fail("control was granted");
+                finding("control was granted");
             r->dispatcher = new updgradeManager();
             r->session = new DevApp(r->manager, HOST_IP, CAMERA_IP);
             // The package does not exist, so its folder is served. The
@@ -95,11 +95,11 @@ SessionRig& sessionRig() {
             r->session->join();
         }
         if (r->session->fwDir() != fw.string() + "/")
-            fail("unexpected firmware folder " + r->session->fwDir());
+            finding("unexpected firmware folder " + r->session->fwDir());
 
         r->camera = new camtest::UdpPeer(CAMERA_IP);
         if (!r->camera->bound())
-            fail("cannot bind the camera's transfer socket");
+            finding("cannot bind the camera's transfer socket");
         r->cameraPort = r->camera->port();
         return r;
     }();
@@ -109,22 +109,22 @@ SessionRig& sessionRig() {
 void checkBlock(const Bytes& datagram, const Bytes& file) {
     checkNothingFromOutside(datagram);
     if (datagram.size() < 4 || datagram.size() > 4 + 512 || wire::get16(datagram.data()) != 3)
-        fail("not a data block of at most 512 bytes");
+        finding("not a data block of at most 512 bytes");
     std::size_t block = wire::get16(datagram.data() + 2);
     if (block == 0)
-        fail("data block 0");
+        finding("data block 0");
     std::size_t offset = (block - 1) * 512;
     std::size_t expected = offset >= file.size() ? 0 : std::min<std::size_t>(512, file.size() - offset);
     if (datagram.size() - 4 != expected ||
         (expected > 0 &&
          !std::equal(datagram.begin() + 4, datagram.end(), file.begin() + static_cast<long>(offset))))
-        fail("block " + std::to_string(block) + " does not hold the file's bytes");
+        finding("block " + std::to_string(block) + " does not hold the file's bytes");
 }
 
 void checkNothingFromOutside(const Bytes& datagram) {
     std::string text(datagram.begin(), datagram.end());
     if (text.find(OUTSIDE_MARK) != std::string::npos)
-        fail("a file outside the firmware folder was served");
+        finding("a file outside the firmware folder was served");
 }
 
 }  // namespace camfuzz

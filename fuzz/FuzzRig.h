@@ -23,6 +23,9 @@ constexpr const char* CAMERA_IP = "127.0.0.2";
 // Marks the file that lies outside the served folder: no datagram may carry it.
 constexpr const char* OUTSIDE_MARK = "OUTSIDE-THE-FIRMWARE-FOLDER";
 
+// Reports a finding (or a rig that cannot be set up) and aborts.
+[[noreturn]] void finding(const std::string& what);
+
 // Puts the process into a network namespace of its own (so it owns port
 // 3956 on every loopback address) and TMPDIR into a fresh folder. Exits
 // with a message when that is not allowed.

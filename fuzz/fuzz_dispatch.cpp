@@ -11,8 +11,6 @@
 #include "upgrade/DevApp.h"
 #include "upgrade/UpdgradeManager.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -46,10 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         camfuzz::checkNothingFromOutside(sent);
-        if (!known) {
-            std::fprintf(stderr, "finding: a datagram that is no first block of a served file\n");
-            std::abort();
-        }
+        if (!known)
+            camfuzz::finding("a datagram that is no first block of a served file");
     }
     r.session->stopSend();
     return 0;

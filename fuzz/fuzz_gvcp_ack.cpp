@@ -13,9 +13,6 @@
 #include "wire/ByteCodec.h"
 #include "upgrade/GigEProtocol.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 using camfuzz::Bytes;
 
@@ -44,10 +41,8 @@ struct Rig {
     sockaddr_in clientAddr{};
 
     Rig() {
-        if (!client.bound() || !camera.bound()) {
-            std::fprintf(stderr, "cannot bind loopback sockets\n");
-            std::abort();
-        }
+        if (!client.bound() || !camera.bound())
+            camfuzz::finding("cannot bind loopback sockets");
         clientAddr = platform::makeAddr("127.0.0.1", client.port());
         protocol = new ImpatientProtocol(client.socket());
         protocol->setAddress("127.0.0.1", camera.port());
@@ -57,11 +52,6 @@ struct Rig {
 Rig& rig() {
     static Rig* r = new Rig;
     return *r;
-}
-
-[[noreturn]] void finding(const char* what) {
-    std::fprintf(stderr, "finding: %s\n", what);
-    std::abort();
 }
 
 }  // namespace
@@ -97,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             request.address[i] = 0x0A00 + 4 * i;
         if (r.protocol->readReg(request, ack) &&
             (ack.count != n || ack.header.status != 0 || ack.header.acknowledge != READREG_ACK))
-            finding("readReg succeeded without the values asked for");
+            camfuzz::finding("readReg succeeded without the values asked for");
         break;
     }
     case 1: {
@@ -106,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.count = n;
         if (r.protocol->writeReg(request, ack) &&
             (ack.header.status != 0 || ack.header.acknowledge != WRITEREG_ACK))
-            finding("writeReg succeeded without a successful acknowledge");
+            camfuzz::finding("writeReg succeeded without a successful acknowledge");
         break;
     }
     case 2: {
@@ -115,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.count = static_cast<std::uint16_t>(4 * n);
         if (r.protocol->readMem(request, ack) &&
             (ack.header.status != 0 || ack.header.length < 4 || ack.header.length > 4 + GVCP_MAX_MEM))
-            finding("readMem succeeded with a length it cannot hold");
+            camfuzz::finding("readMem succeeded with a length it cannot hold");
         break;
     }
     default: {
@@ -124,12 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.header.length = static_cast<std::uint16_t>(4 + 4 * n);
         if (r.protocol->writeMem(request, ack) &&
             (ack.header.status != 0 || ack.header.acknowledge != WRITEMEM_ACK))
-            finding("writeMem succeeded without a successful acknowledge");
+            camfuzz::finding("writeMem succeeded without a successful acknowledge");
         break;
     }
     }
     if (r.protocol->recvTimeoutUs() != timeout)
-        finding("the transaction left its time-out changed");
+        camfuzz::finding("the transaction left its time-out changed");
 
     // Nothing of this input may reach the next one.
     r.client.drain();

@@ -10,8 +10,6 @@
 #include "ManagerGigeProto.h"
 #include "upgrade/DevApp.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -22,11 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 managerGige* g_manager = nullptr;  // never connected: the camera counts as kind 0
-
-[[noreturn]] void finding(const std::string& what) {
-    std::fprintf(stderr, "finding: %s\n", what.c_str());
-    std::abort();
-}
 
 std::size_t entriesIn(const fs::path& dir) {
     std::error_code ec;
@@ -74,13 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string served = session->fwDir();
     const std::string unpacked = session->tmpDir();
     if (served != pkgDir.string() + "/" && (unpacked.empty() || !startsWith(served, unpacked + "/")))
-        finding("serves " + served + ", neither the package's folder nor the unpack folder");
+        camfuzz::finding("serves " + served + ", neither the package's folder nor the unpack folder");
     if (entriesIn(pkgDir) != 1)
-        finding("something was written beside the package");
+        camfuzz::finding("something was written beside the package");
     session.reset();
 
     if (entriesIn(tmp) > 1 || entriesIn(tmp / "Quarnel.tmp") != 0)
-        finding("the unpack folder was not removed completely");
+        camfuzz::finding("the unpack folder was not removed completely");
     std::error_code ec;
     fs::remove(package, ec);
     return 0;

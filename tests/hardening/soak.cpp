@@ -11,6 +11,7 @@
 #include "camsim/Package.h"
 #include "support/NetNs.h"
 #include "support/ProcessCounts.h"
+#include "support/TftpPeer.h"
 
 #include <unistd.h>
 
@@ -46,10 +47,7 @@ std::string prepare(const fs::path& dir, std::size_t imageBytes) {
     ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
     fs::current_path(dir);
     fs::copy_file(fs::path(CAMUPGRADE_SOURCE_DIR) / "SDKLOG_default.properties", dir / "SDKLOG_default.properties");
-    std::string image(imageBytes, '\0');
-    for (std::size_t i = 0; i < imageBytes; ++i)
-        image[i] = static_cast<char>((i * 2654435761u) >> 13);
-    std::ofstream(dir / "app.bin", std::ios::binary) << image;
+    camtest::writeBytes(dir / "app.bin", camtest::fileBytes(imageBytes, 1));
     camsim::PackageSpec spec;
     spec.images = {(dir / "app.bin").string()};
     std::string error;
