@@ -222,7 +222,8 @@ TEST_F(Package, ArchivesThatReachOutsideAreRefusedWhole) {
     }
 }
 
-TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {
+// Folders that are not safely ours are not used.
+TEST_F(Package, UnsafeFoldersAreNotUsed) {
     camtest::writeArchive(pkg("p.zip"), ArchiveFormat::Zip, {{"app_upd.info", "i"}});
     const std::string elsewhere = m_root / "elsewhere";
     fs::create_directories(elsewhere);
@@ -254,26 +255,23 @@ TEST_F(Package, AnUnsafeQuarnelFolderIsNotUsed) {
     app = prepare(pkg("p.zip"));
     EXPECT_EQ(app->tmpDir().rfind(quarnel() + "/", 0), 0u);
     EXPECT_EQ(modeOf(quarnel()), 0700);
-}
+    app.reset();
 
-// A process killed in the middle of a job leaves its unpack folder behind;
-// a later session with the same address and number must not unpack over it.
-TEST_F(Package, LeftoverUnpackFoldersAreEmptiedOrLeftAlone) {
-    const std::string inner = camtest::archiveBytes(ArchiveFormat::Zip, {{"app.bin", "new"}});
-    camtest::writeArchive(pkg("kinds.zip"), ArchiveFormat::Zip, {{"b.bin", inner}});
-    const std::string elsewhere = m_root / "elsewhere";
-    fs::create_directories(elsewhere);
-    // The folder the session's init is going to take.
-    auto nextFolder = [this](const DevApp* app) {
+    // A process killed in the middle of a job leaves its unpack folder
+    // behind; a later session with the same address and number must not
+    // unpack over it. The folder the session's init is going to take:
+    auto nextFolder = [this](const DevApp* session) {
         char name[32];
         std::snprintf(name, sizeof name, "/0x%.8x_%d",
-                      static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(app)),
+                      static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(session)),
                       static_cast<int>(g_tmpDirCount.load()));
         return quarnel() + name;
     };
+    const std::string inner = camtest::archiveBytes(ArchiveFormat::Zip, {{"app.bin", "new"}});
+    camtest::writeArchive(pkg("kinds.zip"), ArchiveFormat::Zip, {{"b.bin", inner}});
 
     // Ours, with an information file that would make the package one image.
-    auto app = std::make_unique<DevApp>(&m_manager, "127.0.3.1", "127.0.3.2");
+    app = std::make_unique<DevApp>(&m_manager, "127.0.3.1", "127.0.3.2");
     std::string stale = nextFolder(app.get());
     fs::create_directories(stale + "/upgrade");
     camtest::writeFile(stale + "/app_upd.info", "stale");
