@@ -342,7 +342,7 @@ TEST_F(Cli, EightCamerasOfMixedKindsWithOneFailure) {
         camera(c);
         // Packages beside the file or absolute, names trimmed, comments, CRLF.
         std::string pkg = i % 2 == 0 ? "-" : i == 1 ? k1 : "fw-k1.zip";
-        list += "  " + cameraIp(i) + " " + pkg + "  cam" + std::to_string(i) + "  # door\r\n";
+        list += "  " + cameraIp(i) + " " + pkg + "  cam" + std::to_string(i) + (i % 2 ? "\r\n" : " # door\n");
     }
     camtest::writeFile(m_dir / "line.txt", list);
 
