@@ -264,6 +264,9 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
         EXPECT_EQ(run.finish(), 2) << run.both();
         EXPECT_NE(run.both().find_first_not_of(" \n"), std::string::npos);
     }
+    // The package is told before a camera that does not answer: it costs no camera.
+    CliRun silent({"--camera", "127.0.0.9", "--package", m_dir / "broken.zip"});
+    EXPECT_EQ(silent.finish(), 2) << silent.both();
     if (smallFs) {
         setenv("TMPDIR", small.c_str(), 1);
         CliRun full({"--camera", "127.0.0.2", "--package", m_package});
