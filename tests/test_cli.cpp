@@ -137,6 +137,13 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
         ++n;
     return n;
 }
+// Requests of this command a silent camera (restarting, or gone) received.
+std::size_t unheard(const camsim::Camera& cam, const std::string& command) {
+    std::size_t n = 0;
+    for (const camsim::Event& e : cam.events())
+        n += e.text.rfind("unheard while silent: " + command + " id ", 0) == 0;
+    return n;
+}
 
 }  // namespace
 
@@ -196,6 +203,8 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
                   "10.9.9.9 is not an address of this machine");
     expectRefused({"--camera", "127.0.0.2", "--package", m_package, "--log", "/nonexistent/x.log"},
                   "cannot write the log file /nonexistent/x.log");
+    // The package is told before a camera that does not answer: it costs no camera.
+    expectRefused({"--camera", "127.0.0.9", "--package", m_dir / "broken.zip"}, "cannot be unpacked");
     if (smallFs) {
         setenv("TMPDIR", small.c_str(), 1);
         CliRun full({"--camera", "127.0.0.2", "--package", m_package});
@@ -214,12 +223,14 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
 // code is in the JSON, the run's is the first failure's in the list.
 TEST_F(Cli, EachCameraEndsWithItsOwnExitCode) {
     const int failed[] = {1, 2, 3, 6, 7, 11, 13};  // every state that ends a session as failed
-    std::vector<std::string> args{"--package", m_package, "--inactivity", "2", "--json"};
+    // Longer than the paced heartbeat needs to see a camera gone.
+    std::vector<std::string> args{"--package", m_package, "--inactivity", "6", "--json"};
     for (int i = 0; i < 10; ++i) {
         camsim::Config c = camsim::instantCamera(cameraIp(i));
         c.forceState = i < 7 ? failed[i] : -1;
         c.refuseControl = i == 7;
         c.neverReturn = i == 8;  // gone for good after its restart
+        c.eventLevel = i == 8 ? 2 : 0;
         c.restartMs = 100;
         if (i != 9)  // nobody answers there
             camera(c);
@@ -235,6 +246,9 @@ TEST_F(Cli, EachCameraEndsWithItsOwnExitCode) {
     EXPECT_NE(value(cams[7], "message").find("refused control (another application holds it)"),
               std::string::npos) << cams[7];
     EXPECT_EQ(value(cams[8], "exit_code"), "18") << cams[8];
+    // A camera gone for good gets one short release and no identity read.
+    EXPECT_EQ(unheard(*m_cameras[8], "WRITEREG"), 1u);
+    EXPECT_EQ(unheard(*m_cameras[8], "READMEM"), 0u);
     EXPECT_EQ(value(cams[9], "exit_code"), "3");
     EXPECT_NE(value(cams[9], "message").find("does not answer"), std::string::npos) << cams[9];
     m_cameras.clear();
@@ -532,6 +546,7 @@ TEST_F(Cli, HonestPhases) {
     camsim::Config vanishing = camsim::instantCamera("127.0.0.2");
     vanishing.restartMidTransfer = true;
     vanishing.neverReturn = true;
+    vanishing.eventLevel = 2;
     camera(vanishing);
     camsim::Config restarting = camsim::instantCamera("127.0.0.3");
     restarting.flashMs = 300;
@@ -556,6 +571,7 @@ TEST_F(Cli, HonestPhases) {
     EXPECT_NE(lost.find("lost during the transfer \u2014 the camera does not answer"),
               std::string::npos) << lost;
     EXPECT_EQ(lost.find("restarting"), std::string::npos) << lost;
+    EXPECT_EQ(unheard(*m_cameras[0], "WRITEREG"), 1u) << "the release, once";
     EXPECT_NE(run.out().find("\"exit_code\":9, \"message\":\"lost during the transfer"),
               std::string::npos) << run.out();
 
