@@ -170,16 +170,16 @@ TEST(PathGuard, NamesStayInsideTheFolder) {
 TEST(Transfer, WholeFileFromASecondRequestOnANewPortWithOneThread) {
     const char* cameraIp = "127.0.3.153";
     camtest::ScratchDir root;
-    const std::string fw = root / "fw";
-    camtest::writeBytes(fs::path(fw) / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
+    const fs::path fw = fs::path(root.path()) / "fw";
+    camtest::writeBytes(fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
     Bytes file = camtest::fileBytes(5000, 4);
-    camtest::writeBytes(fs::path(fw) / "sub" / "a.bin", file);
+    camtest::writeBytes(fw / "sub" / "a.bin", file);
     camtest::FakeGvcpCamera control(cameraIp);
     control.setAnswerDelay(50);  // keeps the manager's back-to-back heartbeat reads slow
     managerGige manager;
     ASSERT_TRUE(manager.connect(cameraIp));
     DevApp dev(&manager, "127.0.3.150", cameraIp);
-    dev.init(fw + "/pkg.bin");
+    dev.init((fw / "pkg.bin").string());
     UdpPeer camera(cameraIp);
     auto request = [&](const std::string& name, sockaddr_in* server) {
         Bytes rrq = camtest::tftpRequest(name), b;
