@@ -176,7 +176,7 @@ TEST(Sha256, NistVectors) {
 }
 
 TEST(CamerasFile, LinesCommentsPackagesAndNames) {
-    std::vector<engine::CameraTarget> t;
+    std::vector<cli::Target> t;
     std::string error;
     ASSERT_TRUE(cli::parseCamerasFile("# line 3\n\n10.0.0.2\n  10.0.0.3 k1.zip  left door # x\r\n"
                                       "10.0.0.4 - right\n10.0.0.5 /abs/fw.zip\n",
@@ -190,7 +190,7 @@ TEST(CamerasFile, LinesCommentsPackagesAndNames) {
     EXPECT_EQ(t[3].package, "/abs/fw.zip");
 
     for (const char* bad : {"10.0.0.2\n\nfw.zip 10.0.0.3\n", "10.0.0.2\n# c\n10.0.0.2 x.zip\n"}) {
-        std::vector<engine::CameraTarget> none;
+        std::vector<cli::Target> none;
         EXPECT_FALSE(cli::parseCamerasFile(bad, "/", none, &error));
         EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error;
     }
