@@ -307,8 +307,8 @@ CU_API cu_error cu_job_new(const cu_options* options, cu_job** job);
 CU_API cu_error cu_job_add_camera(cu_job* job, const char* camera_ip, const char* package,
                                   const char* name);
 /* Checks camera `index` as the upgrade would, commanding nothing: the
- * package, the camera's answer and kind, the host address, port 69. Blocks;
- * no callback is called. */
+ * package and its digest, the camera's answer, status and kind, the host
+ * address, port 69 (unless plan_skips_port). Blocks; no callback is called. */
 CU_API cu_error cu_job_plan(cu_job* job, size_t index, cu_plan* plan);
 /* Starts the job on threads of its own and returns. */
 CU_API cu_error cu_job_start(cu_job* job);
