@@ -219,7 +219,8 @@ typedef struct cu_plan {
     const char* message;          /* one sentence when not ok, else "" */
     const char* host_ip;          /* the address the camera would fetch from */
     const char* layout;           /* "single image", "per kind", "package folder" */
-    const cu_identity* identity;  /* NULL when the camera was not read */
+    const cu_identity* identity;  /* NULL when the camera did not answer; only its kind
+                                     is set (ip "") when the rest could not be read */
     /* Version 2 of the struct: */
     int action;                   /* cu_action; ok is set only for CU_ACTION_UPGRADE */
     /* Version 3 of the struct: everything the plan read. */

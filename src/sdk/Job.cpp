@@ -304,7 +304,7 @@ cu_plan Job::planOf(StoredPlan& stored, std::size_t index) {
     c.message = r.message.c_str();
     c.host_ip = r.hostIp.c_str();
     c.layout = r.layout.c_str();
-    if (r.haveIdentity || !r.identity.ip.empty()) {
+    if (r.answered || r.haveIdentity) {
         toIdentity(r.identity, &stored.identity);
         c.identity = &stored.identity;
     }

@@ -412,7 +412,7 @@ std::string planJson(const std::vector<camupgrade::Plan>& plans) {
             field("name", jsonString(p.name.empty() ? id.userName : p.name)),
             field("model", jsonString(id.model)),
             field("serial", jsonString(id.serial)),
-            field("version", p.identity ? jsonString(id.version) : "null"),
+            field("version", !id.ip.empty() ? jsonString(id.version) : "null"),
             field("answered", p.answered ? "true" : "false"),
             field("busy", p.busy ? "true" : "false"),
             field("state", p.statusRead ? std::to_string(p.state) : "null"),
