@@ -185,7 +185,7 @@ TEST_F(SdkJob, APlanShowsThePackageAndAHostRecordsItsRunInTheHistory) {
     camupgrade::Job job(std::move(o));
     job.addCamera("127.0.0.2", m_dir / "fw.zip", "left door");
     camupgrade::Plan p = job.plan(0);
-    EXPECT_EQ(p.reason, CU_REASON_UNREACHABLE);
+    EXPECT_EQ(p.reason, CU_REASON_BAD_INPUT) << "not an archive";
     EXPECT_EQ(p.cameraIp + "|" + p.name + "|" + p.package + "|" + p.expectVersion,
               "127.0.0.2|left door|" + (m_dir / "fw.zip") + "|2.1");
     EXPECT_EQ(p.packageSize, 39u);
@@ -197,7 +197,7 @@ TEST_F(SdkJob, APlanShowsThePackageAndAHostRecordsItsRunInTheHistory) {
     older.struct_size = offsetof(cu_plan, camera_ip);
     ASSERT_EQ(cu_job_plan(job.handle(), 0, &older), CU_OK);
     EXPECT_EQ(older.struct_size, offsetof(cu_plan, camera_ip));
-    EXPECT_EQ(older.reason, CU_REASON_UNREACHABLE);
+    EXPECT_EQ(older.reason, CU_REASON_BAD_INPUT);
 
     camupgrade::Job run;
     run.addCamera("127.0.0.2", m_dir / "fw.zip");
