@@ -16,6 +16,9 @@ constexpr std::uint32_t CCP_RELEASE = 0;
 // Bits of CCP that say the host still holds control (exclusive, control).
 constexpr std::uint32_t CCP_HELD_BITS = 0x1 | 0x2;
 constexpr std::chrono::milliseconds HEARTBEAT_RETRY_PAUSE{500};
+// Each attempt's wait once a camera stopped answering: a camera on the line
+// answers within milliseconds.
+constexpr std::uint64_t GIVEN_UP_WAIT_US = 250000;
 
 // Bytes sent for a memory chunk: what is left, up to a full chunk, rounded up
 // to whole 32-bit words.
@@ -93,7 +96,15 @@ bool managerGige::connect(const char* ip) {
     return true;
 }
 
+void managerGige::giveUpOnAnswers() {
+    m_givenUp.store(true);
+    m_protocol->setAttempts(1);
+    m_protocol->setRecvTimeoutUs(GIVEN_UP_WAIT_US);
+}
+
 bool managerGige::disconnect() {
+    if (m_givenUp.load())
+        stopHeartbeats(false);  // no heartbeat read queued before the release
     if (!setRegister(REG_CCP, CCP_RELEASE, &m_regSize, true))
         return false;
     stopHeartbeats();
@@ -105,7 +116,7 @@ bool managerGige::disconnect() {
     return true;
 }
 
-void managerGige::stopHeartbeats() {
+void managerGige::stopHeartbeats(bool cutShort) {
     {
         // Under the pause lock, so a heartbeat cannot miss the wake-up
         // between its look at the flag and its wait.
@@ -114,7 +125,8 @@ void managerGige::stopHeartbeats() {
     }
     m_pauseWake.notify_all();
     // A heartbeat may sit in a transaction of several seconds; cut it short.
-    m_protocol->stop();
+    if (cutShort)
+        m_protocol->stop();
     std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> lock(m_threadsLock);

@@ -31,6 +31,12 @@ public:
     // (the client is stopped for good and there is no socket to reconnect
     // on), so its sessions must be gone before.
     bool disconnect();
+    // The camera has stopped answering for good: from now on each request
+    // of this channel, one in progress included, goes out once and waits
+    // for its answer only briefly. A camera
+    // drops the control whose heartbeat it missed by itself; retries would
+    // only keep the host waiting.
+    void giveUpOnAnswers();
     bool isConnected() const;
     // How long the camera has left a request of this channel unanswered
     // (0 while it answers): a restart shows here long before the
@@ -62,8 +68,9 @@ private:
     // Waits up to `pause`; false when the heartbeat was told to stop
     // meanwhile, which ends the wait at once.
     bool heartbeatPause(std::chrono::milliseconds pause);
-    // Stops and joins every heartbeat thread started so far.
-    void stopHeartbeats();
+    // Stops and joins every heartbeat thread started so far; `cutShort`
+    // also ends the channel's transaction in progress, and every later one.
+    void stopHeartbeats(bool cutShort = true);
     bool paced() const { return m_heartbeatPeriod.count() > 0; }
     void noteAnswer();
     // A paced heartbeat may sit behind another reader's failing transaction
@@ -74,6 +81,7 @@ private:
     std::unique_ptr<CGigEProtocol> m_protocol;
     std::uint32_t m_regSize = 4;
     std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_givenUp{false};
     std::atomic<std::uint32_t> m_heartbeatTimeoutMs{3000};
     // Every heartbeat ever started: a reconnect adds one, and each is joined.
     std::vector<std::thread> m_heartbeatThreads;

@@ -163,6 +163,13 @@ std::string value(const std::string& object, const std::string& key) {
 std::size_t lines(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
+// Requests of this command a silent camera (restarting, or gone) received.
+std::size_t unheard(const camsim::Camera& cam, const std::string& command) {
+    std::size_t n = 0;
+    for (const camsim::Event& e : cam.events())
+        n += e.text.rfind("unheard while silent: " + command + " id ", 0) == 0;
+    return n;
+}
 
 }  // namespace
 
@@ -176,7 +183,7 @@ TEST(Sha256, NistVectors) {
 }
 
 TEST(CamerasFile, LinesCommentsPackagesAndNames) {
-    std::vector<engine::CameraTarget> t;
+    std::vector<cli::Target> t;
     std::string error;
     ASSERT_TRUE(cli::parseCamerasFile("# line 3\n\n10.0.0.2\n  10.0.0.3 k1.zip  left door # x\r\n"
                                       "10.0.0.4 - right\n10.0.0.5 /abs/fw.zip\n",
@@ -190,7 +197,7 @@ TEST(CamerasFile, LinesCommentsPackagesAndNames) {
     EXPECT_EQ(t[3].package, "/abs/fw.zip");
 
     for (const char* bad : {"10.0.0.2\n\nfw.zip 10.0.0.3\n", "10.0.0.2\n# c\n10.0.0.2 x.zip\n"}) {
-        std::vector<engine::CameraTarget> none;
+        std::vector<cli::Target> none;
         EXPECT_FALSE(cli::parseCamerasFile(bad, "/", none, &error));
         EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error;
     }
@@ -257,6 +264,9 @@ TEST_F(Cli, PreflightRefusalsNeverCommandTheCamera) {
         EXPECT_EQ(run.finish(), 2) << run.both();
         EXPECT_NE(run.both().find_first_not_of(" \n"), std::string::npos);
     }
+    // The package is told before a camera that does not answer: it costs no camera.
+    CliRun silent({"--camera", "127.0.0.9", "--package", m_dir / "broken.zip"});
+    EXPECT_EQ(silent.finish(), 2) << silent.both();
     if (smallFs) {
         setenv("TMPDIR", small.c_str(), 1);
         CliRun full({"--camera", "127.0.0.2", "--package", m_package});
@@ -326,6 +336,7 @@ TEST_F(Cli, PacedHeartbeatFollowsRestartsAndSparesTheCameras) {
         c.flashMs = 300;
         c.restartMs = cases[i].restartMs;
         c.neverReturn = cases[i].gone;
+        c.eventLevel = cases[i].gone ? 2 : 1;
         camera(c);
     }
     auto start = std::chrono::steady_clock::now();
@@ -344,6 +355,9 @@ TEST_F(Cli, PacedHeartbeatFollowsRestartsAndSparesTheCameras) {
     EXPECT_EQ(verdictOf(1), "failed");
     EXPECT_EQ(verdictOf(2), "upgraded");
     EXPECT_NE(run.err().find(cameraIp(0) + ": restarting"), std::string::npos) << run.err();
+    // A camera gone for good gets one short release and no identity read.
+    EXPECT_EQ(unheard(*m_cameras[1], "WRITEREG"), 1u);
+    EXPECT_EQ(unheard(*m_cameras[1], "READMEM"), 0u);
 
     for (int i : {0, 2}) {
         SCOPED_TRACE(cameraIp(i));
@@ -623,6 +637,7 @@ TEST_F(Cli, HonestPhases) {
     camsim::Config vanishing = camsim::instantCamera("127.0.0.2");
     vanishing.restartMidTransfer = true;
     vanishing.neverReturn = true;
+    vanishing.eventLevel = 2;
     camera(vanishing);
     camsim::Config restarting = camsim::instantCamera("127.0.0.3");
     restarting.flashMs = 300;
@@ -647,6 +662,7 @@ TEST_F(Cli, HonestPhases) {
     EXPECT_NE(lost.find("lost during the transfer \u2014 the camera does not answer"),
               std::string::npos) << lost;
     EXPECT_EQ(lost.find("restarting"), std::string::npos) << lost;
+    EXPECT_EQ(unheard(*m_cameras[0], "WRITEREG"), 1u) << "the release, once";
     EXPECT_NE(run.out().find("\"exit_code\":9, \"message\":\"lost during the transfer"),
               std::string::npos) << run.out();
 

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -372,6 +373,48 @@ TEST_F(Engine, ASlowObserverDelaysNoCamera) {
     for (const auto& r : results)
         EXPECT_EQ(r.verdict, engine::Verdict::Upgraded) << r.cameraIp << ": " << r.message;
     EXPECT_TRUE(nothingUnpacked());
+}
+
+// What waits for a stalled observer stays bounded: a camera's statuses of
+// one phase and state collapse into the newest, lines beyond the limit are
+// counted in one line, and phase changes and results all arrive in order.
+TEST(EngineQueue, AStalledObserverIsSparedWhatItHasNoTimeFor) {
+    struct Stalled : engine::Observer {
+        std::promise<void> entered, go;
+        std::shared_future<void> released = go.get_future().share();
+        std::vector<std::string> seen;  // by the delivery thread alone
+        void note(const std::string& what) {
+            if (seen.empty())
+                entered.set_value();
+            released.wait();
+            seen.push_back(what);
+        }
+        void onStatus(const engine::CameraStatus& s) override {
+            note(std::string(engine::phaseName(s.phase)) + " " + std::to_string(s.bytesServed));
+        }
+        void onLogLine(const std::string& line) override { note(line); }
+        void onResult(const engine::CameraResult&) override { note("result"); }
+    } observer;
+    {
+        engine::Job job(engine::JobOptions(), &observer, nullptr);
+        engine::CameraStatus s;
+        s.phase = engine::Phase::Transfer;
+        job.status(s);
+        observer.entered.get_future().wait();
+        for (s.bytesServed = 1; s.bytesServed <= 10000; ++s.bytesServed)
+            job.status(s);
+        s.phase = engine::Phase::Flashing;
+        job.status(s);
+        for (int i = 0; i < 2100; ++i)
+            job.line("line");
+        job.result({});
+        observer.go.set_value();
+    }  // delivers what waits, then joins its thread
+    ASSERT_EQ(observer.seen.size(), 2005u);
+    EXPECT_EQ(std::vector<std::string>(observer.seen.begin(), observer.seen.begin() + 4),
+              (std::vector<std::string>{"transfer 0", "transfer 10000", "flashing 10001", "line"}));
+    EXPECT_EQ(observer.seen[2003], "result");
+    EXPECT_EQ(observer.seen[2004], "\u2026 100 log lines dropped: the observer fell behind");
 }
 
 // An exception in one camera's run, with one worker, ends that camera like

@@ -14,6 +14,7 @@
 #include "upgrade/PackagePlan.h"
 #include "upgrade/UpdgradeManager.h"
 
+#include <algorithm>
 #include <future>
 #include <memory>
 #include <thread>
@@ -33,6 +34,10 @@ constexpr std::chrono::milliseconds kFlashQuiet{500};
 // below the heartbeat's time-out (a restart shows within a second), above a
 // slow camera's answer time.
 constexpr std::chrono::milliseconds kSilentAfter{800};
+// Silent this long, a camera has dropped our control by itself (the
+// heartbeat time-out the job writes): asking it again with full retries
+// only keeps the host waiting.
+constexpr std::chrono::milliseconds kGoneAfter{3000};
 
 // Removes the session from the port-69 service before it goes, so that no
 // dispatch or poll reaches it; deleting it stops its transfer, joins its
@@ -247,12 +252,20 @@ void CameraRun::upgrade(managerGige& manager, updgradeManager& service, const st
 
     judge(manager);
     setPhase(Phase::Releasing);
+    // CamUpgrade (no lost-after) waits out every retry as it always did.
+    const auto lostAfter = m_job.options().lostAfter;
+    const bool gone = lostAfter.count() > 0 &&
+                      manager.unansweredFor() >= std::min(lostAfter, kGoneAfter);
+    if (gone)
+        manager.giveUpOnAnswers();
     m_session = nullptr;
     hold.end();
     m_result.released = manager.disconnect();
     if (m_result.verdict == Verdict::Cancelled && !m_result.released)
         m_result.message += " (it did not answer the release)";
-    readAfter();
+    // The release was the camera's last chance to show it is back.
+    if (!gone || m_result.released)
+        readAfter();
     if (m_result.verdict == Verdict::Upgraded && !m_result.released) {
         m_result.reason = Reason::NotReleased;
         m_result.message = "upgraded, but control of the camera could not be given back";

@@ -169,14 +169,65 @@ void Job::line(const std::string& text) {
 
 void Job::result(const CameraResult& result) { post({Event::Result, {}, {}, result, {}}); }
 
+namespace {
+constexpr std::size_t kMaxLines = 2000;
+}  // namespace
+
+const std::string& Job::cameraOf(const Event& event) {
+    if (event.kind == Event::Status)
+        return event.status.cameraIp;
+    return event.kind == Event::Result ? event.result.cameraIp : event.camera;
+}
+
 void Job::post(Event event) {
     if (m_observer == nullptr)
         return;
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
-        m_events.push_back(std::move(event));
+        if (event.kind == Event::Line && m_lines >= kMaxLines) {
+            ++m_droppedLines;
+            return;
+        }
+        if (event.kind == Event::Line)
+            pushDroppedNote();
+        if (event.kind == Event::Status && coalesced(event))
+            return;
+        std::string camera = cameraOf(event);
+        push(std::move(event), camera);
     }
     m_eventWake.notify_one();
+}
+
+// Under the queue's lock.
+void Job::push(Event event, const std::string& camera) {
+    m_lines += event.kind == Event::Line;
+    m_events.push_back(std::move(event));
+    m_last[camera] = m_firstSeq + m_events.size() - 1;
+}
+
+// Under the queue's lock: the newer status takes the older one's place,
+// so each camera's events stay in the order they happened.
+bool Job::coalesced(const Event& status) {
+    auto last = m_last.find(status.status.cameraIp);
+    if (last == m_last.end() || last->second < m_firstSeq)
+        return false;
+    Event& queued = m_events[last->second - m_firstSeq];
+    if (queued.kind != Event::Status || queued.status.phase != status.status.phase ||
+        queued.status.state != status.status.state)
+        return false;
+    queued.status = status.status;
+    return true;
+}
+
+// Under the queue's lock.
+void Job::pushDroppedNote() {
+    if (m_droppedLines == 0)
+        return;
+    Event note{Event::Line, {}, {}, {}, {}};
+    note.line = "\u2026 " + std::to_string(m_droppedLines) +
+                " log lines dropped: the observer fell behind";
+    m_droppedLines = 0;
+    push(std::move(note), std::string());
 }
 
 // The observer is called outside the queue's lock: a callback that logs
@@ -189,6 +240,10 @@ void Job::deliver() {
             return;
         Event event = std::move(m_events.front());
         m_events.pop_front();
+        ++m_firstSeq;
+        m_lines -= event.kind == Event::Line;
+        if (m_events.empty())
+            pushDroppedNote();
         guard.unlock();
         if (event.kind == Event::Status)
             m_observer->onStatus(event.status);

@@ -171,8 +171,15 @@ struct CameraResult {
 
 // Receives what happens one call at a time, from one delivery thread the job
 // owns (joined before runJob returns), in the order it happened. A slow
-// observer delays later calls, never a camera. Calls into the engine from a
-// callback are allowed except runJob.
+// observer delays later calls, never a camera, and what waits for it stays
+// bounded: a camera's status still waiting when a newer one of the same
+// phase and state comes, with nothing else of that camera in between, is
+// replaced by the newer one in its place (so each camera's calls keep their
+// order; across cameras that status comes as early as the one it replaced),
+// and log lines beyond a few thousand waiting are dropped and told in one
+// line, "… N log lines dropped: the observer fell behind". Changes of phase
+// or state and results always arrive. Calls into the engine from a callback
+// are allowed except runJob.
 class Observer {
 public:
     virtual ~Observer() = default;

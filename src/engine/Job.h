@@ -62,7 +62,11 @@ private:
         CameraResult result;
         std::string camera;  // of a line: the camera the logging thread works for
     };
+    static const std::string& cameraOf(const Event& event);
     void post(Event event);
+    void push(Event event, const std::string& camera);
+    bool coalesced(const Event& status);
+    void pushDroppedNote();
     void deliver();
     void stopDelivery();
 
@@ -72,7 +76,15 @@ private:
 
     std::mutex m_eventLock;
     std::condition_variable m_eventWake;
+    // A stalled observer must not make the queue grow without end: a status
+    // replaces its camera's undelivered one of the same phase and state when
+    // nothing of that camera came after it, and lines beyond kMaxLines are
+    // counted and told in one line when there is room again.
     std::deque<Event> m_events;
+    std::uint64_t m_firstSeq = 0;                 // of m_events.front()
+    std::map<std::string, std::uint64_t> m_last;  // each camera's newest queued event
+    std::size_t m_lines = 0;                      // queued
+    std::size_t m_droppedLines = 0;
     bool m_closing = false;
     std::thread m_delivery;
 

@@ -141,23 +141,32 @@ void readCamera(CameraPlan& r, const JobOptions& options, int* kind) {
                Reason::CameraBusy);
 }
 
-// Unpacked once: the session serves what the plan looked at.
-std::unique_ptr<package::Prepared> checkLayout(CameraPlan& r, const JobOptions& options, int kind,
+// Unpacked once, before the camera is asked anything: the session serves
+// what the plan looked at.
+std::unique_ptr<package::Prepared> checkUsable(CameraPlan& r, const JobOptions& options,
                                                const void* owner) {
     std::unique_ptr<package::Prepared> unpacked =
-        package::prepare(r.package, options.unpackRoot, kind, owner, true);
+        package::prepareTop(r.package, options.unpackRoot, owner, true);
     const package::Plan& plan = unpacked->plan;
+    if (!plan.problem.empty())
+        refuse(r, "the package " + r.package + " cannot be used: " + plan.problem);
+    return unpacked;
+}
+
+// What the camera's kind gets of the package.
+void checkLayout(CameraPlan& r, package::Prepared& unpacked, int kind) {
+    package::prepareKind(unpacked, kind, true);
+    const package::Plan& plan = unpacked.plan;
     r.layout = package::layoutName(plan.layout);
     if (plan.layout == package::Layout::PackageFolder) {
         refuse(r, "the package " + r.package + " cannot be used: " + plan.problem);
-        return unpacked;
+        return;
     }
     r.folder = plan.layout == package::Layout::PerKind ? plan.entry : "top level";
     r.files = filesIn(plan.dir);
     if (plan.layout == package::Layout::PerKind && plan.infoFile.empty())
         refuse(r, "the package's image for hardware kind " + std::to_string(kind) +
                       " holds no information file");
-    return unpacked;
 }
 
 void guardVersion(CameraPlan& r, const JobOptions& options) {
@@ -221,15 +230,21 @@ CameraPlan planCamera(const CameraTarget& target, const JobOptions& options, boo
         refuse(r, problem);
     if (r.action == Action::Refuse)
         return r;
+    // A package nobody can use is the user's to mend, and costs no camera:
+    // it is told first, and never shown to a camera.
     checkPackage(r, options, digests, showDigest);
     if (r.action == Action::Refuse)
-        return r;  // a package refused on its own is never shown to a camera
+        return r;
+    std::unique_ptr<package::Prepared> unpacked = checkUsable(r, options, &target);
+    if (r.action == Action::Refuse) {
+        r.layout = package::layoutName(unpacked->plan.layout);
+        return r;
+    }
 
     int kind = 0;
     readCamera(r, options, &kind);
-    std::unique_ptr<package::Prepared> unpacked;
     if (r.answered)
-        unpacked = checkLayout(r, options, kind, &target);
+        checkLayout(r, *unpacked, kind);
     guardVersion(r, options);
     if (checkPort && r.action == Action::Upgrade &&
         platform::udpPortFree(updgradeManager::FILE_SERVICE_PORT) != platform::PortCheck::Free)

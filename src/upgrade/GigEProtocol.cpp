@@ -224,9 +224,10 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
     }
 
     const std::uint64_t savedTimeoutUs = m_recvTimeoutUs.load();
+    bool raised = false;  // by a pending acknowledge, for this transaction only
     bool received = false;
     bool done = false;
-    for (std::uint16_t attempt = 0; attempt < m_retryCount && !done && !m_stopped.load();
+    for (std::uint16_t attempt = 0; attempt < m_retryCount.load() && !done && !m_stopped.load();
          ++attempt) {
         bool pending = false;
         if (!received) {
@@ -268,8 +269,10 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
                     LOG_LINE("receive Ack succeed\n");
                 // Always against the saved value: a second pending acknowledge
                 // with a shorter time brings the wait back down.
-                if (std::uint64_t{toCompletionMs} * 1000u > savedTimeoutUs)
+                if (std::uint64_t{toCompletionMs} * 1000u > savedTimeoutUs) {
                     m_recvTimeoutUs.store((std::uint64_t{toCompletionMs} + 10u) * 1000u);
+                    raised = true;
+                }
                 if (verbose)
                     LOG_LINE("receive panding timeout acknowledge\n");
             } else if (ack.acknowledge == parser.code() && parser.accept(ack, payload)) {
@@ -281,7 +284,8 @@ bool CGigEProtocol::transact(GvcpCmdHeader& header, std::uint16_t command, std::
         } while (pending && !m_stopped.load());
     }
 
-    m_recvTimeoutUs.store(savedTimeoutUs);
+    if (raised)
+        m_recvTimeoutUs.store(savedTimeoutUs);
     if (!received) {
         ackHeader.status = GEV_STATUS_TIMEOUT;
         if (verbose)

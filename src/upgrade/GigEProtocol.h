@@ -151,6 +151,9 @@ public:
     // this fail without traffic.
     platform::socket_t releaseSocket();
 
+    // Attempts of each transaction, the one in progress included: it ends
+    // after its current attempt when this goes down to it.
+    void setAttempts(std::uint16_t attempts) { m_retryCount.store(attempts); }
     std::uint64_t recvTimeoutUs() const { return m_recvTimeoutUs.load(); }
     // How long each attempt waits for its acknowledge; set before use.
     void setRecvTimeoutUs(std::uint64_t us) { m_recvTimeoutUs.store(us); }
@@ -179,7 +182,7 @@ private:
     std::mutex m_addrLock;  // setAddress may run while a transaction sends
     TurnLock m_txnLock;
     std::uint16_t m_requestId;
-    std::uint16_t m_retryCount;
+    std::atomic<std::uint16_t> m_retryCount;
     std::atomic<std::uint64_t> m_recvTimeoutUs;
     std::atomic<bool> m_stopped{false};
     std::atomic<std::int64_t> m_unansweredSince{0};  // steady clock ticks; 0: none

@@ -202,8 +202,12 @@ std::string infoFileIn(const std::string& dir) {
     return std::string();
 }
 
-Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind,
-          bool folders) {
+namespace {
+
+// What plan() decides without the camera's kind: the package unpacked, and
+// a single image found. A per-kind package is left as the package folder
+// without a problem, for chooseKind.
+Plan unpackTop(const std::string& packagePath, const std::string& unpackDir, bool folders) {
     Plan p;
     std::string::size_type cut = packagePath.rfind(platform::PATH_SEP);
     p.dir = cut == std::string::npos ? packagePath : packagePath.substr(0, cut);
@@ -222,25 +226,57 @@ Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind
     if (!p.infoFile.empty()) {
         p.layout = Layout::SingleImage;
         p.dir = unpackDir;
-        return p;
     }
+    return p;
+}
+
+bool undecided(const Plan& p) { return p.layout == Layout::PackageFolder && p.problem.empty(); }
+
+void chooseKind(Plan& p, const std::string& unpackDir, int kind, bool folders) {
     const std::vector<std::string> entries = listing(unpackDir);
     const std::string* chosen = chooseEntry(entries, kind, &p.threeD);
     if (chosen == nullptr) {
         p.problem = "it holds neither an information file nor an image for hardware kind " +
                     std::to_string(kind);
-        return p;
+        return;
     }
     std::string upgradeDir = unpackDir + "/upgrade";
     if (!take(*chosen, upgradeDir, folders)) {
         p.problem = "its image for hardware kind " + std::to_string(kind) + " cannot be unpacked";
-        return p;
+        return;
     }
     p.layout = Layout::PerKind;
     p.dir = upgradeDir;
     p.entry = chosen->substr(unpackDir.size() + 1);
     p.infoFile = infoFileIn(upgradeDir);
+}
+
+}  // namespace
+
+Plan plan(const std::string& packagePath, const std::string& unpackDir, int kind,
+          bool folders) {
+    Plan p = unpackTop(packagePath, unpackDir, folders);
+    if (undecided(p))
+        chooseKind(p, unpackDir, kind, folders);
     return p;
+}
+
+std::unique_ptr<Prepared> prepareTop(const std::string& packagePath, const std::string& root,
+                                     const void* owner, bool folders) {
+    auto prepared = std::make_unique<Prepared>();
+    prepared->unpackDir = unpackFolder(root, packagePath, owner);
+    Plan& p = prepared->plan;
+    p = unpackTop(packagePath, prepared->unpackDir, folders);
+    // Every inner archive is some kind's image: an empty one is nobody's.
+    if (undecided(p) && listing(prepared->unpackDir).empty())
+        p.problem = "it holds neither an information file nor an image for any hardware kind";
+    return prepared;
+}
+
+void prepareKind(Prepared& prepared, int kind, bool folders) {
+    prepared.kind = kind;
+    if (undecided(prepared.plan))
+        chooseKind(prepared.plan, prepared.unpackDir, kind, folders);
 }
 
 }  // namespace package

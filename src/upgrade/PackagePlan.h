@@ -69,6 +69,14 @@ struct Prepared {
 std::unique_ptr<Prepared> prepare(const std::string& packagePath, const std::string& root, int kind,
                                   const void* owner, bool folders = false);
 
+// prepare() in two steps, so that a package nobody can use is told before
+// any camera is asked for its kind. The first unpacks the package and
+// decides a single image; its plan has a problem when no camera could be
+// served. The second chooses the folder for a camera of `kind`.
+std::unique_ptr<Prepared> prepareTop(const std::string& packagePath, const std::string& root,
+                                     const void* owner, bool folders = false);
+void prepareKind(Prepared& prepared, int kind, bool folders = false);
+
 }  // namespace package
 
 // Numbers the unpack folders of the whole process; the first is 1.

@@ -121,9 +121,10 @@ void GvcpServer::loop() {
                 ++m_state.stats.droppedRequests;
         }
         if (silent) {
-            if (drop && wasAnswering && m_cfg.eventLevel >= 2)
-                m_state.note(EventKind::Fault, 2,
-                             "dropped " + commandName(h.command) + " id " + std::to_string(h.reqId) + " (gvcp-loss)");
+            if (m_cfg.eventLevel >= 2)
+                m_state.note(wasAnswering ? EventKind::Fault : EventKind::Request, 2,
+                             (wasAnswering ? "dropped " : "unheard while silent: ") + commandName(h.command) +
+                                 " id " + std::to_string(h.reqId) + (wasAnswering ? " (gvcp-loss)" : ""));
             continue;
         }
         handle(buf, static_cast<std::size_t>(n), from);
