@@ -59,8 +59,29 @@ typedef enum cu_error {
     CU_ERR_NETWORK = 12,     /* a discovery could not be sent */
     CU_ERR_LIMIT = 13,       /* too many jobs exist at once (4096) */
     CU_ERR_INTERNAL = 14,    /* an unexpected failure inside the library */
-    CU_ERR_OPTION = 15       /* an option's value is unusable (cu_last_error says which) */
+    CU_ERR_OPTION = 15,      /* an option's value is unusable (cu_last_error says which) */
+    CU_ERR_HISTORY = 16      /* the history file cannot be used (cu_last_error says why) */
 } cu_error;
+
+/* A camera's session state: bits 0-7 of its status word (cu_status.state,
+ * cu_result.state). cu_state_words names each. */
+typedef enum cu_state {
+    CU_STATE_SUCCESS = 0,
+    CU_STATE_IP_ERROR = 1,
+    CU_STATE_CHECK_FAIL = 2,
+    CU_STATE_DEVICE_ERROR = 3,
+    CU_STATE_UPGRADING = 4,       /* busy: fetching or flashing */
+    CU_STATE_READY = 5,
+    CU_STATE_CONNECT_FAIL = 6,
+    CU_STATE_VERSION_MISMATCH = 7,
+    CU_STATE_TIMEOUT = 8,
+    CU_STATE_READY_SENDING = 9,
+    CU_STATE_LINK_LOST = 10,
+    CU_STATE_FIRMWARE_MISMATCH = 11,
+    CU_STATE_CONNECTING = 12,
+    CU_STATE_INNER_ERROR = 13,
+    CU_STATE_OFFLINE = 14
+} cu_state;
 
 /* Where a camera's upgrade stands (cu_status.phase). */
 typedef enum cu_phase {
@@ -121,6 +142,11 @@ typedef struct cu_identity {
     char user_name[17];
     int kind;                     /* hardware kind 0 or 1; -1 when unread */
     uint32_t kind_register;       /* 0 when unread */
+    /* Version 3 of the struct (the first that grew it): the status register,
+     * read without control by cu_info; status_read is 0 elsewhere. */
+    int status_read;              /* the status register answered */
+    int state;                    /* cu_state; -1 when unread */
+    int percent;                  /* the camera's own percent */
 } cu_identity;
 
 /* A camera's status, on every change. Pointers are valid during the call. */
@@ -162,6 +188,12 @@ typedef struct cu_result {
     double seconds;
     /* Version 2 of the struct (read only when struct_size covers it): */
     int downgraded;               /* after->version is older than before->version */
+    /* Version 3 of the struct: what a record of the attempt needs. */
+    const char* host_ip;          /* the address the camera fetched from; "" when not checked */
+    const char* layout;           /* the package's layout as the pre-flight found it; "" */
+    const char* package;          /* the package, as an absolute path */
+    int64_t started_ms;           /* wall clock, milliseconds since 1970 UTC; 0 when the */
+    int64_t ended_ms;             /* camera never started */
 } cu_result;
 
 /* What an upgrade would do with a camera (cu_plan.action). */
@@ -170,6 +202,12 @@ typedef enum cu_action {
     CU_ACTION_CURRENT = 1,   /* at cu_options.expect_version already: it would not be commanded */
     CU_ACTION_REFUSE = 2     /* reason and message say why */
 } cu_action;
+
+/* A file the camera would be served. The struct never grows. */
+typedef struct cu_file {
+    const char* name;
+    uint64_t size;
+} cu_file;
 
 /* What an upgrade would do for one camera; nothing was commanded.
  * Pointers stay valid until the next cu_job_plan of the camera or cu_job_free. */
@@ -181,15 +219,36 @@ typedef struct cu_plan {
     const char* message;          /* one sentence when not ok, else "" */
     const char* host_ip;          /* the address the camera would fetch from */
     const char* layout;           /* "single image", "per kind", "package folder" */
-    const cu_identity* identity;  /* NULL when the camera was not read */
+    const cu_identity* identity;  /* NULL when the camera did not answer; only its kind
+                                     is set (ip "") when the rest could not be read */
     /* Version 2 of the struct: */
     int action;                   /* cu_action; ok is set only for CU_ACTION_UPGRADE */
+    /* Version 3 of the struct: everything the plan read. */
+    const char* camera_ip;
+    const char* name;             /* as given to the job; "" when none */
+    int answered;                 /* the camera answered */
+    int status_read;              /* its status register answered: */
+    int busy;                     /*   it reports CU_STATE_UPGRADING */
+    int state;                    /*   cu_state; -1 when unread */
+    int percent;
+    const char* package;          /* absolute path */
+    int package_is_folder;
+    uint64_t package_size;        /* bytes of the file; of every file of a folder */
+    const char* sha256;           /* of the package file; "" for a folder or when unread */
+    const char* folder;           /* what the camera's kind gets: "top level" or the entry; "" */
+    size_t file_count;            /* the files that would be served, in name order */
+    const cu_file* files;
+    const char* expect_version;   /* "" when not checked */
 } cu_plan;
 
 typedef void (*cu_status_fn)(const cu_status* status, void* user);
 typedef void (*cu_log_fn)(const char* line, void* user);  /* one line, no line end */
 typedef void (*cu_result_fn)(const cu_result* result, void* user);
 typedef void (*cu_found_fn)(const cu_identity* identity, void* user);
+/* A log line with the camera it belongs to: its index in the job and its
+ * address, or SIZE_MAX and "" when it belongs to none or cannot be told. */
+typedef void (*cu_camera_log_fn)(size_t index, const char* camera_ip, const char* line,
+                                 void* user);
 
 /* cu_options.heartbeat_ms: heartbeat reads back to back, with no pause. */
 #define CU_HEARTBEAT_BACK_TO_BACK UINT32_MAX
@@ -223,6 +282,12 @@ typedef struct cu_options {
                                      0: 1000; CU_HEARTBEAT_BACK_TO_BACK: no pause */
     uint32_t lost_after_ms;       /* a camera silent this long before all its files were
                                      served ends lost; 0: 60000 */
+    /* Version 3 of the struct: */
+    const char* unpack_root;      /* packages are unpacked in a private folder made in it;
+                                     NULL or "": the system's temporary folder */
+    int plan_skips_port;          /* cu_job_plan leaves out whether port 69 can be bound
+                                     (a plan made without the privilege to bind it) */
+    cu_camera_log_fn on_camera_log; /* every log line with its camera (on_log gets it too) */
 } cu_options;
 
 typedef struct cu_job cu_job;
@@ -243,8 +308,8 @@ CU_API cu_error cu_job_new(const cu_options* options, cu_job** job);
 CU_API cu_error cu_job_add_camera(cu_job* job, const char* camera_ip, const char* package,
                                   const char* name);
 /* Checks camera `index` as the upgrade would, commanding nothing: the
- * package, the camera's answer and kind, the host address, port 69. Blocks;
- * no callback is called. */
+ * package and its digest, the camera's answer, status and kind, the host
+ * address, port 69 (unless plan_skips_port). Blocks; no callback is called. */
 CU_API cu_error cu_job_plan(cu_job* job, size_t index, cu_plan* plan);
 /* Starts the job on threads of its own and returns. */
 CU_API cu_error cu_job_start(cu_job* job);
@@ -269,6 +334,83 @@ CU_API cu_error cu_info(const char* camera_ip, uint32_t timeout_ms, cu_identity*
  * window_ms (0: 1000), on the calling thread. */
 CU_API cu_error cu_discover(const char* interface_name, uint32_t window_ms, cu_found_fn found,
                             void* user);
+
+/* The words a person is shown for a session state ("the camera rejected the
+ * firmware image (check failed)"), NULL beyond the table. *final (may be
+ * NULL) tells whether the session is over in that state. */
+CU_API const char* cu_state_words(int state, int* final);
+
+/* The history: one row per camera per run in an SQLite file the camupgrade
+ * command writes as well (docs/history.md). The library never decides an
+ * exit code: the host gives its own. A build without SQLite answers
+ * CU_ERR_HISTORY to every call but cu_history_default_path. */
+
+/* What the host adds to a row besides the result. */
+typedef struct cu_record_info {
+    size_t struct_size;
+    int exit_code;                /* the host's exit code for this camera */
+    const char* tool_version;     /* the recording program's version; NULL: none */
+    const char* expected_version; /* NULL: none */
+    const char* package_sha256;   /* NULL: read from cu_result.package; "": unknown */
+    int64_t package_size;         /* with package_sha256; -1: unknown */
+} cu_record_info;
+
+/* One row as read back. Text the file holds as NULL is "", numbers -1.
+ * Pointers are valid during the call. */
+typedef struct cu_history_row {
+    size_t struct_size;
+    const char* started;          /* ISO 8601 UTC, "2026-12-06T05:01:02Z" */
+    const char* ended;
+    const char* host_name;
+    const char* host_ip;
+    const char* user;
+    const char* tool_version;
+    const char* library_version;
+    const char* camera;
+    const char* mac;
+    const char* serial;
+    const char* model;
+    int kind;
+    const char* version_before;
+    const char* version_after;
+    const char* expected_version;
+    const char* package;
+    int64_t package_size;
+    const char* package_sha256;
+    const char* layout;
+    const char* verdict;
+    int state;
+    int exit_code;
+    const char* message;
+    double seconds;
+    int64_t bytes_served;
+} cu_history_row;
+
+/* Which rows cu_history_query gives; NULL or "" fields select everything. */
+typedef struct cu_history_filter {
+    size_t struct_size;
+    const char* camera;
+    const char* serial;
+    const char* since;            /* "2026-12-06", "2026-12-06T05:30", ... UTC */
+} cu_history_filter;
+
+typedef void (*cu_history_row_fn)(const cu_history_row* row, void* user);
+
+/* The history's usual place for this user; valid until the thread's next call. */
+CU_API const char* cu_history_default_path(void);
+/* Opens the history for writing, creating it when new (path NULL: the usual
+ * place). A damaged file is renamed aside and a new one started: *notice
+ * (may be NULL) then says so, else it is ""; valid until the thread's next
+ * call. */
+CU_API cu_error cu_history_open(const char* path, const char** notice);
+/* Records one camera's attempt as a row, as cu_history_open opens the file. */
+CU_API cu_error cu_history_record(const char* path, const cu_result* result,
+                                  const cu_record_info* info, const char** notice);
+/* Calls row for each row that passes the filter (NULL: all), newest first,
+ * on the calling thread. A missing or damaged file is CU_ERR_HISTORY and
+ * left as it is. */
+CU_API cu_error cu_history_query(const char* path, const cu_history_filter* filter,
+                                 cu_history_row_fn row, void* user);
 
 #ifdef __cplusplus
 }

@@ -46,14 +46,57 @@ inline void check(cu_error code) {
 
 inline std::string text(const char* s) { return s != nullptr ? s : ""; }
 
+// Whether a struct the library filled reaches up to `member`'s end.
+template <class T, class M>
+bool covers(const T& c, M T::*member) {
+    static const T probe{};
+    auto offset = reinterpret_cast<const char*>(&(probe.*member)) -
+                  reinterpret_cast<const char*>(&probe);
+    return c.struct_size >= static_cast<std::size_t>(offset) + sizeof(M);
+}
+
+using WallClock = std::chrono::system_clock;
+
 struct Identity {
     std::string ip, mac, manufacturer, model, version, manufacturerInfo, serial, userName;
     int kind = -1;
     std::uint32_t kindRegister = 0;
+    // The status register, as info() reads it.
+    bool statusRead = false;
+    int state = -1, percent = 0;
 
     static Identity from(const cu_identity& c) {
-        return {c.ip,   c.mac,    c.manufacturer, c.model, c.version, c.manufacturer_info,
-                c.serial, c.user_name, c.kind,      c.kind_register};
+        Identity id{c.ip,     c.mac,       c.manufacturer, c.model,         c.version,
+                    c.manufacturer_info, c.serial, c.user_name, c.kind, c.kind_register};
+        if (covers(c, &cu_identity::percent) && c.status_read != 0) {
+            id.statusRead = true;
+            id.state = c.state;
+            id.percent = c.percent;
+        }
+        return id;
+    }
+    cu_identity toC() const {
+        cu_identity c{};
+        c.struct_size = sizeof c;
+        put(c.ip, ip);
+        put(c.mac, mac);
+        put(c.manufacturer, manufacturer);
+        put(c.model, model);
+        put(c.version, version);
+        put(c.manufacturer_info, manufacturerInfo);
+        put(c.serial, serial);
+        put(c.user_name, userName);
+        c.kind = kind;
+        c.kind_register = kindRegister;
+        c.status_read = statusRead ? 1 : 0;
+        c.state = state;
+        c.percent = percent;
+        return c;
+    }
+    template <std::size_t N>
+    static void put(char (&to)[N], const std::string& from) {
+        from.copy(to, N - 1);
+        to[std::min(from.size(), N - 1)] = '\0';
     }
     static std::optional<Identity> from(const cu_identity* c) {
         return c != nullptr ? std::optional<Identity>(from(*c)) : std::nullopt;
@@ -106,6 +149,8 @@ struct Result {
     std::uint64_t bytesServed = 0;
     std::chrono::duration<double> seconds{0};
     bool downgraded = false;  // after->version is older than before->version
+    std::string hostIp, layout, package;
+    WallClock::time_point started, ended;  // the epoch when the camera never started
 
     bool upgraded() const { return verdict == CU_VERDICT_UPGRADED; }
 
@@ -126,9 +171,54 @@ struct Result {
         r.after = Identity::from(c.after);
         r.bytesServed = c.bytes_served;
         r.seconds = std::chrono::duration<double>(c.seconds);
-        r.downgraded = c.struct_size > offsetof(cu_result, downgraded) && c.downgraded != 0;
+        r.downgraded = covers(c, &cu_result::downgraded) && c.downgraded != 0;
+        if (covers(c, &cu_result::ended_ms)) {
+            r.hostIp = text(c.host_ip);
+            r.layout = text(c.layout);
+            r.package = text(c.package);
+            r.started = WallClock::time_point(std::chrono::milliseconds(c.started_ms));
+            r.ended = WallClock::time_point(std::chrono::milliseconds(c.ended_ms));
+        }
         return r;
     }
+    // A view for the C API; `identities` holds the before and after it points to.
+    cu_result toC(cu_identity (&identities)[2]) const {
+        cu_result c{};
+        c.struct_size = sizeof c;
+        c.index = index;
+        c.camera_ip = cameraIp.c_str();
+        c.name = name.c_str();
+        c.verdict = verdict;
+        c.verdict_name = verdictName.c_str();
+        c.reason = reason;
+        c.state = state;
+        c.message = message.c_str();
+        c.connected = connected;
+        c.commanded = commanded;
+        c.released = released;
+        if (before)
+            c.before = &(identities[0] = before->toC());
+        if (after)
+            c.after = &(identities[1] = after->toC());
+        c.bytes_served = bytesServed;
+        c.seconds = seconds.count();
+        c.downgraded = downgraded;
+        c.host_ip = hostIp.c_str();
+        c.layout = layout.c_str();
+        c.package = package.c_str();
+        auto ms = [](WallClock::time_point t) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch())
+                .count();
+        };
+        c.started_ms = ms(started);
+        c.ended_ms = ms(ended);
+        return c;
+    }
+};
+
+struct File {
+    std::string name;
+    std::uint64_t size = 0;
 };
 
 struct Plan {
@@ -138,6 +228,47 @@ struct Plan {
     std::string message, hostIp, layout;
     std::optional<Identity> identity;
     cu_action action = CU_ACTION_REFUSE;
+    // What the plan read (an older library leaves these empty).
+    std::string cameraIp, name;
+    bool answered = false, statusRead = false, busy = false;
+    int state = -1, percent = 0;
+    std::string package;
+    bool packageIsFolder = false;
+    std::uint64_t packageSize = 0;
+    std::string sha256, folder;
+    std::vector<File> files;
+    std::string expectVersion;
+
+    static Plan from(const cu_plan& c) {
+        Plan p;
+        p.index = c.index;
+        p.ok = c.ok != 0;
+        p.reason = static_cast<cu_reason>(c.reason);
+        p.message = text(c.message);
+        p.hostIp = text(c.host_ip);
+        p.layout = text(c.layout);
+        p.identity = Identity::from(c.identity);
+        p.action = covers(c, &cu_plan::action) ? static_cast<cu_action>(c.action)
+                                               : (p.ok ? CU_ACTION_UPGRADE : CU_ACTION_REFUSE);
+        if (!covers(c, &cu_plan::expect_version))
+            return p;
+        p.cameraIp = text(c.camera_ip);
+        p.name = text(c.name);
+        p.answered = c.answered != 0;
+        p.statusRead = c.status_read != 0;
+        p.busy = c.busy != 0;
+        p.state = c.state;
+        p.percent = c.percent;
+        p.package = text(c.package);
+        p.packageIsFolder = c.package_is_folder != 0;
+        p.packageSize = c.package_size;
+        p.sha256 = text(c.sha256);
+        p.folder = text(c.folder);
+        for (std::size_t i = 0; i < c.file_count && c.files != nullptr; ++i)
+            p.files.push_back({text(c.files[i].name), c.files[i].size});
+        p.expectVersion = text(c.expect_version);
+        return p;
+    }
 };
 
 struct Options {
@@ -155,8 +286,12 @@ struct Options {
     // Pause between heartbeat reads (at most 1500 ms); 0: back to back; unset: 1000 ms.
     std::optional<std::chrono::milliseconds> heartbeat;
     std::chrono::milliseconds lostAfter{0};  // 0: 60 s
+    std::string unpackRoot;                // packages are unpacked in it; empty: the system's
+    bool planSkipsPort = false;            // plan() leaves out whether port 69 can be bound
     std::function<void(const Status&)> onStatus;
     std::function<void(const std::string&)> onLog;
+    // Every log line with the camera's address ("" when it belongs to none).
+    std::function<void(const std::string& cameraIp, const std::string&)> onCameraLog;
     std::function<void(const Result&)> onResult;
 };
 
@@ -184,6 +319,10 @@ public:
                                  : static_cast<std::uint32_t>(std::min<std::int64_t>(
                                        o.heartbeat->count(), INT32_MAX));
         c.lost_after_ms = static_cast<std::uint32_t>(o.lostAfter.count());
+        c.unpack_root = o.unpackRoot.empty() ? nullptr : o.unpackRoot.c_str();
+        c.plan_skips_port = o.planSkipsPort ? 1 : 0;
+        if (o.onCameraLog)
+            c.on_camera_log = &State::cameraLog;
         c.on_status = &State::status;
         c.on_log = &State::log;
         c.on_result = &State::result;
@@ -215,12 +354,7 @@ public:
         cu_plan c{};
         c.struct_size = sizeof c;
         check(cu_job_plan(handle(), index, &c));
-        return {c.index,        c.ok != 0,       static_cast<cu_reason>(c.reason),
-                text(c.message), text(c.host_ip), text(c.layout),
-                Identity::from(c.identity),
-                c.struct_size > offsetof(cu_plan, action) ? static_cast<cu_action>(c.action)
-                                                          : (c.ok != 0 ? CU_ACTION_UPGRADE
-                                                                       : CU_ACTION_REFUSE)};
+        return Plan::from(c);
     }
 
     void start() { check(cu_job_start(handle())); }
@@ -292,6 +426,9 @@ private:
                     self.options.onLog(line);
             });
         }
+        static void cameraLog(std::size_t, const char* ip, const char* line, void* user) {
+            guard(user, [&](State& self) { self.options.onCameraLog(ip, line); });
+        }
         static void result(const cu_result* r, void* user) {
             guard(user, [&](State& self) {
                 if (self.options.onResult)
@@ -315,6 +452,15 @@ private:
 
 inline std::string version() { return cu_version(); }
 
+// The words for a session state; empty beyond the table.
+inline std::string stateWords(int state) { return text(cu_state_words(state, nullptr)); }
+// Whether the session is over in that state.
+inline bool stateFinal(int state) {
+    int final = 0;
+    cu_state_words(state, &final);
+    return final != 0;
+}
+
 inline Identity info(const std::string& ip,
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
     cu_identity c{};
@@ -333,5 +479,86 @@ inline std::vector<Identity> discover(const std::string& interfaceName = std::st
                       &found));
     return found;
 }
+
+// One row of the history; empty text and -1 where nothing was recorded.
+struct HistoryRow {
+    std::string started, ended, hostName, hostIp, user, toolVersion, libraryVersion;
+    std::string camera, mac, serial, model;
+    int kind = -1;
+    std::string versionBefore, versionAfter, expectedVersion, package;
+    std::int64_t packageSize = -1;
+    std::string packageSha256, layout, verdict;
+    int state = -1, exitCode = 0;
+    std::string message;
+    double seconds = 0;
+    std::int64_t bytesServed = -1;
+};
+
+struct HistoryFilter {
+    std::string camera, serial, since;  // empty: any
+};
+
+// What the host adds to the row of a result.
+struct RecordInfo {
+    int exitCode = 0;
+    std::string toolVersion, expectedVersion;
+    std::optional<std::string> packageSha256;  // unset: the library reads the package
+    std::int64_t packageSize = -1;
+};
+
+// The history file the command records into; each call opens it afresh.
+class History {
+public:
+    explicit History(std::string path = std::string()) : m_path(std::move(path)) {}
+    static std::string defaultPath() { return cu_history_default_path(); }
+    const std::string& path() const { return m_path; }
+
+    // Opens (creates) it for writing; the notice of a damaged file moved aside, or "".
+    std::string open() {
+        const char* notice = nullptr;
+        check(cu_history_open(cpath(), &notice));
+        return text(notice);
+    }
+    // Records one result; the notice as open() gives it.
+    std::string record(const Result& result, const RecordInfo& info) {
+        cu_identity identities[2];
+        cu_result r = result.toC(identities);
+        cu_record_info c{};
+        c.struct_size = sizeof c;
+        c.exit_code = info.exitCode;
+        c.tool_version = info.toolVersion.c_str();
+        c.expected_version = info.expectedVersion.c_str();
+        c.package_sha256 = info.packageSha256 ? info.packageSha256->c_str() : nullptr;
+        c.package_size = info.packageSize;
+        const char* notice = nullptr;
+        check(cu_history_record(cpath(), &r, &c, &notice));
+        return text(notice);
+    }
+    // Newest first.
+    std::vector<HistoryRow> query(const HistoryFilter& filter = HistoryFilter()) const {
+        cu_history_filter f{};
+        f.struct_size = sizeof f;
+        f.camera = filter.camera.c_str();
+        f.serial = filter.serial.c_str();
+        f.since = filter.since.c_str();
+        std::vector<HistoryRow> rows;
+        auto add = [](const cu_history_row* c, void* user) {
+            static_cast<std::vector<HistoryRow>*>(user)->push_back(
+                {text(c->started), text(c->ended), text(c->host_name), text(c->host_ip),
+                 text(c->user), text(c->tool_version), text(c->library_version),
+                 text(c->camera), text(c->mac), text(c->serial), text(c->model), c->kind,
+                 text(c->version_before), text(c->version_after), text(c->expected_version),
+                 text(c->package), c->package_size, text(c->package_sha256), text(c->layout),
+                 text(c->verdict), c->state, c->exit_code, text(c->message), c->seconds,
+                 c->bytes_served});
+        };
+        check(cu_history_query(cpath(), &f, add, &rows));
+        return rows;
+    }
+
+private:
+    const char* cpath() const { return m_path.empty() ? nullptr : m_path.c_str(); }
+    std::string m_path;
+};
 
 }  // namespace camupgrade

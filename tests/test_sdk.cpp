@@ -1,7 +1,7 @@
 // The C API's promises that the Python tests cannot show: the exported
 // names, structs of other versions, bad handles, calls in the wrong state,
-// a cancel from a signal handler before the start, and the C++
-// wrapper's answer to a callback that throws.
+// a cancel from a signal handler before the start, the C++ wrapper's answer
+// to a callback that throws, and the history a host records into.
 #include "camupgrade_sdk.hpp"
 #include "support/Archives.h"
 #include "support/NetNs.h"
@@ -53,7 +53,7 @@ void cancelFromHandler(int) { cu_job_cancel(g_job); }
 
 TEST(Sdk, ExportsExactlyTheHeadersFunctions) {
     auto declared = namesIn(CAMUPGRADE_SDK_HEADER, R"(CU_API [^;(]*\b(cu_\w+)\()");
-    EXPECT_EQ(declared.size(), 14u);
+    EXPECT_EQ(declared.size(), 19u);
     EXPECT_EQ(exported(), declared);
     EXPECT_EQ(namesIn(CAMUPGRADE_SDK_MAP, R"(\b(cu_\w+);)"), declared);
 }
@@ -176,4 +176,65 @@ TEST_F(SdkJob, AThrowingCallbackCancelsTheJobAndTheWrapperRethrowsIt) {
     // The pre-flight may have refused the silent camera before the cancel came.
     EXPECT_TRUE(r.verdict == CU_VERDICT_CANCELLED || r.verdict == CU_VERDICT_REFUSED) << r.message;
     EXPECT_FALSE(r.commanded);
+}
+
+TEST_F(SdkJob, APlanShowsThePackageAndAHostRecordsItsRunInTheHistory) {
+    camupgrade::Options o;
+    o.expectVersion = "2.1";
+    o.planSkipsPort = true;
+    camupgrade::Job job(std::move(o));
+    job.addCamera("127.0.0.2", m_dir / "fw.zip", "left door");
+    camupgrade::Plan p = job.plan(0);
+    EXPECT_EQ(p.reason, CU_REASON_BAD_INPUT) << "not an archive";
+    EXPECT_EQ(p.cameraIp + "|" + p.name + "|" + p.package + "|" + p.expectVersion,
+              "127.0.0.2|left door|" + (m_dir / "fw.zip") + "|2.1");
+    EXPECT_EQ(p.packageSize, 39u);
+    EXPECT_EQ(p.sha256.size(), 64u);
+    EXPECT_FALSE(p.answered || p.statusRead || p.busy);
+    EXPECT_EQ(p.state, -1);
+
+    cu_plan older{};  // a caller built against the second version
+    older.struct_size = offsetof(cu_plan, camera_ip);
+    ASSERT_EQ(cu_job_plan(job.handle(), 0, &older), CU_OK);
+    EXPECT_EQ(older.struct_size, offsetof(cu_plan, camera_ip));
+    EXPECT_EQ(older.reason, CU_REASON_BAD_INPUT);
+
+    camupgrade::Job run;
+    run.addCamera("127.0.0.2", m_dir / "fw.zip");
+    run.cancel();
+    camupgrade::Result r = run.run().at(0);
+    EXPECT_EQ(r.package, m_dir / "fw.zip");
+
+    camupgrade::History history(m_dir / "history.sqlite");
+    EXPECT_EQ(history.open(), "");
+    camupgrade::RecordInfo info;
+    info.exitCode = 130;
+    info.toolVersion = "line-host 4.2";
+    EXPECT_EQ(history.record(r, info), "");
+    r.cameraIp = "127.0.0.3";
+    history.record(r, info);
+    std::vector<camupgrade::HistoryRow> rows = history.query({"127.0.0.2", "", "2026-01-01"});
+    ASSERT_EQ(rows.size(), 1u);
+    const camupgrade::HistoryRow& row = rows[0];
+    EXPECT_EQ(row.verdict + "|" + std::to_string(row.exitCode) + "|" + row.toolVersion + "|" +
+                  row.libraryVersion + "|" + row.package,
+              "cancelled|130|line-host 4.2|" + camupgrade::version() + "|" + (m_dir / "fw.zip"));
+    EXPECT_EQ(row.packageSha256, p.sha256) << "read from the package when the host gives none";
+    EXPECT_EQ(row.packageSize, 39);
+    EXPECT_EQ(row.started.size(), 20u) << row.started;
+    EXPECT_EQ(history.query().size(), 2u);
+    EXPECT_THROW(history.query({"", "", "yesterday"}), camupgrade::Error);
+
+    camtest::writeFile(m_dir / "damaged.sqlite", std::string(4096, 'x'));
+    camupgrade::History damaged(m_dir / "damaged.sqlite");
+    try {
+        damaged.query();
+        ADD_FAILURE() << "a damaged history was read";
+    } catch (const camupgrade::Error& e) {
+        EXPECT_EQ(e.code(), CU_ERR_HISTORY);
+    }
+    std::string notice = damaged.open();
+    EXPECT_NE(notice.find("is damaged"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("a new history was started"), std::string::npos) << notice;
+    EXPECT_TRUE(damaged.query().empty());
 }

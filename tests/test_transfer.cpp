@@ -1,5 +1,5 @@
-// The session's file transfer driven directly, with a peer in the camera's
-// place on its own loopback address.
+// The session's file transfer: its block logic driven with byte buffers, and
+// the loop around it end to end with a peer in the camera's place.
 #include "ManagerGigeProto.h"
 #include "session/SessionStates.h"
 #include "platform/pathguard.h"
@@ -9,215 +9,124 @@
 #include "support/ProcessCounts.h"
 #include "support/TftpPeer.h"
 #include "support/Wait.h"
+#include "upgrade/BlockSender.h"
 #include "upgrade/DevApp.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <memory>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using camtest::Bytes;
 using camtest::UdpPeer;
+using transfer::Action;
 
 namespace {
 
-constexpr const char* HOST_IP = "127.0.3.150";
+// A sender serving a file from memory, and the camera's side of it.
+struct Sender {
+    explicit Sender(Bytes data) : file(std::move(data)) {}
+    Action start() {
+        at = 0;
+        return sender.start([this](char* into, std::size_t n) {
+            n = std::min(n, file.size() - at);
+            std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(at), n, into);
+            at += n;
+            return n;
+        }).action;
+    }
+    transfer::Step send(const Bytes& datagram) {
+        return sender.receive(reinterpret_cast<const char*>(datagram.data()), datagram.size());
+    }
+    Bytes packet() const { return Bytes(sender.packet(), sender.packet() + sender.packetSize()); }
 
-class Transfer : public ::testing::Test {
-protected:
-    void TearDown() override {
-        m_dev.reset();
-        m_manager.reset();
-        m_camera.reset();
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
+    // Acknowledges each block as it comes: the block numbers in order, the
+    // data in got, and how the transfer ended.
+    Action fetchAll() {
+        Action next = start();
+        for (; next == Action::Send; next = send(camtest::tftpAck(sender.block())).action) {
+            Bytes block = packet();
+            EXPECT_EQ(camtest::opcodeOf(block), transfer::FT_DATA);
+            numbers.push_back(camtest::blockOf(block));
+            got.insert(got.end(), block.begin() + 4, block.end());
+        }
+        return next;
     }
 
-    // A session for the camera at cameraIp whose firmware folder is m_fw.
-    void openSession(const char* cameraIp) {
-        m_cameraIp = cameraIp;
-        m_root = fs::path(::testing::TempDir()) / ("transfer." + std::to_string(getpid()));
-        m_fw = m_root / "fw";
-        camtest::writeBytes(m_fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
-        // Slow answers keep the manager's back-to-back heartbeat reads slow.
-        m_camera = std::make_unique<camtest::FakeGvcpCamera>(cameraIp);
-        m_camera->setAnswerDelay(50);
-        m_manager = std::make_unique<managerGige>();
-        ASSERT_TRUE(m_manager->connect(cameraIp));
-        m_dev = std::make_unique<DevApp>(m_manager.get(), HOST_IP, cameraIp);
-        m_dev->init((m_fw / "pkg.bin").string());
-        ASSERT_EQ(m_dev->fwDir(), m_fw.string() + "/");
-    }
-
-    void request(const UdpPeer& camera, const std::string& name) {
-        Bytes rrq = camtest::tftpRequest(name);
-        m_dev->fileRequest(reinterpret_cast<const char*>(rrq.data()),
-                           static_cast<std::uint32_t>(rrq.size()), camera.port());
-    }
-
-    // Requests a file and returns its first block and where it came from.
-    Bytes firstBlock(const UdpPeer& camera, const std::string& name, sockaddr_in* server) {
-        request(camera, name);
-        Bytes b;
-        EXPECT_TRUE(camera.recv(b, server)) << name;
-        return b;
-    }
-
-    std::string m_cameraIp;
-    fs::path m_root;
-    fs::path m_fw;
-    std::unique_ptr<camtest::FakeGvcpCamera> m_camera;
-    std::unique_ptr<managerGige> m_manager;
-    std::unique_ptr<DevApp> m_dev;
-};
-
-TEST_F(Transfer, BlocksFollowTheFileLength) {
-    openSession("127.0.3.151");
-    Bytes f1300 = camtest::fileBytes(1300, 1);
-    camtest::writeBytes(m_fw / "a.bin", f1300);
-    camtest::writeBytes(m_fw / "b.bin", camtest::fileBytes(1024, 2));
-    camtest::writeBytes(m_fw / "empty.bin", {});
-    UdpPeer camera(m_cameraIp.c_str());
-    camtest::LogCapture log;
-
-    // 512 + 512 + 276; the acknowledgement of the short block ends it.
-    sockaddr_in server{};
-    Bytes first = firstBlock(camera, "a.bin", &server);
-    EXPECT_EQ(platform::addrText(server), HOST_IP);
-    EXPECT_EQ(log.count("sending first block 1 -> remoteAddr=" + m_cameraIp + ":" +
-                        std::to_string(camera.port()) + "\n"),
-              1u);
+    Bytes file;
+    std::size_t at = 0;
     Bytes got;
     std::vector<std::uint16_t> numbers;
-    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got, &numbers));
-    EXPECT_EQ(numbers, (std::vector<std::uint16_t>{1, 2, 3}));
-    EXPECT_EQ(got, f1300);
-    ASSERT_TRUE(camtest::waitUntil([&] { return log.count("file send finish\n") > 0; }, 2000));
-    EXPECT_EQ(log.count("last packet send out\n"), 1u);
-    // Its socket is gone: a repeated acknowledgement gets nothing back.
-    camera.send(camtest::tftpAck(3), server);
-    EXPECT_TRUE(camera.quietFor(200));
+    transfer::BlockSender sender;
+};
 
-    // Two full blocks and no empty third one.
-    log.take();
-    first = firstBlock(camera, "b.bin", &server);
-    ASSERT_EQ(first.size(), 516u);
-    camera.send(camtest::tftpAck(1), server);
-    Bytes second;
-    ASSERT_TRUE(camera.recv(second));
-    EXPECT_EQ(second.size(), 516u);
-    EXPECT_EQ(camtest::blockOf(second), 2);
-    camera.send(camtest::tftpAck(2), server);
-    EXPECT_TRUE(camtest::waitUntil([&] { return log.count("file send finish\n") > 0; }, 2000));
-    EXPECT_TRUE(camera.quietFor(200));
-    EXPECT_EQ(log.count("last packet send out"), 0u);
+TEST(TransferCore, BlocksFollowTheFileLengthAndWrapAfter65535) {
+    // 512 + 512 + 276, the acknowledgement of the short block ends it; two
+    // full blocks and no empty third one; an empty file sends nothing.
+    const std::vector<std::pair<std::size_t, std::vector<std::uint16_t>>> files = {
+        {1300, {1, 2, 3}}, {1024, {1, 2}}, {0, {}}};
+    for (const auto& [size, blocks] : files) {
+        Sender s(camtest::fileBytes(size, 1));
+        EXPECT_EQ(s.fetchAll(), Action::Finished) << size;
+        EXPECT_EQ(s.numbers, blocks) << size;
+        EXPECT_EQ(s.got, s.file) << size;
+        // Nothing goes out after the end.
+        EXPECT_EQ(s.send(camtest::tftpAck(s.sender.block())).action, Action::None) << size;
+    }
 
-    // An empty file sends nothing at all.
-    log.take();
-    request(camera, "empty.bin");
-    EXPECT_EQ(log.count("file send finish\n"), 1u);
-    EXPECT_EQ(log.count("sending first block"), 0u);
-    EXPECT_TRUE(camera.quietFor(200));
-    EXPECT_EQ(m_dev->getStatus(), ST_READY);
+    Sender big(camtest::fileBytes(65536u * 512u + 100u, 5));
+    EXPECT_EQ(big.fetchAll(), Action::Finished);
+    ASSERT_EQ(big.numbers.size(), 65537u);
+    EXPECT_EQ(big.numbers[65534], 65535);
+    EXPECT_EQ(big.numbers[65535], 0);
+    EXPECT_EQ(big.numbers[65536], 1);
+    EXPECT_TRUE(big.got == big.file);
 }
 
-TEST_F(Transfer, StrayAcknowledgementsGetTheBlockAgainAndErrorsEndIt) {
-    openSession("127.0.3.152");
-    Bytes file = camtest::fileBytes(1300, 3);
-    camtest::writeBytes(m_fw / "a.bin", file);
-    UdpPeer camera(m_cameraIp.c_str());
-    camtest::LogCapture log;
-
-    sockaddr_in server{};
-    Bytes b1 = firstBlock(camera, "a.bin", &server);
-    camera.send(camtest::tftpAck(1), server);
-    Bytes b2;
-    ASSERT_TRUE(camera.recv(b2));
+TEST(TransferCore, StrayAcknowledgementsGetTheBlockAgainAndErrorsEndIt) {
+    Sender s(camtest::fileBytes(1300, 3));
+    ASSERT_EQ(s.start(), Action::Send);
+    ASSERT_EQ(s.send(camtest::tftpAck(1)).action, Action::Send);
+    const Bytes b2 = s.packet();
     ASSERT_EQ(camtest::blockOf(b2), 2);
 
     // Acknowledgements too short to carry a block number are stray ones too.
-    const std::vector<Bytes> strays = {camtest::tftpAck(1), camtest::tftpAck(7), camtest::tftpAck(0),
-                                       camtest::tftpAck(65535), Bytes{0, 4, 0}, Bytes{0, 4}};
-    for (const Bytes& ack : strays) {
-        camera.send(ack, server);
-        Bytes again;
-        ASSERT_TRUE(camera.recv(again)) << ack.size() << " bytes, block " << camtest::blockOf(ack);
-        EXPECT_EQ(again, b2) << ack.size() << " bytes, block " << camtest::blockOf(ack);
+    for (const Bytes& ack : {camtest::tftpAck(1), camtest::tftpAck(7), camtest::tftpAck(0),
+                             camtest::tftpAck(65535), Bytes{0, 4, 0}, Bytes{0, 4}}) {
+        EXPECT_EQ(s.send(ack).action, Action::Resend) << ack.size() << " bytes";
+        EXPECT_EQ(s.packet(), b2) << ack.size() << " bytes";
     }
     // No opcode at all, or one a sender has no use for, changes nothing.
-    camera.send(Bytes{0}, server);
-    for (std::uint16_t op : {2, 3, 6})
-        camera.send(camtest::tftpPacket(op, 2), server);
-    EXPECT_TRUE(camera.quietFor(200));
+    for (const Bytes& other : {Bytes{0}, Bytes{}, camtest::tftpPacket(2, 2), camtest::tftpPacket(3, 2),
+                               camtest::tftpPacket(6, 2)})
+        EXPECT_EQ(s.send(other).action, Action::None) << other.size() << " bytes";
+    ASSERT_EQ(s.send(camtest::tftpAck(2)).action, Action::Send);
+    EXPECT_EQ(camtest::blockOf(s.packet()), 3);
 
-    camera.send(camtest::tftpAck(2), server);
-    Bytes b3;
-    ASSERT_TRUE(camera.recv(b3));
-    EXPECT_EQ(camtest::blockOf(b3), 3);
-    EXPECT_EQ(Bytes(b3.begin() + 4, b3.end()), Bytes(file.begin() + 1024, file.end()));
-
-    // An error from the camera or an opcode no transfer knows ends it, and
-    // the session's status stays as it was.
+    // An error from the camera or an opcode no transfer knows ends it.
     for (std::uint16_t op : {5, 9, 0}) {
-        firstBlock(camera, "a.bin", &server);
-        camera.send(camtest::tftpPacket(op, 0), server);
-        camera.send(camtest::tftpAck(1), server);
-        EXPECT_TRUE(camera.quietFor(200)) << op;
+        ASSERT_EQ(s.start(), Action::Send);
+        transfer::Step step = s.send(camtest::tftpPacket(op, 0));
+        EXPECT_EQ(step.action, op == 5 ? Action::Aborted : Action::Unknown) << op;
+        EXPECT_EQ(step.value, op == 5 ? 0 : op);
+        EXPECT_EQ(s.send(camtest::tftpAck(1)).action, Action::None) << op;
     }
-    EXPECT_EQ(log.count("[ERROR] device ending send, because of error,send offset\n"), 1u);
-    EXPECT_EQ(log.count("case others:9\n"), 1u);
-    EXPECT_EQ(log.count("case others:0\n"), 1u);
-    EXPECT_EQ(m_dev->getStatus(), ST_READY);
 }
 
-TEST_F(Transfer, SecondRequestRestartsFromANewPortWithOneThread) {
-    openSession("127.0.3.153");
-    Bytes file = camtest::fileBytes(5000, 4);
-    camtest::writeBytes(m_fw / "a.bin", file);
-    UdpPeer camera(m_cameraIp.c_str());
-    const std::size_t idle = camtest::threadCount();
-
-    sockaddr_in oldServer{};
-    firstBlock(camera, "a.bin", &oldServer);
-    camera.send(camtest::tftpAck(1), oldServer);
-    Bytes b2;
-    ASSERT_TRUE(camera.recv(b2));
-    EXPECT_EQ(camtest::threadCount(), idle + 1);
-
-    sockaddr_in server{};
-    Bytes first = firstBlock(camera, "a.bin", &server);
-    EXPECT_NE(server.sin_port, oldServer.sin_port);
-    EXPECT_EQ(camtest::blockOf(first), 1);
-    EXPECT_EQ(camtest::threadCount(), idle + 1);
-    camera.send(camtest::tftpAck(2), oldServer);
-    EXPECT_TRUE(camera.quietFor(200));
-
-    Bytes got;
-    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
-    EXPECT_EQ(got, file);
-    // The receive thread ended itself with the last acknowledgement.
-    EXPECT_TRUE(camtest::waitUntil([&] { return camtest::threadCount() == idle; }, 1000));
-}
-
-TEST_F(Transfer, BlockNumbersWrapAfter65535) {
-    openSession("127.0.3.154");
-    Bytes file = camtest::fileBytes(65536u * 512u + 100u, 5);
-    camtest::writeBytes(m_fw / "big.bin", file);
-    UdpPeer camera(m_cameraIp.c_str());
-
-    sockaddr_in server{};
-    Bytes first = firstBlock(camera, "big.bin", &server);
-    Bytes got;
-    got.reserve(file.size());
-    std::vector<std::uint16_t> numbers;
-    ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got, &numbers));
-    ASSERT_EQ(numbers.size(), 65537u);
-    EXPECT_EQ(numbers[65534], 65535);
-    EXPECT_EQ(numbers[65535], 0);
-    EXPECT_EQ(numbers[65536], 1);
-    EXPECT_TRUE(got == file);
+TEST(TransferCore, ARequestsNameMustEndInsideTheDatagram) {
+    auto parse = [](const Bytes& b) {
+        return transfer::parseRequest(reinterpret_cast<const char*>(b.data()), b.size());
+    };
+    const Bytes rrq = camtest::tftpRequest("sub/a.bin");
+    EXPECT_STREQ(parse(rrq).name, "sub/a.bin");
+    Bytes unterminated(512, 'a');
+    unterminated[0] = 0;
+    unterminated[1] = 1;
+    for (const Bytes& b : {unterminated, Bytes{0, 1}, Bytes{0}}) {
+        EXPECT_EQ(parse(b).name, nullptr) << b.size() << " bytes";
+        EXPECT_EQ(parse(b).opcode, b.size() >= 2 ? transfer::FT_RRQ : 0);
+    }
 }
 
 // The one rule for the names a camera asks for and for the entries of a
@@ -256,38 +165,69 @@ TEST(PathGuard, NamesStayInsideTheFolder) {
         EXPECT_EQ(platform::resolveBelow(fw.string(), name), target) << name;
 }
 
-TEST_F(Transfer, NamesOutsideTheFolderAreRefused) {
-    openSession("127.0.3.156");
-    camtest::writeBytes(m_root / "secret.bin", camtest::fileBytes(100, 7));
-    camtest::writeBytes(m_fw / "sub" / "inner.bin", camtest::fileBytes(700, 8));
-    fs::create_symlink(m_root / "secret.bin", m_fw / "link.bin");
-    UdpPeer camera(m_cameraIp.c_str());
+// The loop around the block sender: a session serving its folder to a peer
+// in the camera's place.
+TEST(Transfer, WholeFileFromASecondRequestOnANewPortWithOneThread) {
+    const char* cameraIp = "127.0.3.153";
+    camtest::ScratchDir root;
+    const fs::path fw = fs::path(root.path()) / "fw";
+    camtest::writeBytes(fw / "pkg.bin", Bytes(64, 0x5A));  // no archive: served from its folder
+    Bytes file = camtest::fileBytes(5000, 4);
+    camtest::writeBytes(fw / "sub" / "a.bin", file);
+    camtest::FakeGvcpCamera control(cameraIp);
+    control.setAnswerDelay(50);  // keeps the manager's back-to-back heartbeat reads slow
+    managerGige manager;
+    ASSERT_TRUE(manager.connect(cameraIp));
+    DevApp dev(&manager, "127.0.3.150", cameraIp);
+    dev.init((fw / "pkg.bin").string());
+    UdpPeer camera(cameraIp);
+    auto request = [&](const std::string& name, sockaddr_in* server) {
+        Bytes rrq = camtest::tftpRequest(name), b;
+        dev.fileRequest(reinterpret_cast<const char*>(rrq.data()), static_cast<std::uint32_t>(rrq.size()),
+                        camera.port());
+        return server == nullptr || camera.recv(b, server) ? b : Bytes();
+    };
+    const std::size_t idle = camtest::threadCount();
     camtest::LogCapture log;
 
-    const std::string fw = m_fw.string() + "/";
-    for (std::string name : {"../secret.bin", "link.bin", "sub"}) {
-        log.take();
-        request(camera, name);
-        EXPECT_EQ(log.count("[ERROR] can not open send file " + fw + name + "!\n"), 1u) << name;
-        EXPECT_EQ(m_dev->getStatus(), ST_INNER_ERROR) << name;
-        EXPECT_TRUE(camera.quietFor(50)) << name;
-    }
+    sockaddr_in oldServer{};
+    request("sub/a.bin", &oldServer);
+    EXPECT_EQ(log.count("sending first block 1 -> remoteAddr=" + std::string(cameraIp) + ":" +
+                        std::to_string(camera.port()) + "\n"),
+              1u);
+    camera.send(camtest::tftpAck(1), oldServer);
+    Bytes b2;
+    ASSERT_TRUE(camera.recv(b2));
+    EXPECT_EQ(camtest::threadCount(), idle + 1);
 
-    // A name that runs to the end of a full datagram is no name.
-    log.take();
-    Bytes unterminated(512, 'a');
-    unterminated[0] = 0;
-    unterminated[1] = 1;
-    m_dev->fileRequest(reinterpret_cast<const char*>(unterminated.data()), 512, camera.port());
-    EXPECT_EQ(log.count("fileName is NULL\n"), 1u);
-    EXPECT_TRUE(camera.quietFor(50));
-
-    // Folders below the firmware folder are served.
     sockaddr_in server{};
-    Bytes first = firstBlock(camera, "sub/inner.bin", &server);
+    Bytes first = request("sub/a.bin", &server);
+    EXPECT_NE(server.sin_port, oldServer.sin_port);
+    EXPECT_EQ(camtest::blockOf(first), 1);
+    EXPECT_EQ(camtest::threadCount(), idle + 1);
+    camera.send(camtest::tftpAck(2), oldServer);
+    EXPECT_TRUE(camera.quietFor(200));
+
     Bytes got;
     ASSERT_TRUE(camtest::fetchRest(camera, first, server, &got));
-    EXPECT_EQ(got, camtest::fileBytes(700, 8));
+    EXPECT_EQ(got, file);
+    // The receive thread ended itself with the last acknowledgement, and
+    // the socket went with it.
+    ASSERT_TRUE(camtest::waitUntil([&] { return log.count("file send finish\n") > 0; }, 2000));
+    EXPECT_EQ(log.count("last packet send out\n"), 1u);
+    EXPECT_TRUE(camtest::waitUntil([&] { return camtest::threadCount() == idle; }, 1000));
+    camera.send(camtest::tftpAck(10), server);
+    EXPECT_TRUE(camera.quietFor(200));
+    EXPECT_EQ(dev.getStatus(), ST_READY);
+
+    // A name outside the folder, or a folder, is a file that cannot be opened.
+    camtest::writeBytes(root / "secret.bin", camtest::fileBytes(100, 7));
+    for (std::string name : {"../secret.bin", "sub"}) {
+        request(name, nullptr);
+        EXPECT_EQ(log.count("[ERROR] can not open send file " + dev.fwDir() + name + "!\n"), 1u);
+        EXPECT_EQ(dev.getStatus(), ST_INNER_ERROR) << name;
+        EXPECT_TRUE(camera.quietFor(50)) << name;
+    }
 }
 
 }  // namespace

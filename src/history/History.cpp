@@ -1,4 +1,5 @@
 #include "history/History.h"
+#include "platform/utctime.h"
 
 #include <sqlite3.h>
 
@@ -111,7 +112,7 @@ bool writableFolder(const fs::path& folder) {
 }
 
 std::string compactStamp() {
-    std::string iso = isoUtc(std::chrono::system_clock::now());
+    std::string iso = platform::isoUtc(std::chrono::system_clock::now());
     std::string out;
     for (char c : iso)
         if (c != '-' && c != ':')

@@ -4,7 +4,6 @@
 // runs the same way.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,10 +77,5 @@ private:
 // (~/.local/share/camupgrade when unset).
 std::string defaultPath();
 
-// "2026-12-06T05:01:02Z" (with ".345" when `millis`).
-std::string isoUtc(std::chrono::system_clock::time_point t, bool millis = false);
-// Reads "2026-12-06", "2026-12-06T05:01", "2026-12-06 05:01:02" or with a
-// trailing Z, as UTC; false when the text is no such date.
-bool parseUtc(const std::string& text, std::chrono::system_clock::time_point* out);
 
 }  // namespace history

@@ -99,11 +99,14 @@ public:
     TimedReceiver(const TimedReceiver&) = delete;
     TimedReceiver& operator=(const TimedReceiver&) = delete;
 
+    bool valid() const { return m_waker.valid(); }
     // Puts the socket into the mode receive() needs.
     bool prepare(socket_t s);
-    // Waits up to timeoutUs for one datagram: its length, RECV_TRUNCATED,
-    // RECV_TIMEOUT, RECV_WOKEN or -1.
-    int receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs);
+    // Waits up to timeoutUs (negative: without limit) for one datagram: its
+    // length, RECV_TRUNCATED, RECV_TIMEOUT, RECV_WOKEN or -1. *from, when
+    // given, gets the sender of a datagram that was returned.
+    int receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs,
+                sockaddr_in* from = nullptr);
     // Ends the wait in progress and every later one at once. For shutting the
     // socket down: it is not undone.
     void interrupt(socket_t s);

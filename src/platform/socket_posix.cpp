@@ -111,9 +111,12 @@ bool TimedReceiver::prepare(socket_t s) {
     return setNonBlocking(s, false);
 }
 
-int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs) {
+int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs,
+                           sockaddr_in* from) {
     using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::microseconds(timeoutUs);
+    // Without a limit the clock is not read at all: a receive per block.
+    const auto deadline =
+        timeoutUs > 0 ? clock::now() + std::chrono::microseconds(timeoutUs) : clock::time_point();
     std::int64_t leftUs = timeoutUs;
     for (;;) {
         int flags = 0;
@@ -130,7 +133,7 @@ int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t 
                 return -1;
             m_timeoutSetUs = leftUs;
         }
-        int n = receiveOne(s, buf, len, flags, nullptr);
+        int n = receiveOne(s, buf, len, flags, from);
         if (m_waker.woken())
             return RECV_WOKEN;
         if (n != -1)

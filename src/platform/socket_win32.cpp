@@ -99,7 +99,8 @@ int recvDatagram(socket_t s, char* buf, std::size_t len, sockaddr_in* from) {
 
 bool TimedReceiver::prepare(socket_t s) { return setNonBlocking(s, true); }
 
-int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs) {
+int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t timeoutUs,
+                           sockaddr_in* from) {
     int r = waitReadable(s, timeoutUs, &m_waker);
     if (r == WAIT_WOKEN)
         return RECV_WOKEN;
@@ -107,7 +108,7 @@ int TimedReceiver::receive(socket_t s, char* buf, std::size_t len, std::int64_t 
         return RECV_TIMEOUT;
     if (r == WAIT_ERROR)
         return -1;
-    return recvDatagram(s, buf, len, nullptr);
+    return recvDatagram(s, buf, len, from);
 }
 
 void TimedReceiver::interrupt(socket_t) { m_waker.wake(); }

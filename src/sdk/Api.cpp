@@ -6,6 +6,8 @@
 #include "discovery/Discovery.h"
 #include "engine/Engine.h"
 #include "platform/socket.h"
+#include "session/SessionStates.h"
+#include "sdk/Guard.h"
 #include "sdk/Handles.h"
 #include "sdk/Job.h"
 
@@ -18,8 +20,11 @@
 namespace {
 
 thread_local std::string t_lastError;
+thread_local std::string t_kept[2];
 
-cu_error report(const sdk::Failure& f) {
+}  // namespace
+
+cu_error sdk::report(const sdk::Failure& f) {
     try {
         t_lastError = f.detail;
     } catch (...) {
@@ -28,18 +33,14 @@ cu_error report(const sdk::Failure& f) {
     return f.code;
 }
 
-template <class F>
-cu_error guarded(F&& body) noexcept {
-    try {
-        return report(body());
-    } catch (const std::bad_alloc&) {
-        return report({CU_ERR_INTERNAL, "out of memory"});
-    } catch (const std::exception& e) {
-        return report({CU_ERR_INTERNAL, std::string("internal error: ") + e.what()});
-    } catch (...) {
-        return report({CU_ERR_INTERNAL, "internal error"});
-    }
+const char* sdk::keep(int slot, const std::string& text) {
+    t_kept[slot] = text;
+    return t_kept[slot].c_str();
 }
+
+namespace {
+
+using sdk::guarded;
 
 const sdk::Failure kBadHandle{CU_ERR_HANDLE, "the job handle is null, freed or unknown"};
 
@@ -131,6 +132,7 @@ CU_API const char* cu_strerror(int error) {
         "too many jobs exist at once",
         "an unexpected failure inside the library",
         "an option's value is unusable",
+        "the history file cannot be used",
     };
     if (error < 0 || static_cast<std::size_t>(error) >= sizeof kSentences / sizeof kSentences[0])
         return "unknown error code";
@@ -138,6 +140,13 @@ CU_API const char* cu_strerror(int error) {
 }
 
 CU_API const char* cu_last_error(void) { return t_lastError.c_str(); }
+
+CU_API const char* cu_state_words(int state, int* final) {
+    const SessionState* row = sessionState(state);
+    if (final != nullptr)
+        *final = row != nullptr && row->final ? 1 : 0;
+    return row != nullptr ? row->words : nullptr;
+}
 
 CU_API cu_error cu_job_new(const cu_options* options, cu_job** job) {
     return guarded([&]() -> sdk::Failure {
@@ -224,11 +233,14 @@ CU_API cu_error cu_info(const char* camera_ip, uint32_t timeout_ms, cu_identity*
         std::string error;
         auto timeout = std::chrono::milliseconds(timeout_ms != 0 ? timeout_ms : 1000);
         if (!discovery::readIdentity(camera_ip, id, &error, timeout))
-            return {CU_ERR_NO_ANSWER, std::string("the camera at ") + camera_ip +
+            return {CU_ERR_NO_ANSWER, std::string("camera ") + camera_ip +
                                           " does not answer" + (error.empty() ? "" : ": " + error)};
         cu_identity full;
         sdk::toIdentity(id, &full);
-        return sdk::fillOut(full, identity);
+        full.status_read = engine::readStatus(camera_ip, &full.state, &full.percent) ? 1 : 0;
+        if (full.status_read == 0)
+            full.state = -1;
+        return sdk::fillOut(full, identity, offsetof(cu_identity, status_read));
     });
 }
 

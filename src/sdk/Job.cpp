@@ -49,8 +49,13 @@ cu_status statusOf(const engine::CameraStatus& s, std::size_t index) {
     return c;
 }
 
+std::int64_t msOf(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
 // identities: the before and after of r, as toIdentities made them.
-cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_identity* identities) {
+cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_identity* identities,
+                   const std::string& package) {
     cu_result c{};
     c.struct_size = sizeof c;
     c.index = index;
@@ -69,6 +74,11 @@ cu_result resultOf(const engine::CameraResult& r, std::size_t index, const cu_id
     c.bytes_served = r.bytesServed;
     c.seconds = r.seconds;
     c.downgraded = r.downgraded ? 1 : 0;
+    c.host_ip = textOr(r.hostIp);
+    c.layout = textOr(r.layout);
+    c.package = textOr(package);
+    c.started_ms = msOf(r.started);
+    c.ended_ms = msOf(r.ended);
     return c;
 }
 
@@ -104,6 +114,7 @@ void toIdentity(const discovery::Identity& from, cu_identity* to) {
     copyText(to->user_name, from.userName);
     to->kind = from.kind;
     to->kind_register = from.kindRegister;
+    to->state = -1;
 }
 
 int reasonOf(engine::Reason reason) {
@@ -217,6 +228,8 @@ Job::Job(const cu_options& options) : m_callbacks(options) {
         m_options.heartbeatMs = options.heartbeat_ms;
     if (options.lost_after_ms != 0)
         m_options.lostAfter = std::chrono::milliseconds(options.lost_after_ms);
+    if (options.unpack_root != nullptr)
+        m_options.unpackRoot = options.unpack_root;
     m_options.logging = engine::Logging::SinkOnly;
     if (!m_cancelWake.valid())
         throw std::runtime_error("cannot make the pipe of the job's cancel");
@@ -240,7 +253,8 @@ Failure Job::add(const char* cameraIp, const char* package, const char* name) {
         return {CU_ERR_ARGUMENT, "a camera needs an address and a package"};
     if (!platform::isIpv4Text(cameraIp))
         return {CU_ERR_ADDRESS, std::string("\"") + cameraIp + "\" is not an IPv4 address"};
-    if (!std::ifstream(package, std::ios::binary))
+    std::error_code ec;
+    if (!std::filesystem::is_directory(package, ec) && !std::ifstream(package, std::ios::binary))
         return {CU_ERR_PACKAGE, std::string("cannot read the package ") + package};
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != State::Idle || m_planning)
@@ -262,9 +276,10 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
             return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
         m_planning = true;
     }
-    engine::PreflightReport report;
+    engine::CameraPlan report;
     try {
-        report = engine::preflight(m_targets[index], m_options);
+        report = engine::planCamera(m_targets[index], m_options, m_callbacks.plan_skips_port == 0,
+                                    m_digests, true, nullptr);
     } catch (...) {
         std::lock_guard<std::mutex> guard(m_lock);
         m_planning = false;
@@ -274,9 +289,13 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_planning = false;
     m_ended.notify_all();
-    auto& stored = m_plans[index];
-    stored.first = std::move(report);
-    const engine::PreflightReport& r = stored.first;
+    StoredPlan& stored = m_plans[index];
+    stored.plan = std::move(report);
+    return fillOut(planOf(stored, index), out, offsetof(cu_plan, action));
+}
+
+cu_plan Job::planOf(StoredPlan& stored, std::size_t index) {
+    const engine::CameraPlan& r = stored.plan;
     cu_plan c{};
     c.struct_size = sizeof c;
     c.index = index;
@@ -285,12 +304,30 @@ Failure Job::plan(std::size_t index, cu_plan* out) {
     c.message = r.message.c_str();
     c.host_ip = r.hostIp.c_str();
     c.layout = r.layout.c_str();
-    if (!r.identity.ip.empty()) {
-        toIdentity(r.identity, &stored.second);
-        c.identity = &stored.second;
+    if (r.answered || r.haveIdentity) {
+        toIdentity(r.identity, &stored.identity);
+        c.identity = &stored.identity;
     }
     c.action = actionOf(r.action);
-    return fillOut(c, out, offsetof(cu_plan, action));
+    c.camera_ip = r.cameraIp.c_str();
+    c.name = r.name.c_str();
+    c.answered = r.answered ? 1 : 0;
+    c.status_read = r.statusRead ? 1 : 0;
+    c.busy = r.busy ? 1 : 0;
+    c.state = r.statusRead ? r.state : -1;
+    c.percent = r.percent;
+    c.package = r.package.c_str();
+    c.package_is_folder = r.packageIsFolder ? 1 : 0;
+    c.package_size = r.packageSize;
+    c.sha256 = r.sha256.c_str();
+    c.folder = r.folder.c_str();
+    stored.files.clear();
+    for (const auto& f : r.files)
+        stored.files.push_back({f.name.c_str(), f.size});
+    c.file_count = stored.files.size();
+    c.files = stored.files.empty() ? nullptr : stored.files.data();
+    c.expect_version = r.expectVersion.c_str();
+    return c;
 }
 
 Failure Job::start() {
@@ -353,7 +390,9 @@ Failure Job::result(std::size_t index, cu_result* out) {
                                       : Failure{CU_ERR_RUNNING, "the job is running"};
     if (index >= m_results.size())
         return {CU_ERR_ARGUMENT, "the job has no camera " + std::to_string(index)};
-    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index]), out,
+    return fillOut(resultOf(m_results[index], index, &m_identities[2 * index],
+                            m_targets[index].package),
+                   out,
                    offsetof(cu_result, downgraded));
 }
 
@@ -452,12 +491,26 @@ void Job::onLogLine(const std::string& line) {
     });
 }
 
+void Job::onCameraLogLine(const std::string& cameraIp, const std::string& line) {
+    onLogLine(line);
+    callHost([&](const cu_options& c) {
+        if (c.on_camera_log != nullptr) {
+            std::size_t index = cameraIp.empty() ? m_targets.size() : indexOf(cameraIp);
+            c.on_camera_log(index < m_targets.size() ? index : SIZE_MAX, cameraIp.c_str(),
+                            line.c_str(), c.user);
+        }
+    });
+}
+
 void Job::onResult(const engine::CameraResult& r) {
     callHost([&](const cu_options& c) {
         if (c.on_result != nullptr) {
             cu_identity identities[2];
             toIdentities(r, identities);
-            cu_result result = resultOf(r, indexOf(r.cameraIp), identities);
+            std::size_t index = indexOf(r.cameraIp);
+            static const std::string none;
+            const std::string& package = index < m_targets.size() ? m_targets[index].package : none;
+            cu_result result = resultOf(r, index, identities, package);
             c.on_result(&result, c.user);
         }
     });

@@ -5,6 +5,8 @@
 
 #include "camupgrade_sdk.h"
 #include "engine/Engine.h"
+#include "engine/Job.h"
+#include "sdk/Guard.h"
 #include "platform/socket.h"
 
 #include <atomic>
@@ -19,12 +21,6 @@
 #include <vector>
 
 namespace sdk {
-
-// A failure with the sentence for cu_last_error.
-struct Failure {
-    cu_error code;
-    std::string detail;
-};
 
 class Job : private engine::Observer {
 public:
@@ -48,10 +44,13 @@ private:
 
     void onStatus(const engine::CameraStatus& status) override;
     void onLogLine(const std::string& line) override;
+    void onCameraLogLine(const std::string& cameraIp, const std::string& line) override;
     void onResult(const engine::CameraResult& result) override;
     template <class F>
     void callHost(F&& call);
 
+    struct StoredPlan;
+    cu_plan planOf(StoredPlan& stored, std::size_t index);
     void runEngine();
     void watchCancel();
     std::size_t indexOf(const std::string& cameraIp) const;
@@ -68,7 +67,13 @@ private:
     std::condition_variable m_ended;
     State m_state = State::Idle;
     bool m_planning = false;  // a cu_job_plan is under way
-    std::map<std::size_t, std::pair<engine::PreflightReport, cu_identity>> m_plans;
+    struct StoredPlan {
+        engine::CameraPlan plan;
+        cu_identity identity;
+        std::vector<cu_file> files;
+    };
+    std::map<std::size_t, StoredPlan> m_plans;
+    engine::Digests m_digests;  // each package read once for the plans
     std::vector<engine::CameraResult> m_results;
     std::vector<cu_identity> m_identities;  // before and after, two per camera
 

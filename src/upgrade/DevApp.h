@@ -5,6 +5,7 @@
 
 #include "myThread1.h"
 #include "platform/socket.h"
+#include "upgrade/BlockSender.h"
 
 #include <atomic>
 #include <chrono>
@@ -65,7 +66,7 @@ public:
     // Camera registers of the vendor upgrade service (gvcp/Registers.h).
     static constexpr std::uint32_t DEV_TYPE_REG = reg::KIND;
     static constexpr std::uint32_t UPGRADE_STATUS_REG = reg::UPGRADE_STATUS;
-    static constexpr int BLOCK_SIZE = 512;
+    static constexpr int BLOCK_SIZE = static_cast<int>(transfer::BLOCK_SIZE);
 
     // Where the package is unpacked (unpackFolder's root); before startUpgrade.
     void setUnpackRoot(std::string root) { m_unpackRoot = std::move(root); }
@@ -83,9 +84,7 @@ private:
     std::int32_t getDevType();
 
     std::unique_ptr<CUdpSocket> m_udpSocket;
-    std::uint16_t m_blockNo = 0;
-    char m_sendBuf[4 + BLOCK_SIZE] = {};
-    std::int32_t m_sendLen = 0;
+    transfer::BlockSender m_sender;  // the block numbering and the block in flight
     std::atomic<bool> m_sending{false};
     std::string m_fwDir;             // guarded by m_pathLock once threads run
     std::string m_tmpDir;
@@ -114,6 +113,10 @@ private:
     // msgProc only tries it, so that a late acknowledgement can give up while
     // its transfer is being ended and its receive thread joined.
     std::recursive_mutex m_transferLock;
+    // Does what the block sender decided: sends, logs, ends the transfer.
+    void carryOut(transfer::Step step);
+    void sendNext();
+    int sendPacket();
     void countFinished();
     mutable std::mutex m_servedLock;
     Served m_served;

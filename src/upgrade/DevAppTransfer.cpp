@@ -1,33 +1,22 @@
 // The sending half of the session: serves the firmware files the camera asks
-// for, one 512-byte block per acknowledgement, from a socket of its own.
+// for from a socket of its own. What goes out when is the block sender's
+// call; this is the loop around it that sends, logs and ends the transfer.
 
 #include "platform/pathguard.h"
 #include "printfColor.h"
 #include "session/SessionStates.h"
 #include "tarnlog/LineOwner.h"
-#include "wire/ByteCodec.h"
 #include "upgrade/DevApp.h"
 #include "upgrade/UdpSock.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
 
 namespace {
 
-enum Opcode : std::uint16_t {
-    FT_RRQ = 1,
-    FT_WRQ = 2,
-    FT_DATA = 3,
-    FT_ACK = 4,
-    FT_ERROR = 5,
-    FT_OACK = 6,
-};
-
-constexpr std::size_t HEADER_SIZE = 4;  // opcode and block number
 constexpr std::size_t FILE_BUFFER_BYTES = 64 * 1024;
 // How long a handler pauses before it tries the transfer lock again.
 constexpr std::chrono::microseconds LOCK_RETRY{100};
@@ -53,21 +42,15 @@ void DevApp::fileRequest(const char* data, std::uint32_t length, std::uint16_t f
     std::string deviceIp = getDeviceIp();
     LOG_LINE("receive file request from ip = %s\n", deviceIp.c_str());
 
-    wire::Reader reader(data, length);
-    std::uint16_t opcode = reader.u16();
-    if (opcode != FT_RRQ) {
+    transfer::Request request = transfer::parseRequest(data, length);
+    if (request.opcode != transfer::FT_RRQ) {
         char text[64];
-        std::snprintf(text, sizeof text, "unknown request:%d from client\n", int{opcode});
+        std::snprintf(text, sizeof text, "unknown request:%d from client\n", int{request.opcode});
         LOG_ERROR_(text);
         return;
     }
     m_peerAddr = platform::makeAddr(deviceIp.c_str(), fromPort);
-
-    // The name must end inside the datagram; one that runs to its end is no
-    // name at all.
-    const char* name = data + reader.position();
-    bool terminated = std::memchr(name, '\0', reader.remaining()) != nullptr;
-    sendFile(terminated ? name : nullptr);
+    sendFile(request.name);
 }
 
 void DevApp::sendFile(const char* fileName) {
@@ -106,70 +89,72 @@ void DevApp::sendFile(const char* fileName) {
     }
     m_file = file;
     m_sending = true;
-    m_blockNo = 0;
-    sendBlock(0);
+    carryOut(m_sender.start(
+        [file](char* into, std::size_t n) { return std::fread(into, 1, n, file); }));
 }
 
 void DevApp::sendBlock(std::uint16_t ack) {
     std::lock_guard<std::recursive_mutex> lock(m_transferLock);
+    carryOut(m_sender.acknowledge(ack));
+}
+
+void DevApp::carryOut(transfer::Step step) {
     if (m_udpSocket == nullptr)
         return;
-    if (ack != m_blockNo) {
-        // Lock-step without a timer: whatever the camera acknowledges out of
-        // turn, it gets the block it still lacks.
-        if (m_udpSocket->sendMsg(m_sendBuf, static_cast<int>(HEADER_SIZE) + m_sendLen, &m_peerAddr) <
-            0) {
+    switch (step.action) {
+    case transfer::Action::None:
+        return;
+    case transfer::Action::Send:
+        sendNext();
+        return;
+    case transfer::Action::Resend:
+        if (sendPacket() < 0) {
             char text[64];
-            std::snprintf(text, sizeof text, "resend block %d error!\n", int{ack});
+            std::snprintf(text, sizeof text, "resend block %d error!\n", int{step.value});
             LOG_ERROR_(text);
             stopSend();
         }
         return;
-    }
-
-    ++m_blockNo;
-    if (m_file == nullptr) {
+    case transfer::Action::Finished:
         LOG_LINE("file send finish\n");
         countFinished();
         stopSend();
         return;
-    }
-    if (!m_sending) {
-        LOG_LINE("is sending, ignore block(%d) ack\n", int{ack});
+    case transfer::Action::Aborted:
+        LOG_ERROR_("device ending send, because of error,send offset\n");
+        stopSend();
         return;
-    }
-
-    wire::Writer header(m_sendBuf, HEADER_SIZE);
-    header.u16(FT_DATA);
-    header.u16(m_blockNo);
-    std::size_t got = std::fread(m_sendBuf + HEADER_SIZE, 1, BLOCK_SIZE, m_file);
-    m_sendLen = static_cast<std::int32_t>(got);
-    if (got == 0) {
-        // A length that is a multiple of the block size ends with the
-        // acknowledgement of its last full block, not with an empty one.
-        LOG_LINE("file send finish\n");
-        countFinished();
+    case transfer::Action::Unknown:
+        LOG_LINE("case others:%u\n", unsigned{step.value});
         stopSend();
         return;
     }
-    if (m_blockNo == 1)
-        LOG_LINE("sending first block %d -> remoteAddr=%s:%u\n", int{m_blockNo},
+}
+
+void DevApp::sendNext() {
+    if (m_sender.block() == 1)
+        LOG_LINE("sending first block %d -> remoteAddr=%s:%u\n", int{m_sender.block()},
                  platform::addrText(m_peerAddr).c_str(), unsigned{ntohs(m_peerAddr.sin_port)});
-    if (m_udpSocket->sendMsg(m_sendBuf, static_cast<int>(HEADER_SIZE) + m_sendLen, &m_peerAddr) < 0) {
+    if (sendPacket() < 0) {
         LOG_ERROR_("socket send error!\n");
         stopSend();
         return;
     }
     {
         std::lock_guard<std::mutex> served(m_servedLock);
-        m_served.fileBytes += got;
-        m_served.total += got;
+        m_served.fileBytes += m_sender.dataBytes();
+        m_served.total += m_sender.dataBytes();
     }
-    if (got < BLOCK_SIZE) {
+    if (m_sender.lastBlock()) {
         LOG_LINE("last packet send out\n");
         std::fclose(m_file);
         m_file = nullptr;
     }
+}
+
+int DevApp::sendPacket() {
+    return m_udpSocket->sendMsg(m_sender.packet(), static_cast<int>(m_sender.packetSize()),
+                                &m_peerAddr);
 }
 
 void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromIp*/,
@@ -188,32 +173,7 @@ void DevApp::msgProc(const char* data, std::uint32_t length, const char* /*fromI
     }
     if (!m_sending)
         return;
-
-    wire::Reader reader(data, length);
-    std::uint16_t opcode = reader.u16();
-    if (!reader.ok())
-        return;
-    switch (opcode) {
-    case FT_WRQ:
-    case FT_DATA:
-    case FT_OACK:
-        return;
-    case FT_ACK: {
-        // One too short to carry a block number is unexpected like any
-        // other: it acknowledges nothing new, so the current block goes again.
-        std::uint16_t block = reader.u16();
-        sendBlock(reader.ok() ? block : static_cast<std::uint16_t>(m_blockNo - 1));
-        return;
-    }
-    case FT_ERROR:
-        LOG_ERROR_("device ending send, because of error,send offset\n");
-        stopSend();
-        return;
-    default:
-        LOG_LINE("case others:%u\n", unsigned{opcode});
-        stopSend();
-        return;
-    }
+    carryOut(m_sender.receive(data, length));
 }
 
 void DevApp::stopSend() {
@@ -223,6 +183,7 @@ void DevApp::stopSend() {
         m_served.active = false;
     }
     m_sending = false;
+    m_sender.stop();
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;

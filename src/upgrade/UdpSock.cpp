@@ -142,9 +142,9 @@ void CUdpSocket::closeLocked() { platform::closeSocket(m_socket.exchange(platfor
 
 bool CUdpSocket::startReceiver() {
     auto r = std::make_unique<Receiver>();
-    if (!r->waker.valid())
-        return false;
     r->sock = m_socket.load();
+    if (!r->receiver.valid() || !r->receiver.prepare(r->sock))
+        return false;
     try {
         r->thread = std::thread(&CUdpSocket::recvLoop, this, r.get());
     } catch (const std::system_error&) {
@@ -158,18 +158,19 @@ void CUdpSocket::recvLoop(Receiver* r) {
     char buf[BLOCK_SIZE];
     char ipText[IP_TEXT_SIZE];
     while (!r->stop.load()) {
-        int ready = platform::waitReadable(r->sock, -1, &r->waker);
+        std::memset(buf, 0, sizeof buf);
+        sockaddr_in from{};
+        // One blocking receive per datagram, no readiness wait before it:
+        // endReceiver shuts the socket down under it. A datagram longer than
+        // the buffer comes back as RECV_TRUNCATED and is dropped with the
+        // empty ones.
+        int n = r->receiver.receive(r->sock, buf, sizeof buf, -1, &from);
         if (r->stop.load())
             break;
-        if (ready == platform::WAIT_ERROR) {
+        if (n == -1) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        std::memset(buf, 0, sizeof buf);
-        sockaddr_in from{};
-        // A datagram longer than the buffer comes back as RECV_TRUNCATED and
-        // is dropped with the empty ones and the errors.
-        int n = platform::recvDatagram(r->sock, buf, sizeof buf, &from);
         if (n >= 1) {
             std::memset(ipText, 0, sizeof ipText);
             std::snprintf(ipText, sizeof ipText, "%s", platform::addrText(from).c_str());
@@ -205,7 +206,7 @@ void CUdpSocket::endReceiver() {
         s = m_socket.exchange(platform::INVALID_SOCK);
     }
     if (r) {
-        r->waker.wake();
+        r->receiver.interrupt(r->sock);
         r->thread.join();
     }
     // Closed only after the join, so the thread never waits on a descriptor

@@ -44,7 +44,7 @@ private:
     // object already has a new socket and thread.
     struct Receiver {
         std::thread thread;
-        platform::Waker waker;
+        platform::TimedReceiver receiver;
         std::atomic<bool> stop{false};
         platform::socket_t sock = platform::INVALID_SOCK;
     };

@@ -1,6 +1,7 @@
 """Each promise of the SDK once, through the Python package: it covers the C
 layer underneath (threads of the callbacks, cancel, plan, errors)."""
 import _thread
+import hashlib
 import logging
 import socket
 import threading
@@ -14,7 +15,8 @@ HOST = "127.0.0.1"
 
 def test_one_camera_from_discovery_to_upgrade(cameras, package, caplog):
     log = cameras.start("127.0.0.2")
-    assert camupgrade.info("127.0.0.2").version == "1.0.0"
+    idle = camupgrade.info("127.0.0.2")
+    assert idle.version == "1.0.0" and idle.state is not None and not idle.busy
     assert [c.ip for c in camupgrade.discover(window=0.5)] == ["127.0.0.2"]
     seen, threads = [], set()
 
@@ -67,6 +69,9 @@ def test_a_plan_and_a_camera_at_the_expected_version_command_nothing(cameras, pa
     ready, silent = camupgrade.plan(["127.0.0.2", "127.0.0.9"], package, host=HOST)
     assert ready.ok and ready.action == "upgrade" and ready.layout == "single image"
     assert ready.identity.model == "CS-GE-1" and ready.host_ip == HOST
+    with open(package, "rb") as f:
+        assert ready.sha256 == hashlib.sha256(f.read()).hexdigest()
+    assert ready.files and all(size > 0 for _, size in ready.files) and not ready.busy
     assert not silent.ok and silent.reason == "unreachable" and "does not answer" in silent.message
     [at_it] = camupgrade.plan("127.0.0.2", package, host=HOST, expect_version="1.0.0")
     assert at_it.action == "current" and not at_it.ok

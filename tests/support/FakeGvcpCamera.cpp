@@ -129,17 +129,12 @@ void FakeGvcpCamera::handle(GvcpRequest req, const sockaddr_in& from) {
     auto queue = [&](int afterMs, Bytes bytes) {
         m_outgoing.emplace(now + std::chrono::milliseconds(afterMs), Outgoing{std::move(bytes), from});
     };
-    int pendingMs = m_pendingMs, answerMs = m_pendingAnswerMs;
     if (m_lateMs >= 0 && req.isReadOf(m_lateAddress)) {
-        pendingMs = m_lateMs + 1000;
-        answerMs = m_lateMs;
-        m_lateMs = -1;
-    }
-    if (pendingMs >= 0) {
+        const int pendingMs = m_lateMs + 1000;
         queue(0, ackOf(0, ACK_PENDING, req.reqId, {0, 0, static_cast<std::uint8_t>(pendingMs >> 8),
                                                    static_cast<std::uint8_t>(pendingMs)}));
-        if (answerMs >= 0)
-            queue(answerMs, ack);
+        queue(m_lateMs, ack);
+        m_lateMs = -1;
     } else {
         queue(m_answerDelayMs, ack);
     }
@@ -260,12 +255,6 @@ void FakeGvcpCamera::setSilent(bool silent) {
 void FakeGvcpCamera::setStatusFor(std::uint32_t address, std::uint16_t status) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_statusFor[address] = status;
-}
-
-void FakeGvcpCamera::setPending(int toCompletionMs, int answerAfterMs) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_pendingMs = toCompletionMs;
-    m_pendingAnswerMs = answerAfterMs;
 }
 
 void FakeGvcpCamera::answerNextReadLate(std::uint32_t address, int ms) {

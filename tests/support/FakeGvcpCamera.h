@@ -1,7 +1,7 @@
 // A GVCP responder on a loopback address, standing in for a camera's control
 // channel: registers and memory share one byte-addressed map, every request
 // is recorded as it came, and knobs make it misbehave the ways real cameras
-// do (silence, error statuses, pending and late acknowledges).
+// do (silence, error statuses, late acknowledges after a pending one).
 #pragma once
 
 #include "platform/socket.h"
@@ -62,9 +62,6 @@ public:
     void setSilent(bool silent);
     // Accesses of this address are answered with this status (0 clears).
     void setStatusFor(std::uint32_t address, std::uint16_t status);
-    // Each request gets a pending acknowledge of toCompletionMs first, then
-    // the real one after answerAfterMs (never when < 0). toCompletionMs < 0: off.
-    void setPending(int toCompletionMs, int answerAfterMs);
     // The next read of this address gets a pending acknowledge, the real
     // one after ms; other requests are answered as set.
     void answerNextReadLate(std::uint32_t address, int ms);
@@ -93,8 +90,6 @@ private:
     std::multimap<std::chrono::steady_clock::time_point, Outgoing> m_outgoing;  // by when due
     bool m_silent = false;
     std::map<std::uint32_t, std::uint16_t> m_statusFor;
-    int m_pendingMs = -1;
-    int m_pendingAnswerMs = 0;
     int m_answerDelayMs = 0;
     std::uint32_t m_lateAddress = 0;
     int m_lateMs = -1;

@@ -1,16 +1,16 @@
 #include "Args.h"
 
+#include "ExitCodes.h"
 #include "Output.h"
-#include "engine/Engine.h"
+
 #include "platform/platform.h"
 #include "platform/socket.h"
-#include "ExitCodes.h"
+#include "platform/utctime.h"
 
 #include <CLI/CLI.hpp>
 
-#include "history/History.h"
-
 #include <cctype>
+#include <regex>
 #include <filesystem>
 #include <iostream>
 
@@ -103,10 +103,10 @@ int checkOutputFile(const char* option, std::string& path) {
 int checkHistory(const CLI::App& history, Options& o) {
     if (history.count("--since") > 0) {
         std::chrono::system_clock::time_point since;
-        if (!history::parseUtc(o.since, &since))
+        if (!platform::parseUtc(o.since, &since))
             return usage("--since " + o.since +
                          " is not a date like 2026-12-06 or 2026-12-06T05:30:00Z (UTC)");
-        o.since = history::isoUtc(since);
+        o.since = platform::isoUtc(since);
     }
     if (o.json && o.csv)
         return usage("--json and --csv contradict each other");
@@ -126,7 +126,8 @@ int checkGuard(Options& o) {
         return usage("--force is gone: a package that does not read as a known layout is never "
                      "served; to serve a folder of firmware files, give the folder itself as "
                      "--package");
-    if (!o.expectVersion.empty() && !engine::isDottedVersion(o.expectVersion))
+    if (!o.expectVersion.empty() &&
+        !std::regex_match(o.expectVersion, std::regex("[0-9]+(\\.[0-9]+)*")))
         return usage("--expect-version " + o.expectVersion +
                      " is not a version of dotted numbers like 2.1.0");
     if ((o.reinstall || o.allowOlder) && o.expectVersion.empty())
@@ -246,7 +247,7 @@ int parseArguments(int argc, char** argv, Options& o) {
     }
     if (showVersion) {
         std::cout << "camupgrade " << CAMUPGRADE_TOOL_VERSION << " (library "
-                  << engine::version() << ")\n";
+                  << camupgrade::version() << ")\n";
         return EXIT_UPGRADED;
     }
     if (info->parsed()) {

@@ -18,7 +18,7 @@ struct Options {
     unsigned parallel = 0;
     bool force = false;                // gone: refused with a sentence saying so
     double inactivitySeconds = 900;
-    unsigned heartbeatMs = 1000;       // see engine::JobOptions::heartbeatMs
+    unsigned heartbeatMs = 1000;       // 0: back to back
     double lostAfterSeconds = 60;
     std::string expectVersion;
     bool reinstall = false;

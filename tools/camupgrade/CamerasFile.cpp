@@ -29,7 +29,7 @@ bool fail(std::string* error, int lineNo, const std::string& what) {
 }  // namespace
 
 bool parseCamerasFile(const std::string& text, const std::string& baseDir,
-                      std::vector<engine::CameraTarget>& out, std::string* error) {
+                      std::vector<Target>& out, std::string* error) {
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
@@ -39,7 +39,7 @@ bool parseCamerasFile(const std::string& text, const std::string& baseDir,
         if (line.empty())
             continue;
         std::istringstream fields(line);
-        engine::CameraTarget t;
+        Target t;
         std::string package;
         fields >> t.cameraIp >> package;
         std::getline(fields, t.name);
@@ -57,7 +57,7 @@ bool parseCamerasFile(const std::string& text, const std::string& baseDir,
     return true;
 }
 
-bool readCamerasFile(const std::string& path, std::vector<engine::CameraTarget>& out,
+bool readCamerasFile(const std::string& path, std::vector<Target>& out,
                      std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

@@ -2,12 +2,17 @@
 // its address, optionally its own package and a name.
 #pragma once
 
-#include "engine/Engine.h"
-
 #include <string>
 #include <vector>
 
 namespace cli {
+
+// One camera of a run: its address, its package and a name of the user's.
+struct Target {
+    std::string cameraIp;
+    std::string package;  // empty: the run's --package
+    std::string name;     // may be empty
+};
 
 // Parses the text of a cameras file:
 //   # comment
@@ -17,10 +22,10 @@ namespace cli {
 // Relative package paths are taken from `baseDir` (the file's folder).
 // False with "line N: ..." in *error on the first bad line.
 bool parseCamerasFile(const std::string& text, const std::string& baseDir,
-                      std::vector<engine::CameraTarget>& out, std::string* error);
+                      std::vector<Target>& out, std::string* error);
 
 // Reads and parses the file at path.
-bool readCamerasFile(const std::string& path, std::vector<engine::CameraTarget>& out,
+bool readCamerasFile(const std::string& path, std::vector<Target>& out,
                      std::string* error);
 
 }  // namespace cli

@@ -1,60 +1,57 @@
 #include "ExitCodes.h"
 
-#include "session/SessionStates.h"
-
 #include <csignal>
 #include <cstdio>
 
 namespace cli {
 
-int exitCodeOf(const engine::CameraResult& r, int signal) {
-    using engine::Reason;
+int exitCodeOf(const camupgrade::Result& r, int signal) {
     switch (r.reason) {
-    case Reason::None:
-        return r.verdict == engine::Verdict::Upgraded || r.verdict == engine::Verdict::Current
+    case CU_REASON_NONE:
+        return r.verdict == CU_VERDICT_UPGRADED || r.verdict == CU_VERDICT_CURRENT
                    ? EXIT_UPGRADED
                    : EXIT_NO_VERDICT;
-    case Reason::BadInput:
+    case CU_REASON_BAD_INPUT:
         return EXIT_USAGE;
-    case Reason::Unreachable:
-    case Reason::ControlDenied:
+    case CU_REASON_UNREACHABLE:
+    case CU_REASON_CONTROL_DENIED:
         return EXIT_UNREACHABLE;
-    case Reason::PortUnavailable:
-    case Reason::Busy:
+    case CU_REASON_PORT:
+    case CU_REASON_BUSY:
         return EXIT_NO_FILE_SERVICE;
-    case Reason::SessionFailed:
+    case CU_REASON_CAMERA_STATE:
         return r.state >= 0 ? EXIT_STATE_BASE + r.state : EXIT_NO_VERDICT;
-    case Reason::NotReleased:
+    case CU_REASON_NOT_RELEASED:
         return EXIT_NOT_RELEASED;
-    case Reason::Cancelled:
+    case CU_REASON_CANCELLED:
         return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
-    case Reason::Internal:
-        return EXIT_STATE_BASE + ST_INNER_ERROR;
-    case Reason::CameraBusy:
+    case CU_REASON_INTERNAL:
+        return EXIT_STATE_BASE + CU_STATE_INNER_ERROR;
+    case CU_REASON_CAMERA_BUSY:
         return EXIT_BUSY;
-    case Reason::Newer:
+    case CU_REASON_NEWER:
         return EXIT_NEWER;
-    case Reason::WrongVersion:
+    case CU_REASON_WRONG_VERSION:
         return EXIT_WRONG_VERSION;
-    case Reason::Lost:
+    case CU_REASON_LOST:
         return EXIT_LOST;
-    case Reason::NoVerdict:
-    case Reason::HeldBack:
+    case CU_REASON_NO_VERDICT:
+    case CU_REASON_HELD_BACK:
         break;
     }
     return EXIT_NO_VERDICT;
 }
 
-int exitCodeOf(const engine::CameraPlan& plan) {
-    if (plan.action != engine::Action::Refuse)
+int exitCodeOf(const camupgrade::Plan& plan) {
+    if (plan.action != CU_ACTION_REFUSE)
         return EXIT_UPGRADED;
-    engine::CameraResult refused;
-    refused.verdict = engine::Verdict::Refused;
+    camupgrade::Result refused;
+    refused.verdict = CU_VERDICT_REFUSED;
     refused.reason = plan.reason;
     return exitCodeOf(refused);
 }
 
-int runExitCode(const std::vector<engine::CameraResult>& results, int signal) {
+int runExitCode(const std::vector<camupgrade::Result>& results, int signal) {
     if (signal != 0)
         return signal == SIGTERM ? EXIT_SIGTERM : EXIT_SIGINT;
     for (const auto& r : results)
@@ -86,12 +83,12 @@ std::string exitCodeTable() {
     std::snprintf(line, sizeof line, "  %d+ the camera or its session failed in state N, the code is %d + N:\n",
                   EXIT_STATE_BASE, EXIT_STATE_BASE);
     out += line;
-    std::size_t count = 0;
-    const SessionState* states = sessionStates(&count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!states[i].final || states[i].value == ST_SUCCESS)
+    int final = 0;
+    for (int state = CU_STATE_SUCCESS + 1; const char* words = cu_state_words(state, &final);
+         ++state) {
+        if (!final)
             continue;
-        std::snprintf(line, sizeof line, "  %3d  %s\n", EXIT_STATE_BASE + states[i].value, states[i].words);
+        std::snprintf(line, sizeof line, "  %3d  %s\n", EXIT_STATE_BASE + state, words);
         out += line;
     }
     std::snprintf(line, sizeof line, "  %3d  cancelled by Ctrl-C\n  %3d  cancelled by SIGTERM\n",

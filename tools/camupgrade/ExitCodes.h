@@ -1,8 +1,8 @@
-// The command's exit codes, and the one place that maps what the engine
+// The command's exit codes, and the one place that maps what the library
 // reports (verdict, reason, state) to them.
 #pragma once
 
-#include "engine/Engine.h"
+#include "camupgrade_sdk.hpp"
 
 #include <string>
 #include <vector>
@@ -26,12 +26,12 @@ enum ExitCode : int {
 namespace cli {
 
 // One camera's exit code; `signal` is the signal that cancelled the run, or 0.
-int exitCodeOf(const engine::CameraResult& result, int signal = 0);
+int exitCodeOf(const camupgrade::Result& result, int signal = 0);
 // What the upgrade would end with for a camera the plan refuses (0 otherwise).
-int exitCodeOf(const engine::CameraPlan& plan);
+int exitCodeOf(const camupgrade::Plan& plan);
 
 // The run's: the first camera's failure in the list, or the signal's.
-int runExitCode(const std::vector<engine::CameraResult>& results, int signal);
+int runExitCode(const std::vector<camupgrade::Result>& results, int signal);
 
 // The table the help text ends with.
 std::string exitCodeTable();

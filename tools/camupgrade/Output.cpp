@@ -1,7 +1,6 @@
 #include "Output.h"
 
 #include "ExitCodes.h"
-#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cctype>
@@ -40,24 +39,28 @@ std::string seconds(double value) {
 
 std::string orDash(const std::string& s) { return s.empty() ? "-" : s; }
 
-std::string versionBefore(const engine::CameraResult& r) {
-    return r.haveBefore ? r.before.version : std::string();
+std::string versionBefore(const camupgrade::Result& r) {
+    return r.before ? r.before->version : std::string();
 }
-std::string versionAfter(const engine::CameraResult& r) {
-    return r.haveAfter ? r.after.version : std::string();
+std::string versionAfter(const camupgrade::Result& r) {
+    return r.after ? r.after->version : std::string();
 }
-const discovery::Identity& identityOf(const engine::CameraResult& r) {
-    return r.haveAfter && !r.haveBefore ? r.after : r.before;
+const camupgrade::Identity& identityOrNone(const std::optional<camupgrade::Identity>& id) {
+    static const camupgrade::Identity none;
+    return id ? *id : none;
 }
-std::string nameOf(const engine::CameraResult& r) {
+const camupgrade::Identity& identityOf(const camupgrade::Result& r) {
+    return identityOrNone(r.after && !r.before ? r.after : r.before);
+}
+std::string nameOf(const camupgrade::Result& r) {
     return r.name.empty() ? identityOf(r).userName : r.name;
 }
 
-std::string messageOf(const engine::CameraResult& r) {
+std::string messageOf(const camupgrade::Result& r) {
     if (!r.message.empty())
         return r.message;
-    const SessionState* row = sessionState(r.state);
-    return row != nullptr ? row->words : "the job ended without a verdict from the camera";
+    std::string words = camupgrade::stateWords(r.state);
+    return !words.empty() ? words : "the job ended without a verdict from the camera";
 }
 
 std::string padded(std::string s, std::size_t width) {
@@ -165,11 +168,11 @@ std::string objectsCsv(const std::vector<std::vector<Field>>& rows) {
     return out;
 }
 
-std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
+std::vector<std::vector<Field>> resultRows(const std::vector<camupgrade::Result>& results,
                                            int signal, const ExtraFields& extra) {
     std::vector<std::vector<Field>> rows;
     for (const auto& r : results) {
-        const discovery::Identity& id = identityOf(r);
+        const camupgrade::Identity& id = identityOf(r);
         auto textOrNull = [](const char* key, const std::string& s, bool have) {
             return have ? textField(key, s) : Field{key, std::string(), Field::Kind::Null};
         };
@@ -178,13 +181,13 @@ std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResul
             textField("name", nameOf(r)),
             textField("model", id.model),
             textField("serial", id.serial),
-            textOrNull("version_before", versionBefore(r), r.haveBefore),
-            textOrNull("version_after", versionAfter(r), r.haveAfter),
-            textField("verdict", engine::verdictName(r.verdict)),
+            textOrNull("version_before", versionBefore(r), r.before.has_value()),
+            textOrNull("version_after", versionAfter(r), r.after.has_value()),
+            textField("verdict", r.verdictName),
             numberField("state", r.state, r.state >= 0),
             numberField("exit_code", exitCodeOf(r, signal)),
             textField("message", messageOf(r)),
-            {"seconds", seconds(r.seconds), Field::Kind::Number},
+            {"seconds", seconds(r.seconds.count()), Field::Kind::Number},
             numberField("bytes_served", static_cast<long long>(r.bytesServed)),
             boolField("downgraded", r.downgraded, true),
         };
@@ -197,12 +200,12 @@ std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResul
     return rows;
 }
 
-std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
+std::string resultsJson(const std::vector<camupgrade::Result>& results, int signal,
                         const ExtraFields& extra) {
     return objectsJson(resultRows(results, signal, extra));
 }
 
-std::string identityJson(const discovery::Identity& id) {
+std::string identityJson(const camupgrade::Identity& id) {
     return "{" + field("ip", jsonString(id.ip)) + ", " + field("mac", jsonString(id.mac)) + ", " +
            field("manufacturer", jsonString(id.manufacturer)) + ", " +
            field("model", jsonString(id.model)) + ", " + field("version", jsonString(id.version)) +
@@ -211,28 +214,28 @@ std::string identityJson(const discovery::Identity& id) {
            (id.kind < 0 ? std::string() : ", " + field("kind", std::to_string(id.kind))) + "}";
 }
 
-std::string identitiesJson(const std::vector<discovery::Identity>& ids) {
+std::string identitiesJson(const std::vector<camupgrade::Identity>& ids) {
     std::string out = "[";
     for (std::size_t i = 0; i < ids.size(); ++i)
         out += (i ? ",\n " : "\n ") + identityJson(ids[i]);
     return out + (ids.empty() ? "]\n" : "\n]\n");
 }
 
-std::string verdictLines(const engine::CameraResult& r) {
+std::string verdictLines(const camupgrade::Result& r) {
     std::string before = versionBefore(r), after = versionAfter(r);
-    std::string verdict = engine::verdictName(r.verdict);
+    std::string verdict = r.verdictName;
     for (char& c : verdict)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (r.downgraded)
         verdict += ", DOWNGRADED " + before + " \u2192 " + after;
     std::string out = verdict + ": " + messageOf(r) + "\n";
-    if (r.haveAfter)
+    if (r.after)
         out += "firmware " + orDash(before) + " \u2192 " + orDash(after) + "\n";
-    else if (r.haveBefore && !r.commanded)
+    else if (r.before && !r.commanded)
         out += "firmware " + orDash(before) + " (not commanded)\n";
-    else if (r.haveBefore)
+    else if (r.before)
         out += "firmware " + orDash(before) + " before; not read afterwards\n";
-    if (r.verdict == engine::Verdict::Upgraded && r.haveBefore && r.haveAfter && before == after)
+    if (r.verdict == CU_VERDICT_UPGRADED && r.before && r.after && before == after)
         out += "warning: the camera reports the same firmware version as before (" + after +
                "): check the package\n";
     if (r.downgraded)
@@ -241,33 +244,32 @@ std::string verdictLines(const engine::CameraResult& r) {
     return out;
 }
 
-std::string summaryTable(const std::vector<engine::CameraResult>& results) {
+std::string summaryTable(const std::vector<camupgrade::Result>& results) {
     bool named = std::any_of(results.begin(), results.end(),
-                             [](const engine::CameraResult& r) { return !nameOf(r).empty(); });
+                             [](const camupgrade::Result& r) { return !nameOf(r).empty(); });
     std::vector<std::vector<std::string>> rows = {
         {"CAMERA", "NAME", "MODEL", "FIRMWARE", "VERDICT", "SECONDS"}};
     std::size_t failed = 0, unchanged = 0, current = 0, down = 0, held = 0;
     for (const auto& r : results) {
-        bool ok = r.verdict == engine::Verdict::Upgraded;
-        current += r.verdict == engine::Verdict::Current;
-        held += r.verdict == engine::Verdict::NotStarted;
-        failed += !ok && r.verdict != engine::Verdict::Current &&
-                  r.verdict != engine::Verdict::NotStarted;
+        bool ok = r.verdict == CU_VERDICT_UPGRADED;
+        current += r.verdict == CU_VERDICT_CURRENT;
+        held += r.verdict == CU_VERDICT_NOT_STARTED;
+        failed += !ok && r.verdict != CU_VERDICT_CURRENT && r.verdict != CU_VERDICT_NOT_STARTED;
         down += r.downgraded;
-        bool same = ok && r.haveBefore && r.haveAfter && versionBefore(r) == versionAfter(r);
+        bool same = ok && r.before && r.after && versionBefore(r) == versionAfter(r);
         unchanged += same;
         rows.push_back({r.cameraIp, orDash(nameOf(r)), orDash(identityOf(r).model),
                         orDash(versionBefore(r)) + " \u2192 " + orDash(versionAfter(r)),
-                        std::string(engine::verdictName(r.verdict)) + (same ? " (same version)" : "") +
+                        r.verdictName + (same ? " (same version)" : "") +
                             (r.downgraded ? " (DOWNGRADED)" : ""),
-                        seconds(r.seconds)});
+                        seconds(r.seconds.count())});
     }
     if (!named)
         for (auto& row : rows)
             row.erase(row.begin() + 1);
     std::string out = table(rows);
     for (const auto& r : results)
-        if (r.verdict != engine::Verdict::Upgraded)
+        if (r.verdict != CU_VERDICT_UPGRADED)
             out += r.cameraIp + ": " + messageOf(r) + "\n";
     if (failed == 0 && held == 0 && current > 0)
         out += "all " + std::to_string(results.size()) + " cameras upgraded or current (" +
@@ -288,7 +290,7 @@ std::string summaryTable(const std::vector<engine::CameraResult>& results) {
     return out;
 }
 
-std::string identityText(const discovery::Identity& id) {
+std::string identityText(const camupgrade::Identity& id) {
     std::string kind = id.kind < 0 ? std::string("unknown") : std::to_string(id.kind);
     char reg[32];
     std::snprintf(reg, sizeof reg, " (register 0x%X)", static_cast<unsigned>(id.kindRegister));
@@ -302,7 +304,7 @@ std::string identityText(const discovery::Identity& id) {
                   {"kind", kind + (id.kindRegister != 0 ? reg : "")}});
 }
 
-std::string identityTable(const std::vector<discovery::Identity>& ids) {
+std::string identityTable(const std::vector<camupgrade::Identity>& ids) {
     std::vector<std::vector<std::string>> rows = {
         {"IP", "MAC", "MANUFACTURER", "MODEL", "FIRMWARE", "SERIAL", "USER NAME"}};
     for (const auto& id : ids)
@@ -313,70 +315,73 @@ std::string identityTable(const std::vector<discovery::Identity>& ids) {
 
 namespace {
 
-std::string statusText(const CameraStatus& s) {
-    if (!s.read)
+std::string statusText(bool read, int state, int percent) {
+    if (!read)
         return "unknown (the status register does not answer)";
-    if (s.state == ST_UPGRADING)
-        return "busy \u2014 do not power off: upgrading, " + std::to_string(s.percent) +
+    if (state == CU_STATE_UPGRADING)
+        return "busy \u2014 do not power off: upgrading, " + std::to_string(percent) +
                " % (fetching or flashing its firmware)";
-    const SessionState* row = sessionState(s.state);
-    return "idle (last report: state " + std::to_string(s.state) +
-           (row != nullptr ? ", " + std::string(row->words) : std::string()) + ")";
+    std::string words = camupgrade::stateWords(state);
+    return "idle (last report: state " + std::to_string(state) +
+           (!words.empty() ? ", " + words : std::string()) + ")";
 }
 
-std::string actionText(const engine::CameraPlan& p) {
+std::string actionText(const camupgrade::Plan& p) {
     switch (p.action) {
-    case engine::Action::Upgrade:
+    case CU_ACTION_UPGRADE:
         return "upgrade";
-    case engine::Action::SkipCurrent:
+    case CU_ACTION_CURRENT:
         return "skip as current: " + p.message;
-    case engine::Action::Refuse:
+    case CU_ACTION_REFUSE:
         break;
     }
-    return std::string(p.reason == engine::Reason::Newer ? "refuse as newer: " : "refuse: ") +
+    return std::string(p.reason == CU_REASON_NEWER ? "refuse as newer: " : "refuse: ") +
            p.message;
 }
 
-std::string filesText(const engine::CameraPlan& p) {
+std::string filesText(const camupgrade::Plan& p) {
     std::string out;
     for (const auto& f : p.files)
         out += (out.empty() ? "" : ", ") + f.name + " (" + std::to_string(f.size) + " bytes)";
     return orDash(out);
 }
 
-std::string layoutText(const engine::CameraPlan& p) {
+std::string layoutText(const camupgrade::Plan& p) {
     if (p.layout == "single image")
         return "single image: served to any camera; the camera checks the kind in its "
                "information file";
     if (p.layout == "per kind")
-        return "per kind: hardware kind " + std::to_string(p.identity.kind) + " gets " + p.folder;
+        return "per kind: hardware kind " + std::to_string(identityOrNone(p.identity).kind) +
+               " gets " + p.folder;
     return orDash(p.layout);
 }
 
 }  // namespace
 
-std::string infoText(const discovery::Identity& id, const CameraStatus& status) {
-    return identityText(id) + padded("status", 14) + statusText(status) + "\n";
+std::string infoText(const camupgrade::Identity& id) {
+    return identityText(id) + padded("status", 14) +
+           statusText(id.statusRead, id.state, id.percent) + "\n";
 }
 
-std::string infoJson(const discovery::Identity& id, const CameraStatus& status) {
+std::string infoJson(const camupgrade::Identity& id) {
     std::string out = identityJson(id);
     out.pop_back();
-    return out + ", " + field("busy", status.read && status.state == ST_UPGRADING ? "true" : "false") +
-           ", " + field("state", status.read ? std::to_string(status.state) : "null") + ", " +
-           field("percent", status.read ? std::to_string(status.percent) : "null") + "}";
+    bool read = id.statusRead;
+    return out + ", " + field("busy", read && id.state == CU_STATE_UPGRADING ? "true" : "false") +
+           ", " + field("state", read ? std::to_string(id.state) : "null") + ", " +
+           field("percent", read ? std::to_string(id.percent) : "null") + "}";
 }
 
-std::string planText(const std::vector<engine::CameraPlan>& plans) {
+std::string planText(const std::vector<camupgrade::Plan>& plans) {
     std::string out;
     for (const auto& p : plans) {
-        const discovery::Identity& id = p.identity;
+        const camupgrade::Identity& id = identityOrNone(p.identity);
         std::string name = p.name.empty() ? id.userName : p.name;
         out += "camera " + p.cameraIp + (name.empty() ? "" : " (" + name + ")") + "\n";
         std::vector<std::vector<std::string>> rows = {
             {"  model", orDash(id.model) + ", serial " + orDash(id.serial)},
             {"  firmware", orDash(id.version)},
-            {"  status", p.answered ? statusText({p.statusRead, p.state, p.percent})
+            {"  status", p.answered ? statusText(p.statusRead, p.state, p.percent)
                                     : "does not answer"},
             {"  package", p.package + ", " + std::to_string(p.packageSize) + " bytes" +
                               (p.packageIsFolder ? " (a folder)" : "")},
@@ -391,22 +396,23 @@ std::string planText(const std::vector<engine::CameraPlan>& plans) {
     return out;
 }
 
-std::string planJson(const std::vector<engine::CameraPlan>& plans) {
+std::string planJson(const std::vector<camupgrade::Plan>& plans) {
     std::string out = "[";
     for (const auto& p : plans) {
-        const char* action = p.action == engine::Action::Upgrade       ? "upgrade"
-                             : p.action == engine::Action::SkipCurrent ? "skip"
-                                                                       : "refuse";
+        const char* action = p.action == CU_ACTION_UPGRADE   ? "upgrade"
+                             : p.action == CU_ACTION_CURRENT ? "skip"
+                                                             : "refuse";
+        const camupgrade::Identity& id = identityOrNone(p.identity);
         std::string files = "[";
         for (const auto& f : p.files)
             files += (files.size() > 1 ? ", {" : "{") + field("name", jsonString(f.name)) + ", " +
                      field("size", std::to_string(f.size)) + "}";
         std::vector<std::string> fields = {
             field("camera", jsonString(p.cameraIp)),
-            field("name", jsonString(p.name.empty() ? p.identity.userName : p.name)),
-            field("model", jsonString(p.identity.model)),
-            field("serial", jsonString(p.identity.serial)),
-            field("version", p.haveIdentity ? jsonString(p.identity.version) : "null"),
+            field("name", jsonString(p.name.empty() ? id.userName : p.name)),
+            field("model", jsonString(id.model)),
+            field("serial", jsonString(id.serial)),
+            field("version", !id.ip.empty() ? jsonString(id.version) : "null"),
             field("answered", p.answered ? "true" : "false"),
             field("busy", p.busy ? "true" : "false"),
             field("state", p.statusRead ? std::to_string(p.state) : "null"),
@@ -420,7 +426,7 @@ std::string planJson(const std::vector<engine::CameraPlan>& plans) {
             field("expected_version",
                   p.expectVersion.empty() ? "null" : jsonString(p.expectVersion)),
             field("action", jsonString(action)),
-            field("exit_code", std::to_string(p.action == engine::Action::Refuse
+            field("exit_code", std::to_string(p.action == CU_ACTION_REFUSE
                                                   ? exitCodeOf(p)
                                                   : 0)),
             field("message", jsonString(p.message)),

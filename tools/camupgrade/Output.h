@@ -3,8 +3,7 @@
 // exit-code table of --help.
 #pragma once
 
-#include "discovery/Discovery.h"
-#include "engine/Engine.h"
+#include "camupgrade_sdk.hpp"
 
 #include <functional>
 #include <string>
@@ -12,17 +11,13 @@
 
 namespace cli {
 
-// The camera's status register as `info` shows it.
-struct CameraStatus {
-    bool read = false;
-    int state = -1, percent = 0;
-};
-std::string infoText(const discovery::Identity& id, const CameraStatus& status);
-std::string infoJson(const discovery::Identity& id, const CameraStatus& status);
+// `camupgrade info`: the identity and the status register.
+std::string infoText(const camupgrade::Identity& id);
+std::string infoJson(const camupgrade::Identity& id);
 
 // The plan of each camera, for a person and for scripts.
-std::string planText(const std::vector<engine::CameraPlan>& plans);
-std::string planJson(const std::vector<engine::CameraPlan>& plans);
+std::string planText(const std::vector<camupgrade::Plan>& plans);
+std::string planJson(const std::vector<camupgrade::Plan>& plans);
 
 // The text as a JSON string literal, quotes included. Bytes that are not
 // valid UTF-8 (a camera's name is whatever its register holds) become U+FFFD.
@@ -47,22 +42,22 @@ std::string objectsCsv(const std::vector<std::vector<Field>>& rows);
 
 // One object per camera, in the targets' order; `signal` is the one that
 // cancelled the run (or 0), `extra` adds fields to each.
-using ExtraFields = std::function<std::vector<Field>(const engine::CameraResult&)>;
-std::vector<std::vector<Field>> resultRows(const std::vector<engine::CameraResult>& results,
+using ExtraFields = std::function<std::vector<Field>(const camupgrade::Result&)>;
+std::vector<std::vector<Field>> resultRows(const std::vector<camupgrade::Result>& results,
                                            int signal, const ExtraFields& extra = nullptr);
-std::string resultsJson(const std::vector<engine::CameraResult>& results, int signal,
+std::string resultsJson(const std::vector<camupgrade::Result>& results, int signal,
                         const ExtraFields& extra = nullptr);
-std::string identityJson(const discovery::Identity& id);
-std::string identitiesJson(const std::vector<discovery::Identity>& ids);
+std::string identityJson(const camupgrade::Identity& id);
+std::string identitiesJson(const std::vector<camupgrade::Identity>& ids);
 
 // The closing lines of one camera: the verdict, then the firmware versions
 // (with a warning when an upgrade left the version as it was).
-std::string verdictLines(const engine::CameraResult& result);
+std::string verdictLines(const camupgrade::Result& result);
 // The table of several cameras and how many failed.
-std::string summaryTable(const std::vector<engine::CameraResult>& results);
+std::string summaryTable(const std::vector<camupgrade::Result>& results);
 
 // `camupgrade info`: one field a line. `camupgrade list`: one row a camera.
-std::string identityText(const discovery::Identity& id);
-std::string identityTable(const std::vector<discovery::Identity>& ids);
+std::string identityText(const camupgrade::Identity& id);
+std::string identityTable(const std::vector<camupgrade::Identity>& ids);
 
 }  // namespace cli

@@ -12,7 +12,6 @@ namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using engine::Phase;
 
 constexpr auto kSilenceShown = std::chrono::seconds(10);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
@@ -33,9 +32,9 @@ std::string amount(double bytes) {
     return text;
 }
 
-bool cameraTalks(Phase p) {
-    return p == Phase::Waiting || p == Phase::Transfer || p == Phase::Flashing ||
-           p == Phase::BackOnline;
+bool cameraTalks(cu_phase p) {
+    return p == CU_PHASE_WAITING || p == CU_PHASE_TRANSFER || p == CU_PHASE_FLASHING ||
+           p == CU_PHASE_BACK_ONLINE;
 }
 
 // Cuts a line to `width` columns (UTF-8 characters), so it never wraps.
@@ -50,64 +49,65 @@ std::string fitted(const std::string& line, unsigned width) {
     return line;
 }
 
-bool sameNews(const engine::CameraStatus& a, const engine::CameraStatus& b) {
+bool sameNews(const camupgrade::Status& a, const camupgrade::Status& b) {
     return a.phase == b.phase && a.state == b.state && a.percent == b.percent && a.file == b.file &&
            a.linkUp == b.linkUp;
 }
 
-long silentSteps(const engine::CameraStatus& s, Clock::time_point now) {
-    if (s.phase == Phase::Queued || s.phase == Phase::Done || s.lastSign == Clock::time_point())
+long silentSteps(const camupgrade::Status& s, Clock::time_point lastSign, Clock::time_point now) {
+    if (s.phase == CU_PHASE_QUEUED || s.phase == CU_PHASE_DONE || lastSign == Clock::time_point())
         return 0;
-    return static_cast<long>((now - s.lastSign) / kSilenceShown);
+    return static_cast<long>((now - lastSign) / kSilenceShown);
 }
 
 }  // namespace
 
-std::string statusWords(const engine::CameraStatus& s, Clock::time_point now, bool exactSilence) {
-    std::string words = engine::phaseName(s.phase);
-    if (s.phase == Phase::Transfer && !s.file.empty()) {
+std::string statusWords(const camupgrade::Status& s, Clock::time_point lastSign,
+                        Clock::time_point now, bool exactSilence) {
+    std::string words = s.phaseName;
+    if (s.phase == CU_PHASE_TRANSFER && !s.file.empty()) {
         words += " " + s.file + " " + amount(static_cast<double>(s.fileBytes));
         if (s.fileSize > 0)
             words += " of " + amount(static_cast<double>(s.fileSize));
         if (s.bytesPerSecond > 0 && (s.fileSize == 0 || s.fileBytes < s.fileSize))
             words += ", " + amount(s.bytesPerSecond) + "/s";  // a finished file has no rate
-    } else if (s.phase == Phase::Restarting) {
+    } else if (s.phase == CU_PHASE_RESTARTING) {
         words = "restarting \u2014 do not power off the camera";
-    } else if (s.phase == Phase::Lost) {
+    } else if (s.phase == CU_PHASE_LOST) {
         words = "lost during the transfer \u2014 the camera does not answer";
     }
     if (cameraTalks(s.phase) && s.state >= 0)
         words += ", camera " + std::to_string(s.percent) + "%";
     if (cameraTalks(s.phase) && !s.linkUp)
         words += ", camera not answering";
-    if (long steps = silentSteps(s, now)) {
-        auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - s.lastSign).count();
+    if (long steps = silentSteps(s, lastSign, now)) {
+        auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - lastSign).count();
         words += ", no sign of life for " +
                  std::to_string(exactSilence ? silent : steps * 10) + " s";
     }
     return words;
 }
 
-const char* cancelWords(Phase phase) {
+const char* cancelWords(cu_phase phase) {
     switch (phase) {
-    case Phase::Queued:
-    case Phase::Checking:
+    case CU_PHASE_QUEUED:
+    case CU_PHASE_CHECKING:
         return "not commanded: nothing changes on the camera";
-    case Phase::Connecting:
-    case Phase::Preparing:
+    case CU_PHASE_CONNECTING:
+    case CU_PHASE_PREPARING:
         return "not commanded yet: control is given back, the firmware stays as it was";
-    case Phase::Waiting:
+    case CU_PHASE_WAITING:
         return "commanded, nothing fetched yet: serving stops, the camera keeps its firmware";
-    case Phase::Transfer:
-    case Phase::Lost:
+    case CU_PHASE_TRANSFER:
+    case CU_PHASE_LOST:
         return "transfer stopped: the camera keeps its old firmware unless it already had "
                "every file and is flashing; do not power it off until camupgrade info shows "
                "it idle";
-    case Phase::Flashing:
+    case CU_PHASE_FLASHING:
         return "may be writing its flash: do not power it off until camupgrade info shows it "
                "idle (it says \"busy \u2014 do not power off\" while it works)";
-    case Phase::Restarting:
-    case Phase::BackOnline:
+    case CU_PHASE_RESTARTING:
+    case CU_PHASE_BACK_ONLINE:
         return "restarting with the new firmware: do not power it off until camupgrade info "
                "answers and shows it idle";
     default:
@@ -115,13 +115,14 @@ const char* cancelWords(Phase phase) {
     }
 }
 
-ProgressView::ProgressView(const std::vector<engine::CameraTarget>& targets, Settings settings)
+ProgressView::ProgressView(const std::vector<Target>& targets, Settings settings)
     : m_settings(std::move(settings)) {
     for (const auto& t : targets) {
         m_nameWidth = std::max(m_nameWidth, std::min<std::size_t>(textColumns(t.name), 14));
         Row row;
         row.status.cameraIp = t.cameraIp;
         row.status.name = t.name;
+        row.status.phaseName = "queued";
         m_rows.push_back(row);
     }
 }
@@ -135,7 +136,7 @@ ProgressView::Row* ProgressView::rowOf(const std::string& cameraIp) {
     return nullptr;
 }
 
-void ProgressView::onStatus(const engine::CameraStatus& status) {
+void ProgressView::onStatus(const camupgrade::Status& status) {
     std::lock_guard<std::mutex> guard(m_lock);
     Row* row = rowOf(status.cameraIp);
     if (row == nullptr)
@@ -143,21 +144,22 @@ void ProgressView::onStatus(const engine::CameraStatus& status) {
     bool news = !sameNews(row->status, status);
     std::string name = row->status.name;
     row->status = status;
-    if (status.phase != Phase::Releasing && status.phase != Phase::Done)
+    row->lastSign = status.silent ? Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                                       *status.silent)
+                                  : Clock::time_point();
+    if (status.phase != CU_PHASE_RELEASING && status.phase != CU_PHASE_DONE)
         row->work = status.phase;
     if (row->status.name.empty())
         row->status.name = name;
     if (news)
         row->silentShown = 0;
-    if (m_stopped || (status.phase == Phase::Done && !m_settings.terminal))
+    if (m_stopped || (status.phase == CU_PHASE_DONE && !m_settings.terminal))
         return;  // the result's line says it
     if (m_settings.terminal)
         drawLocked(false);
     else
         printChangeLocked(*row, news);
 }
-
-void ProgressView::onLogLine(const std::string& line) { onCameraLogLine(std::string(), line); }
 
 void ProgressView::onCameraLogLine(const std::string& cameraIp, const std::string& line) {
     std::string text = line;
@@ -174,17 +176,17 @@ void ProgressView::onCameraLogLine(const std::string& cameraIp, const std::strin
         note(text);
 }
 
-void ProgressView::onResult(const engine::CameraResult& result) {
+void ProgressView::onResult(const camupgrade::Result& result) {
     std::lock_guard<std::mutex> guard(m_lock);
     Row* row = rowOf(result.cameraIp);
     if (row == nullptr)
         return;
-    row->status.phase = Phase::Done;
-    row->verdict = engine::verdictName(result.verdict);
-    if (result.verdict == engine::Verdict::Upgraded && result.haveBefore && result.haveAfter)
-        row->verdict += ", firmware " + result.before.version + " \u2192 " + result.after.version +
-                        (result.downgraded ? " (DOWNGRADED)" : "");
-    else if (result.verdict != engine::Verdict::Upgraded && !result.message.empty())
+    row->status.phase = CU_PHASE_DONE;
+    row->verdict = result.verdictName;
+    if (result.upgraded() && result.before && result.after)
+        row->verdict += ", firmware " + result.before->version + " \u2192 " +
+                        result.after->version + (result.downgraded ? " (DOWNGRADED)" : "");
+    else if (!result.upgraded() && !result.message.empty())
         row->verdict += ": " + result.message;
     if (m_stopped)
         return;
@@ -196,7 +198,8 @@ void ProgressView::onResult(const engine::CameraResult& result) {
 
 std::string ProgressView::rowText(const Row& row, Clock::time_point now) const {
     std::string words =
-        row.verdict.empty() ? statusWords(row.status, now, m_settings.terminal) : row.verdict;
+        row.verdict.empty() ? statusWords(row.status, row.lastSign, now, m_settings.terminal)
+                            : row.verdict;
     if (!m_settings.terminal)
         return row.status.cameraIp + ": " + words;
     std::string label = row.status.cameraIp;
@@ -275,7 +278,7 @@ void ProgressView::tick() {
     auto now = Clock::now();
     bool silenceChanged = false;
     for (auto& row : m_rows) {
-        long steps = row.verdict.empty() ? silentSteps(row.status, now) : 0;
+        long steps = row.verdict.empty() ? silentSteps(row.status, row.lastSign, now) : 0;
         if (steps == row.silentShown)
             continue;
         row.silentShown = steps;

@@ -5,7 +5,9 @@
 // with the camera, for logs and CI.
 #pragma once
 
-#include "engine/Engine.h"
+#include "CamerasFile.h"
+
+#include "camupgrade_sdk.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -21,13 +23,14 @@ namespace cli {
 // The words of one camera's status, without the camera's address. The time
 // since the last sign of life is in seconds, or in whole 10 s steps so that a
 // line per change does not become a line per second.
-std::string statusWords(const engine::CameraStatus& status,
+std::string statusWords(const camupgrade::Status& status,
+                        std::chrono::steady_clock::time_point lastSign,
                         std::chrono::steady_clock::time_point now, bool exactSilence);
 
 // What a camera may be in when the job is cancelled in this phase.
-const char* cancelWords(engine::Phase phase);
+const char* cancelWords(cu_phase phase);
 
-class ProgressView : public engine::Observer {
+class ProgressView {
 public:
     struct Settings {
         std::FILE* out = nullptr;  // nullptr: quiet, only the log sink gets lines
@@ -35,14 +38,13 @@ public:
         bool verbose = false;      // show the library's lines as they are written
         std::function<void(const std::string&)> logSink;  // every library line
     };
-    ProgressView(const std::vector<engine::CameraTarget>& targets, Settings settings);
-    ~ProgressView() override;
+    ProgressView(const std::vector<Target>& targets, Settings settings);
+    ~ProgressView();
 
-    void onStatus(const engine::CameraStatus& status) override;
-    void onLogLine(const std::string& line) override;
+    void onStatus(const camupgrade::Status& status);
     // Written with a UTC time stamp and, when one camera's, its address.
-    void onCameraLogLine(const std::string& cameraIp, const std::string& line) override;
-    void onResult(const engine::CameraResult& result) override;
+    void onCameraLogLine(const std::string& cameraIp, const std::string& line);
+    void onResult(const camupgrade::Result& result);
 
     // Starts and stops the clock that shows how long a camera has been silent.
     void start();
@@ -54,10 +56,11 @@ public:
 
 private:
     struct Row {
-        engine::CameraStatus status;
+        camupgrade::Status status;
+        std::chrono::steady_clock::time_point lastSign;  // of life; none before the first
         std::string verdict;        // set once the camera's result is in
         // The last phase before releasing: what a cancel left the camera doing.
-        engine::Phase work = engine::Phase::Queued;
+        cu_phase work = CU_PHASE_QUEUED;
         std::string lastLine;       // last line printed (not on a terminal)
         std::chrono::steady_clock::time_point lastPrinted;
         long silentShown = 0;       // the silence, in 10 s steps, last printed

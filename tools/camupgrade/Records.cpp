@@ -1,8 +1,10 @@
 #include "Records.h"
 
-#include "platform/sha256.h"
-#include "platform/whoami.h"
 #include "ExitCodes.h"
+
+#include "platform/sha256.h"
+#include "platform/utctime.h"
+#include "platform/whoami.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -19,14 +21,14 @@ namespace cli {
 namespace {
 
 std::string iso(std::chrono::system_clock::time_point t) {
-    return t == std::chrono::system_clock::time_point() ? std::string() : history::isoUtc(t);
+    return t == std::chrono::system_clock::time_point() ? std::string() : platform::isoUtc(t);
 }
 
 bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::vector<Field> historyFields(const history::Record& r) {
+std::vector<Field> historyFields(const camupgrade::HistoryRow& r) {
     auto text = [](const char* key, const std::string& s) {
         return s.empty() ? Field{key, std::string(), Field::Kind::Null} : textField(key, s);
     };
@@ -59,7 +61,7 @@ std::vector<Field> historyFields(const history::Record& r) {
             numberField("bytes_served", r.bytesServed, r.bytesServed >= 0)};
 }
 
-std::string historyLine(const history::Record& r) {
+std::string historyLine(const camupgrade::HistoryRow& r) {
     std::string versions = (r.versionBefore.empty() ? "-" : r.versionBefore) + " \u2192 " +
                            (r.versionAfter.empty() ? "-" : r.versionAfter);
     return r.started + "  " + r.camera + "  " + (r.serial.empty() ? "-" : r.serial) + "  " +
@@ -70,14 +72,13 @@ std::string historyLine(const history::Record& r) {
 }  // namespace
 
 std::string stampedLine(const std::string& cameraIp, const std::string& text) {
-    std::string stamp = history::isoUtc(std::chrono::system_clock::now(), true);
+    std::string stamp = platform::isoUtc(std::chrono::system_clock::now(), true);
     return cameraIp.empty() ? stamp + " " + text : stamp + " " + cameraIp + " " + text;
 }
 
-Records::Records(const Options& o, const std::vector<engine::CameraTarget>& targets,
+Records::Records(const Options& o, const std::vector<Target>& targets,
                  std::function<int()> signal)
-    : m_o(o), m_targets(targets), m_signal(std::move(signal)), m_hostName(platform::hostName()),
-      m_user(platform::userName()) {
+    : m_o(o), m_targets(targets), m_signal(std::move(signal)), m_hostName(platform::hostName()) {
     for (const auto& t : targets) {
         if (m_packages.count(t.package) > 0)
             continue;
@@ -94,13 +95,17 @@ int Records::openHistory(const Warn& warn) {
     if (m_o.noHistory)
         return -1;
     bool named = !m_o.historyPath.empty();
-    std::string path = named ? m_o.historyPath : history::defaultPath();
-    std::string error, notice;
-    m_historyOpen = m_store.openForWriting(path, &error, &notice);
-    if (!notice.empty())
-        warn("warning: " + notice);
-    if (m_historyOpen)
+    m_history = camupgrade::History(named ? m_o.historyPath : camupgrade::History::defaultPath());
+    std::string error;
+    try {
+        std::string notice = m_history.open();
+        if (!notice.empty())
+            warn("warning: " + notice);
+        m_historyOpen = true;
         return -1;
+    } catch (const camupgrade::Error& e) {
+        error = e.what();
+    }
     if (named) {
         std::cerr << "camupgrade: " << error << " (give another --history, or --no-history)\n";
         return EXIT_USAGE;
@@ -109,11 +114,13 @@ int Records::openHistory(const Warn& warn) {
     return -1;
 }
 
-std::string Records::packageOf(const std::string& cameraIp) const {
+const Records::Package* Records::packageOf(const std::string& cameraIp) const {
     for (const auto& t : m_targets)
-        if (t.cameraIp == cameraIp)
-            return t.package;
-    return std::string();
+        if (t.cameraIp == cameraIp) {
+            auto p = m_packages.find(t.package);
+            return p != m_packages.end() ? &p->second : nullptr;
+        }
+    return nullptr;
 }
 
 bool Records::canary(const std::string& cameraIp) const {
@@ -123,76 +130,57 @@ bool Records::canary(const std::string& cameraIp) const {
     return false;
 }
 
-history::Record Records::row(const engine::CameraResult& r) const {
-    const discovery::Identity& id = r.haveAfter && !r.haveBefore ? r.after : r.before;
-    history::Record h;
-    h.started = iso(r.started);
-    h.ended = iso(r.ended);
-    h.hostName = m_hostName;
-    h.hostIp = r.hostIp;
-    h.user = m_user;
-    h.toolVersion = CAMUPGRADE_TOOL_VERSION;
-    h.libraryVersion = engine::version();
-    h.camera = r.cameraIp;
-    h.mac = id.mac;
-    h.serial = id.serial;
-    h.model = id.model;
-    h.kind = id.kind;
-    h.versionBefore = r.haveBefore ? r.before.version : std::string();
-    h.versionAfter = r.haveAfter ? r.after.version : std::string();
-    h.expectedVersion = m_o.expectVersion;
-    h.package = packageOf(r.cameraIp);
-    auto p = m_packages.find(h.package);
-    if (p != m_packages.end()) {
-        h.packageSize = p->second.size;
-        h.packageSha256 = p->second.sha256;
+camupgrade::RecordInfo Records::recordInfo(const camupgrade::Result& r) const {
+    camupgrade::RecordInfo info;
+    info.exitCode = exitCodeOf(r, m_signal ? m_signal() : 0);
+    info.toolVersion = CAMUPGRADE_TOOL_VERSION;
+    info.expectedVersion = m_o.expectVersion;
+    info.packageSha256 = std::string();
+    if (const Package* p = packageOf(r.cameraIp)) {
+        info.packageSha256 = p->sha256;
+        info.packageSize = p->size;
     }
-    h.layout = r.layout;
-    h.verdict = engine::verdictName(r.verdict);
-    h.state = r.state;
-    h.exitCode = exitCodeOf(r, m_signal ? m_signal() : 0);
-    h.message = r.message;
-    h.seconds = r.seconds;
-    h.bytesServed = static_cast<std::int64_t>(r.bytesServed);
-    return h;
+    return info;
 }
 
-void Records::record(const engine::CameraResult& result, const Warn& warn) {
+void Records::record(const camupgrade::Result& result, const Warn& warn) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_historyOpen || !m_recorded.insert(result.cameraIp).second)
         return;
-    std::string error;
-    history::Record h = row(result);
-    if (h.started.empty())
-        h.started = h.ended = history::isoUtc(std::chrono::system_clock::now());
-    if (!m_store.add(h, &error) && !m_warnedWrite) {
-        m_warnedWrite = true;
-        warn("warning: " + error + "; the upgrade goes on without its record");
+    try {
+        std::string notice = m_history.record(result, recordInfo(result));
+        if (!notice.empty())
+            warn("warning: " + notice);
+    } catch (const camupgrade::Error& e) {
+        if (!m_warnedWrite) {
+            m_warnedWrite = true;
+            warn("warning: " + std::string(e.what()) + "; the upgrade goes on without its record");
+        }
     }
 }
 
-std::vector<Field> Records::extraFields(const engine::CameraResult& r) const {
-    history::Record h = row(r);
+std::vector<Field> Records::extraFields(const camupgrade::Result& r) const {
+    camupgrade::RecordInfo info = recordInfo(r);
     auto text = [](const char* key, const std::string& s) {
         return s.empty() ? Field{key, std::string(), Field::Kind::Null} : textField(key, s);
     };
-    return {text("package", h.package),
-            text("package_sha256", h.packageSha256),
-            text("expected_version", h.expectedVersion),
+    return {text("package", r.package),
+            text("package_sha256", *info.packageSha256),
+            text("expected_version", info.expectedVersion),
             boolField("canary", canary(r.cameraIp)),
-            text("started", h.started),
-            text("ended", h.ended),
-            text("host", h.hostName),
-            text("host_ip", h.hostIp),
-            text("tool_version", h.toolVersion)};
+            text("started", iso(r.started)),
+            text("ended", iso(r.ended)),
+            text("host", m_hostName),
+            text("host_ip", r.hostIp),
+            text("tool_version", info.toolVersion)};
 }
 
-bool Records::writeReport(const std::vector<engine::CameraResult>& results,
+bool Records::writeReport(const std::vector<camupgrade::Result>& results,
                           std::string* error) const {
     if (m_o.reportPath.empty())
         return true;
     auto rows = resultRows(results, m_signal ? m_signal() : 0,
-                           [this](const engine::CameraResult& r) { return extraFields(r); });
+                           [this](const camupgrade::Result& r) { return extraFields(r); });
     std::string text = endsWith(m_o.reportPath, ".csv") ? objectsCsv(rows) : objectsJson(rows);
     std::ofstream out(m_o.reportPath, std::ios::binary | std::ios::trunc);
     out << text;
@@ -205,20 +193,22 @@ bool Records::writeReport(const std::vector<engine::CameraResult>& results,
 }
 
 int showHistory(const Options& o) {
-    std::string path = o.historyPath.empty() ? history::defaultPath() : o.historyPath;
-    history::Store store;
-    std::string error;
-    std::vector<history::Record> rows;
-    history::Filter filter;
+    std::string path = o.historyPath.empty() ? camupgrade::History::defaultPath() : o.historyPath;
+    std::vector<camupgrade::HistoryRow> rows;
+    camupgrade::HistoryFilter filter;
     filter.camera = o.cameras.empty() ? std::string() : o.cameras[0];
     filter.serial = o.serial;
     filter.since = o.since;
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         std::cerr << "camupgrade: nothing recorded yet: there is no history at " << path << "\n";
-    } else if (!store.openForReading(path, &error) || !store.query(filter, rows, &error)) {
-        std::cerr << "camupgrade: " << error << "\n";
-        return EXIT_USAGE;
+    } else {
+        try {
+            rows = camupgrade::History(path).query(filter);
+        } catch (const camupgrade::Error& e) {
+            std::cerr << "camupgrade: " << e.what() << "\n";
+            return EXIT_USAGE;
+        }
     }
     std::vector<std::vector<Field>> objects;
     for (const auto& r : rows)

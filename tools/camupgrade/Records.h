@@ -4,10 +4,10 @@
 #pragma once
 
 #include "Args.h"
+#include "CamerasFile.h"
 #include "Output.h"
 
-#include "engine/Engine.h"
-#include "history/History.h"
+#include "camupgrade_sdk.hpp"
 
 #include <functional>
 #include <map>
@@ -26,7 +26,7 @@ class Records {
 public:
     using Warn = std::function<void(const std::string&)>;
     // `signal` tells which signal cancelled the run (0: none), for exit codes.
-    Records(const Options& o, const std::vector<engine::CameraTarget>& targets,
+    Records(const Options& o, const std::vector<Target>& targets,
             std::function<int()> signal);
 
     // Opens the history (unless --no-history). A history the user named
@@ -35,28 +35,28 @@ public:
     // is one line to `warn`.
     int openHistory(const Warn& warn);
     // Records the camera's attempt, once; a failure is one line to `warn`.
-    void record(const engine::CameraResult& result, const Warn& warn);
+    void record(const camupgrade::Result& result, const Warn& warn);
 
     // The fields the report adds to each camera's result.
-    std::vector<Field> extraFields(const engine::CameraResult& result) const;
+    std::vector<Field> extraFields(const camupgrade::Result& result) const;
     // Writes --report (JSON, or CSV for a name ending in .csv).
-    bool writeReport(const std::vector<engine::CameraResult>& results, std::string* error) const;
+    bool writeReport(const std::vector<camupgrade::Result>& results, std::string* error) const;
 
 private:
     struct Package {
         std::string sha256;
         std::int64_t size = -1;
     };
-    history::Record row(const engine::CameraResult& result) const;
-    std::string packageOf(const std::string& cameraIp) const;
+    camupgrade::RecordInfo recordInfo(const camupgrade::Result& result) const;
+    const Package* packageOf(const std::string& cameraIp) const;
     bool canary(const std::string& cameraIp) const;
 
     const Options& m_o;
-    std::vector<engine::CameraTarget> m_targets;
+    std::vector<Target> m_targets;
     std::map<std::string, Package> m_packages;
     std::function<int()> m_signal;
-    std::string m_hostName, m_user;
-    history::Store m_store;
+    std::string m_hostName;
+    camupgrade::History m_history;
     bool m_historyOpen = false;
     bool m_warnedWrite = false;
     std::mutex m_lock;

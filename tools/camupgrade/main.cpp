@@ -11,11 +11,9 @@
 #include "Signals.h"
 #include "Workspace.h"
 
-#include "discovery/Discovery.h"
-#include "engine/Engine.h"
+#include "camupgrade_sdk.hpp"
 #include "platform/platform.h"
 #include "platform/socket.h"
-#include "session/SessionStates.h"
 
 #include <algorithm>
 #include <cctype>
@@ -43,35 +41,44 @@ unsigned long addressOrder(const std::string& ip) {
 }
 
 // Discovery answers in the order they arrive; a person reads them by address.
-void sortByAddress(std::vector<discovery::Identity>& ids) {
-    std::sort(ids.begin(), ids.end(), [](const discovery::Identity& a, const discovery::Identity& b) {
-        return addressOrder(a.ip) < addressOrder(b.ip);
-    });
+void sortByAddress(std::vector<camupgrade::Identity>& ids) {
+    std::sort(ids.begin(), ids.end(),
+              [](const camupgrade::Identity& a, const camupgrade::Identity& b) {
+                  return addressOrder(a.ip) < addressOrder(b.ip);
+              });
 }
 
 int info(const Options& o) {
-    discovery::Identity id;
-    std::string error;
-    if (!discovery::readIdentity(o.cameras[0], id, &error, std::chrono::milliseconds(1000))) {
-        std::cerr << "camupgrade: camera " << o.cameras[0] << " does not answer"
-                  << (error.empty() ? "" : ": " + error) << "\n";
-        return EXIT_UNREACHABLE;
+    camupgrade::Identity id;
+    try {
+        id = camupgrade::info(o.cameras[0], std::chrono::milliseconds(1000));
+    } catch (const camupgrade::Error& e) {
+        std::cerr << "camupgrade: " << e.what() << "\n";
+        return e.code() == CU_ERR_NO_ANSWER ? EXIT_UNREACHABLE : EXIT_USAGE;
     }
-    cli::CameraStatus status;
-    status.read = engine::readStatus(o.cameras[0], &status.state, &status.percent);
-    std::cout << (o.json ? cli::infoJson(id, status) + "\n" : cli::infoText(id, status));
+    std::cout << (o.json ? cli::infoJson(id) + "\n" : cli::infoText(id));
     return EXIT_UPGRADED;
 }
 
-int list(const Options& o) {
-    std::vector<discovery::Identity> found;
-    std::string error;
-    if (!discovery::discover(found, o.interfaceName, std::chrono::seconds(1), &error)) {
-        std::cerr << "camupgrade: cannot send a discovery" << (error.empty() ? "" : ": " + error)
-                  << "\n";
-        return EXIT_USAGE;
+// The cameras that answer a discovery, by address; false when it cannot be sent.
+bool discovered(const Options& o, std::vector<camupgrade::Identity>& found, std::string* error) {
+    try {
+        found = camupgrade::discover(o.interfaceName, std::chrono::seconds(1));
+    } catch (const camupgrade::Error& e) {
+        *error = e.what();
+        return false;
     }
     sortByAddress(found);
+    return true;
+}
+
+int list(const Options& o) {
+    std::vector<camupgrade::Identity> found;
+    std::string error;
+    if (!discovered(o, found, &error)) {
+        std::cerr << "camupgrade: " << error << "\n";
+        return EXIT_USAGE;
+    }
     if (o.json)
         std::cout << cli::identitiesJson(found);
     else if (found.empty())
@@ -87,17 +94,16 @@ int usageError(const std::string& why) {
 }
 
 // Every camera of the model that answers discovery, named by its user-defined name.
-int discoverTargets(const Options& o, std::vector<engine::CameraTarget>& targets) {
-    std::vector<discovery::Identity> found;
+int discoverTargets(const Options& o, std::vector<cli::Target>& targets) {
+    std::vector<camupgrade::Identity> found;
     std::string error;
-    if (!discovery::discover(found, o.interfaceName, std::chrono::seconds(1), &error))
-        return usageError("cannot send a discovery" + (error.empty() ? "" : ": " + error));
+    if (!discovered(o, found, &error))
+        return usageError(error);
     auto lower = [](std::string s) {
         for (char& c : s)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;
     };
-    sortByAddress(found);
     std::string models;
     for (const auto& id : found) {
         if (lower(id.model) == lower(o.model))
@@ -116,7 +122,7 @@ int discoverTargets(const Options& o, std::vector<engine::CameraTarget>& targets
     return -1;
 }
 
-int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets) {
+int collectTargets(const Options& o, std::vector<cli::Target>& targets) {
     for (const auto& ip : o.cameras)
         targets.push_back({ip, std::string(), std::string()});
     std::string error;
@@ -139,7 +145,7 @@ int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets)
         t.package = fs::absolute(t.package).string();
     }
     // The list is one plan: one package that cannot be read stops all of it.
-    // A folder named as the package is checked by the engine like an archive.
+    // A folder named as the package is checked by the library like an archive.
     for (const auto& t : targets)
         if (!fs::is_directory(t.package) && !std::ifstream(t.package, std::ios::binary))
             return usageError("cannot read the package " + t.package + " of camera " + t.cameraIp +
@@ -147,23 +153,27 @@ int collectTargets(const Options& o, std::vector<engine::CameraTarget>& targets)
     return -1;
 }
 
-engine::CameraResult refusal(const engine::CameraTarget& t, engine::Reason reason,
-                             const std::string& message) {
-    engine::CameraResult r;
+camupgrade::Result refusal(const cli::Target& t, cu_reason reason, const std::string& message) {
+    camupgrade::Result r;
     r.cameraIp = t.cameraIp;
     r.name = t.name;
-    r.verdict = engine::Verdict::Refused;
+    r.package = t.package;
+    r.verdict = CU_VERDICT_REFUSED;
+    r.verdictName = "refused";
     r.reason = reason;
     r.message = message;
     return r;
 }
 
-engine::JobOptions jobOptions(const Options& o, const std::string& unpackRoot) {
-    engine::JobOptions job;
+camupgrade::Options jobOptions(const Options& o, const std::string& unpackRoot) {
+    using std::chrono::milliseconds;
+    camupgrade::Options job;
     job.unpackRoot = unpackRoot;
     job.hostIp = o.host;
-    job.inactivity = std::chrono::milliseconds(static_cast<long long>(o.inactivitySeconds * 1000));
-    job.lostAfter = std::chrono::milliseconds(static_cast<long long>(o.lostAfterSeconds * 1000));
+    job.inactivity = milliseconds(static_cast<long long>(o.inactivitySeconds * 1000));
+    // Zero would mean the library's default; the shortest wait is what was asked.
+    job.lostAfter = std::max(milliseconds(1),
+                             milliseconds(static_cast<long long>(o.lostAfterSeconds * 1000)));
     job.parallel = o.parallel;
     job.expectVersion = o.expectVersion;
     job.reinstall = o.reinstall;
@@ -171,31 +181,51 @@ engine::JobOptions jobOptions(const Options& o, const std::string& unpackRoot) {
     job.sha256 = o.sha256;
     job.canary = o.canary;
     job.stopAfter = o.stopAfter;
-    job.heartbeatMs = o.heartbeatMs;
-    job.logging = engine::Logging::SinkOnly;
+    job.heartbeat = milliseconds(o.heartbeatMs);
     return job;
 }
 
+std::unique_ptr<camupgrade::Job> makeJob(camupgrade::Options options,
+                                         const std::vector<cli::Target>& targets) {
+    auto job = std::make_unique<camupgrade::Job>(std::move(options));
+    for (const auto& t : targets)
+        job->addCamera(t.cameraIp, t.package, t.name);
+    return job;
+}
+
+// What the upgrade would do with each camera; nothing is commanded. Port
+// 69 is left out: the plan needs no privilege.
+std::vector<camupgrade::Plan> planOf(const Options& o, const std::vector<cli::Target>& targets,
+                                     const std::string& unpackRoot) {
+    camupgrade::Options options = jobOptions(o, unpackRoot);
+    options.planSkipsPort = true;
+    auto job = makeJob(std::move(options), targets);
+    std::vector<camupgrade::Plan> plans;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        plans.push_back(job->plan(i));
+    return plans;
+}
+
 // `camupgrade plan` and --dry-run: reads only, exit code of the first refusal.
-int showPlan(const Options& o, const std::vector<engine::CameraTarget>& targets) {
+int showPlan(const Options& o, const std::vector<cli::Target>& targets) {
     cli::PrivateTemp scratch;  // whatever the plan unpacks to look at goes with it
     std::string error;
     if (!scratch.create(&error))
         return usageError(error);
-    std::vector<engine::CameraPlan> plans = engine::plan(targets, jobOptions(o, scratch.path()));
+    std::vector<camupgrade::Plan> plans = planOf(o, targets, scratch.path());
     std::cout << (o.json ? cli::planJson(plans) : cli::planText(plans));
     for (const auto& p : plans)
-        if (p.action == engine::Action::Refuse)
+        if (p.action == CU_ACTION_REFUSE)
             return cli::exitCodeOf(p);
     return EXIT_UPGRADED;
 }
 
 // --all on a terminal: the plan, then a question on it.
-bool confirmed(const Options& o, const std::vector<engine::CameraTarget>& targets) {
+bool confirmed(const Options& o, const std::vector<cli::Target>& targets) {
     cli::PrivateTemp scratch;
     if (!scratch.create(nullptr))
         return false;
-    std::vector<engine::CameraPlan> plans = engine::plan(targets, jobOptions(o, scratch.path()));
+    std::vector<camupgrade::Plan> plans = planOf(o, targets, scratch.path());
     std::cerr << cli::planText(plans) << "Upgrade as planned? [y/N] " << std::flush;
     std::string answer;
     std::getline(std::cin, answer);
@@ -205,33 +235,11 @@ bool confirmed(const Options& o, const std::vector<engine::CameraTarget>& target
     return yes;
 }
 
-// The progress view with the history beside it: each camera's attempt is
-// recorded as soon as its result is in.
-class RecordingView : public engine::Observer {
-public:
-    RecordingView(cli::ProgressView& view, cli::Records& records, cli::Records::Warn warn)
-        : m_view(view), m_records(records), m_warn(std::move(warn)) {}
-    void onStatus(const engine::CameraStatus& status) override { m_view.onStatus(status); }
-    void onLogLine(const std::string& line) override { m_view.onLogLine(line); }
-    void onCameraLogLine(const std::string& cameraIp, const std::string& line) override {
-        m_view.onCameraLogLine(cameraIp, line);
-    }
-    void onResult(const engine::CameraResult& result) override {
-        m_view.onResult(result);
-        m_records.record(result, m_warn);
-    }
-
-private:
-    cli::ProgressView& m_view;
-    cli::Records& m_records;
-    cli::Records::Warn m_warn;
-};
-
 // How the brake of --canary and --stop-after held the line.
-std::string brakeLine(const Options& o, const std::vector<engine::CameraResult>& results) {
+std::string brakeLine(const Options& o, const std::vector<camupgrade::Result>& results) {
     std::size_t held = 0;
     for (const auto& r : results)
-        held += r.verdict == engine::Verdict::NotStarted;
+        held += r.verdict == CU_VERDICT_NOT_STARTED;
     std::string out = "brake:";
     if (o.canary > 0)
         out += " the first " + std::to_string(o.canary) + " camera(s) went first (--canary " +
@@ -248,20 +256,20 @@ public:
     int run();
 
 private:
-    std::vector<engine::CameraResult> runJob(const std::vector<engine::CameraTarget>& targets);
+    std::vector<camupgrade::Result> runJob();
     void onSignal(int signal, bool repeated);
     void say(const std::string& text);
-    int finish(const std::vector<engine::CameraResult>& results);
+    int finish(const std::vector<camupgrade::Result>& results);
     std::FILE* finalOut() const;
 
     const Options& m_o;
-    std::vector<engine::CameraTarget> m_targets;
+    std::vector<cli::Target> m_targets;
     std::unique_ptr<cli::Records> m_records;
     cli::LogFile m_log;
     cli::PrivateTemp m_temp;
     cli::PortLock m_portLock;
-    engine::Cancel m_cancel;
     std::unique_ptr<cli::ProgressView> m_view;
+    std::unique_ptr<camupgrade::Job> m_job;
     cli::SignalWatcher m_signals;  // goes first: its thread uses the view
 };
 
@@ -296,28 +304,37 @@ void UpgradeRun::onSignal(int signal, bool repeated) {
         std::fflush(nullptr);
         std::_Exit(code);
     }
-    m_cancel.request();
+    m_job->cancel();
     say(std::string(signal == SIGTERM ? "terminated" : "interrupted") +
         ": cancelling; another Ctrl-C within 3 s exits at once. The cameras:\n" +
         (m_view ? m_view->cancelReport() : std::string()));
 }
 
-// The job with the progress view and the signal watcher around it.
-std::vector<engine::CameraResult> UpgradeRun::runJob(
-    const std::vector<engine::CameraTarget>& targets) {
+// The job with the progress view and the signal watcher around it; each
+// camera's attempt is recorded as soon as its result is in.
+std::vector<camupgrade::Result> UpgradeRun::runJob() {
     cli::SignalWatcher::holdSignals();  // before the first thread
     cli::ProgressView::Settings view;
     view.out = m_o.quiet ? nullptr : m_o.json ? stderr : stdout;
     view.terminal = view.out != nullptr && platform::isTerminal(m_o.json ? 2 : 1);
     view.verbose = m_o.verbose;
     view.logSink = [this](const std::string& line) { m_log.write(line); };
-    m_view = std::make_unique<cli::ProgressView>(targets, view);
+    m_view = std::make_unique<cli::ProgressView>(m_targets, view);
+
+    camupgrade::Options options = jobOptions(m_o, m_temp.path());
+    options.onStatus = [this](const camupgrade::Status& s) { m_view->onStatus(s); };
+    options.onCameraLog = [this](const std::string& cameraIp, const std::string& line) {
+        m_view->onCameraLogLine(cameraIp, line);
+    };
+    options.onResult = [this](const camupgrade::Result& r) {
+        m_view->onResult(r);
+        m_records->record(r, [this](const std::string& line) { say(line); });
+    };
+    // Made before the watcher starts, so that a signal always finds the job to cancel.
+    m_job = makeJob(std::move(options), m_targets);
     m_signals.start([this](int signal, bool repeated) { onSignal(signal, repeated); });
     m_view->start();
-
-    engine::JobOptions job = jobOptions(m_o, m_temp.path());
-    RecordingView observer(*m_view, *m_records, [this](const std::string& line) { say(line); });
-    std::vector<engine::CameraResult> results = engine::runJob(targets, job, &observer, &m_cancel);
+    std::vector<camupgrade::Result> results = m_job->run();
     m_view->stop();
     m_signals.stop();
     m_temp.remove();
@@ -338,31 +355,31 @@ int UpgradeRun::run() {
     if (int rc = m_records->openHistory([this](const std::string& line) { say(line); }); rc >= 0)
         return rc;
     platform::netStartup();
-    // Port 69 itself, the packages and the cameras are the engine's checks;
+    // Port 69 itself, the packages and the cameras are the library's checks;
     // this lock only names the other camupgrade that holds the port.
     std::string holder;
     if (!m_portLock.acquire(&holder)) {
-        std::vector<engine::CameraResult> results;
+        std::vector<camupgrade::Result> results;
         for (const auto& t : m_targets)
-            results.push_back(refusal(t, engine::Reason::PortUnavailable,
+            results.push_back(refusal(t, CU_REASON_PORT,
                                       "another upgrade on this host holds port 69 (" + holder +
                                           "): wait for it to end, then run this again"));
         return finish(results);
     }
     if (!m_temp.create(&error))
         return usageError(error);
-    return finish(runJob(m_targets));
+    return finish(runJob());
 }
 
-int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
-    std::vector<engine::CameraResult> results;
+int UpgradeRun::finish(const std::vector<camupgrade::Result>& unordered) {
+    std::vector<camupgrade::Result> results;
     for (const auto& t : m_targets)
         for (const auto& r : unordered)
             if (r.cameraIp == t.cameraIp)
                 results.push_back(r);
     const int signal = m_signals.first();
     for (auto& r : results)
-        if (r.reason == engine::Reason::Internal)
+        if (r.reason == CU_REASON_INTERNAL)
             r.message = "internal error: " + r.message;
     std::string closing = results.size() == 1 ? cli::verdictLines(results[0])
                                               : cli::summaryTable(results);
@@ -372,7 +389,7 @@ int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
     for (const auto& r : results) {
         m_records->record(r, warn);
         m_log.write(cli::stampedLine(r.cameraIp, "camupgrade: " + r.cameraIp + ": " +
-                                                     engine::verdictName(r.verdict) + ", exit " +
+                                                     r.verdictName + ", exit " +
                                                      std::to_string(cli::exitCodeOf(r, signal)) +
                                                      ", " + r.message));
     }
@@ -382,7 +399,7 @@ int UpgradeRun::finish(const std::vector<engine::CameraResult>& unordered) {
     if (std::FILE* out = finalOut())
         std::fputs(closing.c_str(), out);
     if (m_o.json)
-        std::fputs(cli::resultsJson(results, signal, [this](const engine::CameraResult& r) {
+        std::fputs(cli::resultsJson(results, signal, [this](const camupgrade::Result& r) {
                        return m_records->extraFields(r);
                    }).c_str(), stdout);
     std::fflush(nullptr);
@@ -403,7 +420,7 @@ int main(int argc, char** argv) {
     if (o.command == Options::Command::History)
         return cli::showHistory(o);
     // Whatever escapes, the run's destructors release the port lock, stop
-    // the view and the watcher and remove the working folder; the engine
+    // the view and the watcher and remove the working folder; the library
     // has released every camera it controlled before its job returned.
     try {
         UpgradeRun run(o);
@@ -411,6 +428,6 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fflush(nullptr);
         std::fprintf(stderr, "camupgrade: internal error: %s\n", e.what());
-        return EXIT_STATE_BASE + ST_INNER_ERROR;
+        return EXIT_STATE_BASE + CU_STATE_INNER_ERROR;
     }
 }

@@ -84,12 +84,20 @@ class Identity:
     serial: str
     user_name: str
     kind: int
+    state: Optional[int] = None   # the status register, as info() reads it
+    percent: Optional[int] = None
+
+    @property
+    def busy(self) -> bool:
+        return self.state == 4
 
     @classmethod
     def of(cls, c) -> "Identity":
+        read = c.struct_size > _capi.Identity.percent.offset and c.status_read
         return cls(_text(c.ip), _text(c.mac), _text(c.manufacturer), _text(c.model),
                    _text(c.version), _text(c.manufacturer_info), _text(c.serial),
-                   _text(c.user_name), c.kind)
+                   _text(c.user_name), c.kind, c.state if read else None,
+                   c.percent if read else None)
 
     @classmethod
     def at(cls, pointer) -> Optional["Identity"]:
@@ -162,6 +170,11 @@ class Plan:
     layout: str
     identity: Optional[Identity]
     action: str           # "upgrade", "current" (never commanded), "refuse"
+    busy: bool            # the camera reports an earlier upgrade under way
+    package: str
+    package_size: int
+    sha256: str           # "" for a folder
+    files: List[Tuple[str, int]]  # what would be served: name, size
 
 
 ACTIONS = ["upgrade", "current", "refuse"]
@@ -259,9 +272,11 @@ class Job:
         for i in range(self._count):
             c = _capi.new(_capi.Plan)
             _check(lib.cu_job_plan(self._handle, i, ctypes.byref(c)))
+            files = [(_text(c.files[k].name), c.files[k].size) for k in range(c.file_count)]
             plans.append(Plan(i, bool(c.ok), REASONS[c.reason], _text(c.message),
                               _text(c.host_ip), _text(c.layout), Identity.at(c.identity),
-                              ACTIONS[c.action]))
+                              ACTIONS[c.action], bool(c.busy), _text(c.package),
+                              c.package_size, _text(c.sha256), files))
         return plans
 
     def start(self) -> None:

@@ -14,7 +14,8 @@ class Identity(ctypes.Structure):
                 ("manufacturer", ctypes.c_char * 33), ("model", ctypes.c_char * 33),
                 ("version", ctypes.c_char * 33), ("manufacturer_info", ctypes.c_char * 49),
                 ("serial", ctypes.c_char * 17), ("user_name", ctypes.c_char * 17),
-                ("kind", c_int), ("kind_register", ctypes.c_uint32)]
+                ("kind", c_int), ("kind_register", ctypes.c_uint32),
+                ("status_read", c_int), ("state", c_int), ("percent", c_int)]
 
 
 class Status(ctypes.Structure):
@@ -35,10 +36,20 @@ class Result(ctypes.Structure):
                 ("seconds", ctypes.c_double), ("downgraded", c_int)]
 
 
+class File(ctypes.Structure):
+    _fields_ = [("name", c_char_p), ("size", ctypes.c_uint64)]
+
+
 class Plan(ctypes.Structure):
     _fields_ = [("struct_size", c_size_t), ("index", c_size_t), ("ok", c_int), ("reason", c_int),
                 ("message", c_char_p), ("host_ip", c_char_p), ("layout", c_char_p),
-                ("identity", ctypes.POINTER(Identity)), ("action", c_int)]
+                ("identity", ctypes.POINTER(Identity)), ("action", c_int),
+                ("camera_ip", c_char_p), ("name", c_char_p), ("answered", c_int),
+                ("status_read", c_int), ("busy", c_int), ("state", c_int), ("percent", c_int),
+                ("package", c_char_p), ("package_is_folder", c_int),
+                ("package_size", ctypes.c_uint64), ("sha256", c_char_p), ("folder", c_char_p),
+                ("file_count", c_size_t), ("files", ctypes.POINTER(File)),
+                ("expect_version", c_char_p)]
 
 
 STATUS_FN = ctypes.CFUNCTYPE(None, ctypes.POINTER(Status), c_void_p)

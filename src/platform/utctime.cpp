@@ -1,8 +1,8 @@
-#include "history/History.h"
+#include "platform/utctime.h"
 
 #include <cstdio>
 
-namespace history {
+namespace platform {
 
 namespace {
 
@@ -82,4 +82,4 @@ bool parseUtc(const std::string& text, std::chrono::system_clock::time_point* ou
     return true;
 }
 
-}  // namespace history
+}  // namespace platform
