@@ -12,7 +12,8 @@ zipfile=build/windows/camupgrade-windows.zip
 files=("$bin/camupgrade.dll" "$bin/camupgrade.exe" "$bin/camsim.exe"
   include/camupgrade.h SDKLOG_default.properties README.md
   "$bin/camupgrade-sdk.dll" build/windows/src/sdk/camupgrade-sdk.dll.a
-  include/camupgrade_sdk.h include/camupgrade_sdk.hpp docs/sdk.md)
+  include/camupgrade_sdk.h include/camupgrade_sdk.hpp include/camupgrade_sdk_values.hpp
+  docs/sdk.md)
 
 for f in "${files[@]}"; do
   if [ ! -f "$f" ]; then

@@ -7,6 +7,7 @@
 #include "engine/Engine.h"
 #include "platform/socket.h"
 #include "session/SessionStates.h"
+#include "sdk/Convert.h"
 #include "sdk/Guard.h"
 #include "sdk/Handles.h"
 #include "sdk/Job.h"

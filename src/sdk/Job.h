@@ -108,10 +108,4 @@ Failure fillOut(const T& full, T* out, std::size_t first = sizeof(T)) {
     return {CU_OK, {}};
 }
 
-// The C views of the engine's records; pointers go into the records.
-void toIdentity(const discovery::Identity& from, cu_identity* to);
-int reasonOf(engine::Reason reason);
-int phaseOf(engine::Phase phase);
-int verdictOf(engine::Verdict verdict);
-
 }  // namespace sdk
