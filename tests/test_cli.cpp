@@ -331,7 +331,7 @@ TEST_F(Cli, CtrlCStopsATransferAndLeavesAFlashingCameraBusy) {
     EXPECT_TRUE(camtest::waitUntil([&] { return transferring.snapshot().controller.empty(); }, 3000));
     EXPECT_NE(camtest::readFile(m_dir / "run.log").find("receive file request"), std::string::npos);
 
-    CliRun info({"info", "--camera", "127.0.0.3"});
+    CliRun info({"info", "127.0.0.3"});
     EXPECT_EQ(info.finish(), 0);
     EXPECT_NE(info.out().find("busy \u2014 do not power off: upgrading, "), std::string::npos)
         << info.out();
@@ -727,6 +727,7 @@ TEST_F(Cli, TheHistoryIsKeptAsideWhenDamagedAndReadDuringAnUpgrade) {
         expectRefused(args, "camupgrade: ");
     }
     expectRefused({"history", "--history", history, "--since", "2026-02-30"}, "2026-02-30");
+    expectRefused({"info", cameraIp(0), cameraIp(1)}, "--camera takes one value here");
     EXPECT_EQ(m_cameras[0]->snapshot().upgradeCommands, 0u);
 
     CliRun run({"--camera", cameraIp(0), "--camera", cameraIp(1), "--package", m_package,

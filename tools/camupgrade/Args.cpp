@@ -201,7 +201,9 @@ int parseArguments(int argc, char** argv, Options& o) {
                  "otherwise the code the upgrade would end with for the first refused camera.");
     CLI::App* info = app.add_subcommand(
         "info", "show a camera's identity and whether it is busy, reading only");
-    info->add_option("--camera", forInfo.cameras, "camera address")->required()->expected(1);
+    info->add_option("--camera,camera", forInfo.cameras, "camera address (the word --camera may be left out)")
+        ->required()
+        ->expected(1);
     info->add_flag("--json", forInfo.json, "one JSON object on stdout");
     info->footer("\nExit codes: 0 read, 2 bad command line, 3 the camera does not answer.");
     CLI::App* list = app.add_subcommand("list", "list the cameras that answer discovery");
@@ -231,6 +233,9 @@ int parseArguments(int argc, char** argv, Options& o) {
         std::string option = what.substr(0, what.find(':'));
         if (option.rfind("--", 0) != 0)
             option = "an option";
+        // The same error also says "At Most 1 ... 2 provided".
+        if (what.find("missing") == std::string::npos)
+            return usage(option + " takes one value here, and was given more");
         return usage(option + " needs a value after it");
     } catch (const CLI::ConversionError& e) {
         // "Could not convert: --stop-after = x"
