@@ -233,9 +233,11 @@ CU_API cu_error cu_info(const char* camera_ip, uint32_t timeout_ms, cu_identity*
         discovery::Identity id;
         std::string error;
         auto timeout = std::chrono::milliseconds(timeout_ms != 0 ? timeout_ms : 1000);
+        // The reader's sentence already names the camera and what went wrong.
         if (!discovery::readIdentity(camera_ip, id, &error, timeout))
-            return {CU_ERR_NO_ANSWER, std::string("camera ") + camera_ip +
-                                          " does not answer" + (error.empty() ? "" : ": " + error)};
+            return {CU_ERR_NO_ANSWER, !error.empty() ? error
+                                                     : std::string("camera ") + camera_ip +
+                                                           " does not answer"};
         cu_identity full;
         sdk::toIdentity(id, &full);
         full.status_read = engine::readStatus(camera_ip, &full.state, &full.percent) ? 1 : 0;
